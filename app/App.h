@@ -1,0 +1,47 @@
+// The App class: application-wide state and the methods of the console application.
+// Methods take the App object as their receiver, as registered in App's method table.
+#pragma once
+#include "app/rt.h"
+
+// --- Application-wide state (created by the image entry before Run starts).
+extern MVString* CommandLine;   // the current command line, exactly as read
+extern MVArray* Params;         // strings, indices 0..5; Params(1..5) the parameters
+extern int32_t ParamIndex;      // blanks counted by the last GetParameters
+extern MVString* CharTable;     // the 256 byte values 0..255 in ascending order
+extern int32_t Comp1Count, Comp2Count, Comp3Count;  // entries of the installed components
+extern int32_t ScriptMode;      // 1 while a script runs
+
+// Cipher state arrays, created in this order after Params.
+extern MVArray* ExpansionTable;  // integers 0..20000
+extern MVArray* SlotLine;        // integers 0..20, and the seven below
+extern MVArray* SlotDirection;
+extern MVArray* SlotShift;
+extern MVArray* SlotPeriod0;
+extern MVArray* SlotPeriod1;
+extern MVArray* SlotCounter;
+extern MVArray* SlotPhase;
+extern MVArray* SlotSpare;       // fields 21..40 of a k2.dat entry (read, not used)
+extern MVArray* SlotTable;       // strings 0..20
+extern MVArray* WorkList;        // integers 0..200
+
+// --- App methods, in method-table order after ConsoleApplication's six.
+int32_t App_Run(MVObject* self, MVArray* args);
+void App_ShowHelp(MVObject* self);
+void App_CreateSys(MVObject* self);
+void App_KillSys(MVObject* self, int32_t mode);
+void App_RestoreSys(MVObject* self);
+void App_Encrypt(MVObject* self);
+void App_Decrypt(MVObject* self);
+void App_TransferSys(MVObject* self);
+void App_GetCmd(MVObject* self);
+void App_GetParameters(MVObject* self);
+void App_RunScript(MVObject* self);
+void App_TransKill(MVObject* self);
+void App_SystemData(MVObject* self, int32_t mode);
+int32_t App_VerifyScript(MVObject* self);
+void App_GetSystemData(MVObject* self, MVString* prefix);
+
+// The Shell class of the plug-in, as the image reaches it (app/shell.cpp).
+MVObject* NewShell();                               // one owned reference
+void ShellExecute(MVObject* shell, MVString* command);
+MVString* ShellResult(MVObject* shell);             // owned reference

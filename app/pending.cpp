@@ -1,0 +1,18 @@
+// Commands whose implementation has not landed yet. Each prints that it is missing
+// instead of pretending to work; the file shrinks as the commands arrive.
+#include "app/App.h"
+#include "app/util.h"
+
+static void NotBuilt() { PRINT("This command is not available in this build yet."); }
+
+void App_CreateSys(MVObject*) { NotBuilt(); }
+void App_KillSys(MVObject*, int32_t) { NotBuilt(); }
+void App_RestoreSys(MVObject*) { NotBuilt(); }
+void App_TransferSys(MVObject*) { NotBuilt(); }
+void App_TransKill(MVObject*) { NotBuilt(); }
+void App_SystemData(MVObject*, int32_t) {}
+void App_GetSystemData(MVObject*, MVString*) {}
+void App_Encrypt(MVObject*) { NotBuilt(); }
+void App_Decrypt(MVObject*) { NotBuilt(); }
+void App_RunScript(MVObject*) { NotBuilt(); }
+int32_t App_VerifyScript(MVObject*) { return 1; }

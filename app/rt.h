@@ -1,0 +1,19 @@
+// The runtime as the application sees it: the exported entry points it calls by name.
+// Every name used here must be in the runtime's export table; the image builder refuses
+// any other undefined name.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "runtime/console/console.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/object.h"
+#include "runtime/core/plugin.h"
+#include "runtime/core/startup.h"
+#include "runtime/files/folderitem.h"
+#include "runtime/files/streams.h"
+#include "runtime/values/array.h"
+#include "runtime/values/date.h"
+#include "runtime/values/numbers.h"
+#include "runtime/values/string.h"
+#include "app/lit.h"

@@ -1,0 +1,39 @@
+// The console application frame: line output and input, the application object, Run
+// and the end of the program.
+#pragma once
+#include <stdint.h>
+#include "runtime/core/object.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ConsoleApplication instances: the object header, then the exit code.
+#define MV_CONSOLE_APP_EXIT_CODE_OFFSET 24
+#define MV_CONSOLE_APP_INSTANCE_SIZE 28
+// ConsoleApplication's method slots (subclass methods follow) and events.
+#define MV_CONSOLE_APP_METHODS 6
+#define MV_CONSOLE_APP_EVENTS 2
+enum { kMVEventRun = 0, kMVEventUnhandledException = 1 };
+
+// --- Exported entry points.
+void RuntimeConsolePrint(MVString* s);
+MVString* RuntimeConsoleInput(void);
+void RuntimeRegisterConsoleAppObject(MVObject* app, bool service);
+int32_t RuntimeRun(void);
+int32_t RuntimeExit(void);
+void MV_ApplicationQuit(int32_t code);
+void RuntimeDoEvents(MVObject* app, int32_t milliseconds);
+bool DaemonizeApp(MVObject* app);
+// The ConsoleApplication class record, the superclass of the image's application class.
+MVClass* RuntimeConsoleApplicationClass(void);
+
+// --- Runtime-internal.
+// The registered application object, or NULL.
+MVObject* MVApplicationObject(void);
+// Keep the process arguments (start-up); Run's argument array is built from them.
+void MVSetProcessArguments(int argc, char** argv);
+
+#ifdef __cplusplus
+}
+#endif

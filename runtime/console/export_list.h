@@ -1,0 +1,3 @@
+// Declarations of every function listed in export_list.inc.
+#pragma once
+#include "runtime/console/console.h"

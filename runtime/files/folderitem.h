@@ -1,0 +1,45 @@
+// FolderItem: a location in the file system, reached by path text.
+#pragma once
+#include <stdint.h>
+#include "runtime/core/object.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef MVObject MVFolderItem;
+typedef MVObject MVTextInputStream;
+typedef MVObject MVTextOutputStream;
+typedef MVObject MVBinaryStream;
+
+// --- Exported entry points.
+MVFolderItem* RuntimeGetFolderItem(MVString* path, int32_t kind);
+bool fileExistsGetter(MVFolderItem* item);
+uint64_t fileSizeGetter(MVFolderItem* item);
+void fileNameSetter(MVFolderItem* item, MVString* name);
+void FolderItemDelete(MVFolderItem* item);
+void FolderItemCopyFileTo(MVFolderItem* item, MVFolderItem* destination);
+MVTextInputStream* FolderItemOpenTextFile(MVFolderItem* item);
+MVTextOutputStream* FolderItemCreateTextFile(MVFolderItem* item);
+MVBinaryStream* FolderItemOpenBinaryFile(MVFolderItem* item, bool readWrite);
+MVBinaryStream* FolderItemCreateBinaryFile(MVFolderItem* item, MVString* fileType);
+int32_t FolderItemGetLastError(MVFolderItem* item);
+// Additions of this runtime beyond the classic members:
+// the item's absolute path (owned reference);
+MVString* FolderItemGetPath(MVFolderItem* item);
+// true when both items name one existing file (same device and inode);
+bool FolderItemSameFile(MVFolderItem* a, MVFolderItem* b);
+// true when the item is an existing folder.
+bool FolderItemIsFolder(MVFolderItem* item);
+
+// --- Runtime-internal.
+// The application folder (absolute, without a trailing "/"), computed once at start-up
+// from the program's own path, or set by tests. NULL until set.
+void MVSetApplicationFolder(const char* folder);
+const char* MVApplicationFolder(void);
+// The path text of an item (NUL-terminated; NULL for a nil item).
+const char* MVFolderItemPath(MVFolderItem* item);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,42 @@
+// Text and binary streams over one kind of file handle.
+#pragma once
+#include <stdint.h>
+#include "runtime/files/folderitem.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef MVObject MVTextEncoding;  // a TextEncoding object: carries its encoding code
+
+// --- Exported entry points.
+MVString* TextInputStreamReadLine(MVTextInputStream* s, MVTextEncoding* encoding);
+bool TextInputStreamEOF(MVTextInputStream* s);
+void TextInputStreamClose(MVTextInputStream* s);
+void TextOutputStreamWriteLine(MVTextOutputStream* s, MVString* line);
+void TextOutputStreamWrite(MVTextOutputStream* s, MVString* text);
+void TextOutputStreamClose(MVTextOutputStream* s);
+MVString* BinaryStreamRead(MVBinaryStream* s, int32_t count, MVTextEncoding* encoding);
+int32_t BinaryStreamReadByte(MVBinaryStream* s);
+int32_t BinaryStreamReadLong(MVBinaryStream* s);
+void BinaryStreamWriteByte(MVBinaryStream* s, int32_t value);
+void BinaryStreamWriteLong(MVBinaryStream* s, int32_t value);
+void BinaryStreamWrite(MVBinaryStream* s, MVString* bytes);
+bool BinaryStreamEOF(MVBinaryStream* s);
+uint64_t BinaryStreamGetLength(MVBinaryStream* s);
+uint64_t BinaryStreamGetPosition(MVBinaryStream* s);
+void BinaryStreamSetPosition(MVBinaryStream* s, uint64_t position);
+void BinaryStreamClose(MVBinaryStream* s);
+bool BinaryStreamGetLittleEndian(MVBinaryStream* s);
+void BinaryStreamSetLittleEndian(MVBinaryStream* s, bool on);
+// Last error (raw errno) of a stream: of its handle while open, as copied at close after.
+int32_t TextInputStreamGetLastError(MVTextInputStream* s);
+int32_t TextOutputStreamGetLastError(MVTextOutputStream* s);
+int32_t BinaryStreamGetLastError(MVBinaryStream* s);
+// A TextEncoding object for an encoding code; its code.
+MVTextEncoding* RuntimeGetTextEncoding(uint32_t code);
+uint32_t TextEncodingGetCode(MVTextEncoding* e);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,19 @@
+// Numbers and the random generator.
+#pragma once
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+double rnd(void);
+double RuntimeRound(double x);
+int32_t RuntimeCvtReal64ToSInt32(double x);
+double RuntimeCvtSInt32ToReal64(int32_t n);
+
+// One Park-Miller step by Schrage's method (exposed for tests of the generator).
+int32_t MVParkMillerStep(int32_t state);
+
+#ifdef __cplusplus
+}
+#endif
