@@ -25,6 +25,9 @@ int32_t RuntimeExit(void);
 void MV_ApplicationQuit(int32_t code);
 void RuntimeDoEvents(MVObject* app, int32_t milliseconds);
 bool DaemonizeApp(MVObject* app);
+// True once standard input has reached its end (RuntimeConsoleInput then returns nil
+// at once on every call).
+bool RuntimeConsoleInputAtEnd(void);
 // The ConsoleApplication class record, the superclass of the image's application class.
 MVClass* RuntimeConsoleApplicationClass(void);
 
