@@ -5,13 +5,6 @@
 
 static void NotBuilt() { PRINT("This command is not available in this build yet."); }
 
-void App_CreateSys(MVObject*) { NotBuilt(); }
-void App_KillSys(MVObject*, int32_t) { NotBuilt(); }
-void App_RestoreSys(MVObject*) { NotBuilt(); }
-void App_TransferSys(MVObject*) { NotBuilt(); }
-void App_TransKill(MVObject*) { NotBuilt(); }
-void App_SystemData(MVObject*, int32_t) {}
-void App_GetSystemData(MVObject*, MVString*) {}
 void App_Encrypt(MVObject*) { NotBuilt(); }
 void App_Decrypt(MVObject*) { NotBuilt(); }
 void App_RunScript(MVObject*) { NotBuilt(); }

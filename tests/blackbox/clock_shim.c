@@ -1,0 +1,38 @@
+/* A clock for the tests, preloaded into ombrix: time() returns OMBRIX_TEST_TIME (seconds
+ * since the epoch) and localtime() gives OMBRIX_TEST_HMS ("H:M:S") as the local time of
+ * day, so the random generator's seed and the warm-up are fixed from outside. */
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+static time_t fake_now(void) {
+  const char* t = getenv("OMBRIX_TEST_TIME");
+  return t ? (time_t)strtoll(t, NULL, 10) : 0;
+}
+
+time_t time(time_t* out) {
+  time_t now = fake_now();
+  if (out) *out = now;
+  return now;
+}
+
+struct tm* localtime_r(const time_t* when, struct tm* tm) {
+  memset(tm, 0, sizeof *tm);
+  tm->tm_year = 126;
+  tm->tm_mday = 8;
+  tm->tm_mon = 11;
+  const char* hms = getenv("OMBRIX_TEST_HMS");
+  if (hms) {
+    char* end;
+    tm->tm_hour = (int)strtol(hms, &end, 10);
+    if (*end == ':') tm->tm_min = (int)strtol(end + 1, &end, 10);
+    if (*end == ':') tm->tm_sec = (int)strtol(end + 1, &end, 10);
+  }
+  (void)when;
+  return tm;
+}
+
+struct tm* localtime(const time_t* when) {
+  static struct tm tm;
+  return localtime_r(when, &tm);
+}
