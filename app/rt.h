@@ -17,3 +17,4 @@
 #include "runtime/values/numbers.h"
 #include "runtime/values/string.h"
 #include "app/lit.h"
+#include "runtime/files/private_file.h"

@@ -2,3 +2,4 @@
 #pragma once
 #include "runtime/files/folderitem.h"
 #include "runtime/files/streams.h"
+#include "runtime/files/private_file.h"
