@@ -1,0 +1,119 @@
+// Raising and re-raising: the stack trace of saved frame pointers, and the unwinder that
+// finds the next inline handler record after a return address and redirects that
+// return address to the handler.
+#include <string.h>
+
+#include <vector>
+
+#include "runtime/core/exception.h"
+#include "runtime/core/object.h"
+#include "runtime/core/objects_internal.h"
+#include "runtime/core/symbols.h"
+#include "runtime/values/array.h"
+#include "runtime/values/string.h"
+
+namespace {
+
+enum : uint32_t { kHandler = 0x411, kRegionStart = 0x412, kRegionEnd = 0x413 };
+const uintptr_t kMaxFrameStep = 4096;
+const uint32_t kRecordSize = 13;
+
+// One frame record: what a function's frame pointer points at.
+struct FrameRecord {
+  FrameRecord* saved;  // the caller's frame pointer
+  uintptr_t returnAddress;
+};
+
+// Replace the exception's Stack by the names of the image functions on the frame chain,
+// starting with the caller of `frame`'s function.
+void BuildStackTrace(MVException* e, const FrameRecord* frame) {
+  std::vector<const char*> names;
+  uintptr_t top = MVStackTop();
+  for (const FrameRecord* rec = frame;;) {
+    const char* name = nullptr;
+    uint32_t distance = 0;
+    if (MVNameCodeAddress(rec->returnAddress, &name, &distance) && name && *name)
+      names.push_back(name);
+    const FrameRecord* next = rec->saved;
+    if (!(next > rec && reinterpret_cast<uintptr_t>(next) < top)) break;
+    rec = next;
+  }
+  MVArray* stack = CreateArray(1, kMVElemString, static_cast<int32_t>(names.size()) - 1);
+  if (stack) {
+    MVArraySet1 set = reinterpret_cast<MVArraySet1>(stack->ops->slot[kMVArraySet]);
+    for (size_t i = 0; i < names.size(); i++) {
+      MVString* s = MVStringFromCString(names[i], kEncodingUTF8);
+      set(stack, reinterpret_cast<uint32_t>(s), static_cast<int32_t>(i));
+      RuntimeUnlockString(s);
+    }
+  }
+  MVArray* old = e->stack;
+  e->stack = stack;
+  RuntimeUnlockArray(old);
+}
+
+// Walks outward from its own frame. On a handler it redirects the return address of the
+// frame that returns into the protecting function and returns normally; the frames in
+// between finish the code after their calls.
+__attribute__((noinline)) void Unwind(MVObject* exception) {
+  FrameRecord* rec = static_cast<FrameRecord*>(__builtin_frame_address(0));
+  uintptr_t top = MVStackTop();
+  for (;;) {
+    uintptr_t here = reinterpret_cast<uintptr_t>(rec);
+    uintptr_t next = reinterpret_cast<uintptr_t>(rec->saved);
+    // A chain that does not move outward (next == here included) ends the walk too.
+    if (next == 0 || next <= here || next > top || next - here > kMaxFrameStep) {
+      RuntimeUnhandledException(exception);
+      return;
+    }
+    if (rec->returnAddress) {
+      const uint8_t* record = MVFindHandlerRecord(reinterpret_cast<const uint8_t*>(rec->returnAddress));
+      if (record) {
+        int16_t local;
+        memcpy(&local, record + 11, sizeof local);
+        if (local) {
+          *reinterpret_cast<MVObject**>(next + local) = exception;
+          RuntimeLockObject(exception);
+        }
+        rec->returnAddress = reinterpret_cast<uintptr_t>(record + kRecordSize);
+        return;
+      }
+    }
+    rec = reinterpret_cast<FrameRecord*>(next);
+  }
+}
+
+}  // namespace
+
+const uint8_t* MVFindHandlerRecord(const uint8_t* code) {
+  uint32_t depth = 0;
+  for (const uint8_t* p = code;; p++) {
+    if ((p[0] == 0xC9 || p[0] == 0x5D) && p[1] == 0xC3) return nullptr;
+    if (p[0] != 0xE9 && p[0] != 0xEB) continue;
+    uint32_t marker;
+    memcpy(&marker, p + 5, sizeof marker);
+    if (marker == kHandler) {
+      if (depth == 0) return p;
+    } else if (marker == kRegionStart) {
+      depth++;
+    } else if (marker == kRegionEnd) {
+      if (depth >= 1) depth--;
+    } else {
+      p += p[0] == 0xEB ? 1 : 4;
+    }
+  }
+}
+
+extern "C" __attribute__((noinline)) void RuntimeRaiseException(MVObject* exception) {
+  if (!exception) return;
+  // Only exception objects have a Stack field to fill.
+  if (exception->cls && exception->cls->instanceSize >= sizeof(MVException))
+    BuildStackTrace(reinterpret_cast<MVException*>(exception),
+                    static_cast<const FrameRecord*>(__builtin_frame_address(0)));
+  Unwind(exception);
+}
+
+extern "C" __attribute__((noinline)) void RuntimeReraiseException(MVObject* exception) {
+  if (!exception) return;
+  Unwind(exception);
+}
