@@ -35,8 +35,12 @@ bool FolderItemIsFolder(MVFolderItem* item);
 // --- Runtime-internal.
 // The application folder (absolute, without a trailing "/"), computed once at start-up
 // from the program's own path, or set by tests. NULL until set.
+// A relative folder is taken against the working directory read at start-up.
 void MVSetApplicationFolder(const char* folder);
 const char* MVApplicationFolder(void);
+// The file layer's start-up step (RuntimeInit): reads the current working directory
+// once; relative names go against it until the application folder is set.
+void MVFilesStartup(void);
 // The path text of an item (NUL-terminated; NULL for a nil item).
 const char* MVFolderItemPath(MVFolderItem* item);
 

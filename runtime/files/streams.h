@@ -36,6 +36,15 @@ int32_t BinaryStreamGetLastError(MVBinaryStream* s);
 // A TextEncoding object for an encoding code; its code.
 MVTextEncoding* RuntimeGetTextEncoding(uint32_t code);
 uint32_t TextEncodingGetCode(MVTextEncoding* e);
+// The Encoding property of text input (the default for ReadLine with a nil encoding;
+// owned result) and the Delimiter property of text output (nil or empty: LF).
+MVTextEncoding* TextInputStreamGetEncoding(MVTextInputStream* s);
+void TextInputStreamSetEncoding(MVTextInputStream* s, MVTextEncoding* encoding);
+MVString* TextOutputStreamGetDelimiter(MVTextOutputStream* s);
+void TextOutputStreamSetDelimiter(MVTextOutputStream* s, MVString* delimiter);
+// Pass buffered output to the file now (a failure is recorded as the last error).
+void TextOutputStreamFlush(MVTextOutputStream* s);
+void BinaryStreamFlush(MVBinaryStream* s);
 
 #ifdef __cplusplus
 }

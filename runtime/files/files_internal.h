@@ -1,0 +1,144 @@
+// Internals of the file layer: the file handle under every stream, the object records
+// of FolderItem, its implementation object, the streams and TextEncoding, and their
+// classes. C++ only; the export headers stay plain C.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "runtime/core/object.h"
+#include "runtime/files/folderitem.h"
+#include "runtime/files/streams.h"
+
+// One open stdio stream with the bookkeeping the streams need: the logical position
+// (kept here so that byte loops never ask the kernel), a cached length that is checked
+// against the file only near the end, and the last error of any failed call.
+class MVFileHandle {
+ public:
+  // fopen(path, mode); NULL with *error = errno on failure.
+  static MVFileHandle* Open(const char* path, const char* mode, int* error);
+  static void Destroy(MVFileHandle* h);
+
+  // Read up to n bytes; returns the count read.
+  size_t Read(void* buffer, size_t n);
+  // Write n bytes; false (and the error recorded) when not all of them were accepted.
+  bool Write(const void* bytes, size_t n);
+  // One byte, or -1 when none could be read.
+  int ReadByte();
+  bool WriteByte(uint8_t b);
+
+  uint64_t Position() const { return position_; }
+  bool SetPosition(uint64_t p);
+  // The file's current length (buffered output included).
+  uint64_t Length();
+  // A length of at least `wanted`, or the exact length when the file is shorter. Asks
+  // the file system only when the cached length does not already reach `wanted`.
+  uint64_t LengthReaching(uint64_t wanted);
+  // Position at or beyond the length; also true after a read error, so that a loop
+  // reading until the end cannot spin on a failing file.
+  bool AtEnd();
+  bool Flush();
+  // fclose; false when it failed. The handle is unusable afterwards except for
+  // LastError() and Destroy().
+  bool Close();
+  int32_t LastError() const { return lastError_; }
+  FILE* file() const { return file_; }
+
+ private:
+  explicit MVFileHandle(FILE* f);
+  void Fail(int error);
+  void Refresh();
+  void PrepareRead();
+  void PrepareWrite();
+
+  enum Direction { kNone, kReading, kWriting };
+  FILE* file_;
+  int32_t lastError_;
+  uint64_t position_;
+  uint64_t length_;       // last known length, at least the end of what was written
+  uint64_t writtenEnd_;   // end of the furthest write (may still sit in the buffer)
+  Direction direction_;
+  bool readFailed_;
+};
+
+// --- Object records (fields after the 24-byte object header).
+
+struct MVFolderItemImpl {
+  MVObject header;
+  int32_t lastError;
+  MVString* path;         // absolute, UTF-8; an existing folder ends with "/"
+};
+
+struct MVFolderItemRecord {
+  MVObject header;
+  MVFolderItemImpl* impl;  // one reference, or NULL
+};
+
+struct MVTextEncodingRecord {
+  MVObject header;
+  uint32_t code;
+};
+
+enum { kMVTextBufferSize = 1024 };
+
+struct MVTextInputStreamRecord {
+  MVObject header;
+  MVFileHandle* handle;    // NULL once closed
+  MVObject* encoding;      // default TextEncoding (one reference)
+  int32_t bufferPosition;
+  int32_t bufferCount;
+  uint8_t buffer[kMVTextBufferSize];
+  int32_t lastError;
+};
+
+struct MVTextOutputStreamRecord {
+  MVObject header;
+  MVFileHandle* handle;
+  MVString* delimiter;     // nil: LF
+  int32_t lastError;
+};
+
+struct MVBinaryStreamRecord {
+  MVObject header;
+  MVFileHandle* handle;
+  bool littleEndian;
+  int32_t lastError;
+};
+
+static_assert(offsetof(MVFolderItemRecord, impl) == 24, "fields follow the header");
+static_assert(offsetof(MVTextInputStreamRecord, handle) == 24, "fields follow the header");
+static_assert(offsetof(MVTextInputStreamRecord, buffer) == 40, "buffer after the counts");
+
+// --- Classes (created on first use).
+MVClass* MVFolderItemClass();
+MVClass* MVFolderItemImplClass();
+MVClass* MVTextInputStreamClass();
+MVClass* MVTextOutputStreamClass();
+MVClass* MVBinaryStreamClass();
+MVClass* MVTextEncodingClass();
+
+// New stream objects owning `h` (one reference each).
+MVObject* MVNewTextInputStream(MVFileHandle* h);
+MVObject* MVNewTextOutputStream(MVFileHandle* h);
+MVObject* MVNewBinaryStream(MVFileHandle* h);
+
+// The record behind an entry point's object argument. A nil object raises
+// NilObjectException, an object of another class IllegalCastException; both give NULL
+// and the caller returns at once.
+void* MVCheckedRecord(MVObject* o, MVClass* cls);
+
+// Path helpers shared by the file layer.
+namespace mvfiles {
+// The folder that relative names are taken against (application folder, else the
+// working directory read at start-up), without a trailing "/" ("" for the root).
+std::string BaseFolder();
+// A path without its trailing "/" (the root stays "/").
+std::string WithoutTrailingSlash(const std::string& path);
+// The folder part of a path: everything before its last component, without "/"
+// at the end ("/" for an item directly in the root).
+std::string ParentOf(const std::string& path);
+// errno, or EIO when a failing call left it 0.
+int ErrnoOrEIO();
+}  // namespace mvfiles
