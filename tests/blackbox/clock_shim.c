@@ -1,7 +1,14 @@
-/* A clock for the tests, preloaded into ombrix: time() returns OMBRIX_TEST_TIME (seconds
- * since the epoch) and localtime() gives OMBRIX_TEST_HMS ("H:M:S") as the local time of
- * day, so the random generator's seed and the warm-up are fixed from outside. */
+/* Preloaded into ombrix by the tests.
+ * The clock: time() returns OMBRIX_TEST_TIME (seconds since the epoch) and localtime()
+ * gives OMBRIX_TEST_HMS ("H:M:S") as the local time of day, so the random generator's
+ * seed and the warm-up are fixed from outside.
+ * Deletions: with OMBRIX_TEST_DELETE_LOG set, every remove() and rmdir() appends the
+ * path and a line feed to that file before doing its work. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <string.h>
 #include <time.h>
 
@@ -35,4 +42,28 @@ struct tm* localtime_r(const time_t* when, struct tm* tm) {
 struct tm* localtime(const time_t* when) {
   static struct tm tm;
   return localtime_r(when, &tm);
+}
+
+static void log_deletion(const char* path) {
+  const char* log = getenv("OMBRIX_TEST_DELETE_LOG");
+  if (!log) return;
+  int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (fd < 0) return;
+  write(fd, path, strlen(path));
+  write(fd, "\n", 1);
+  close(fd);
+}
+
+int remove(const char* path) {
+  static int (*real)(const char*);
+  if (!real) real = (int (*)(const char*))dlsym(RTLD_NEXT, "remove");
+  log_deletion(path);
+  return real(path);
+}
+
+int rmdir(const char* path) {
+  static int (*real)(const char*);
+  if (!real) real = (int (*)(const char*))dlsym(RTLD_NEXT, "rmdir");
+  log_deletion(path);
+  return real(path);
 }

@@ -173,6 +173,15 @@ class KillSys(AppTestCase):
             installed=True))
         self.assertEqual(sorted(os.listdir(self.app.dir)), ["notes.txt", "ombrix"])
 
+    def test_deletion_order(self):
+        write_system(self.app, 12, [K2_LINE], [K3_LINE])
+        log = os.path.join(self.app.root, "deleted")
+        self.app.session(["killsys"], env={"LD_PRELOAD": SHIM, "OMBRIX_TEST_DELETE_LOG": log})
+        with open(log) as f:
+            deleted = [os.path.basename(p) for p in f.read().split("\n")[:-1]
+                       if os.path.dirname(p) == self.app.dir]
+        self.assertEqual(deleted, ["K1%d.bin" % i for i in range(1, 13)] + ["k2.dat", "k3.bin", "sys.dat"])
+
     def test_without_a_system(self):
         self.app.write("k2.dat", b"x\n")
         r = self.app.session(["killsys"])
