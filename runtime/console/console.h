@@ -34,6 +34,9 @@ MVClass* RuntimeConsoleApplicationClass(void);
 // --- Runtime-internal.
 // The registered application object, or NULL.
 MVObject* MVApplicationObject(void);
+// Release the registered application object (end of the process); none is registered
+// afterwards.
+void MVReleaseApplicationObject(void);
 // Keep the process arguments (start-up); Run's argument array is built from them.
 void MVSetProcessArguments(int argc, char** argv);
 

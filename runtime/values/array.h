@@ -41,6 +41,15 @@ void RuntimeLockUnlockArrays(MVArray* newValue, MVArray* oldValue);
 //   1-D: uint32_t get(MVArray*, int32_t i);          void set(MVArray*, uint32_t v, int32_t i);
 //   2-D: uint32_t get(MVArray*, int32_t i, int32_t j); void set(MVArray*, uint32_t v, int32_t i, int32_t j);
 //   upper bound: int32_t ubound(MVArray*, int32_t dimension)  (-1: number of dimensions)
+//   more dimensions: get(MVArray*, i1, i2, ...), set(MVArray*, v, i1, i2, ...)
+//   8-byte elements take and return uint64_t; 1- and 2-byte elements use uint32_t.
+// Further slots (v as for set):
+//   1-D   4 resize(MVArray*, int32_t upper)  5 insert(MVArray*, int32_t index, v)
+//         6 remove(MVArray*, int32_t index)  7 append(MVArray*, v)
+//   more  4 resize(MVArray*, upper1, upper2, ...) (elements are released, storage new)
+//   all   8 sort(MVArray*)  9 sort(MVArray*, MVArray* companion)
+//         10 int32_t indexOf(MVArray*, v, int32_t start) (-1: absent)
+//         12 lock(v)  13 unlock(v)  14 releaseAll(MVArray*)
 typedef uint32_t (*MVArrayGet1)(MVArray*, int32_t);
 typedef void (*MVArraySet1)(MVArray*, uint32_t, int32_t);
 typedef uint32_t (*MVArrayGet2)(MVArray*, int32_t, int32_t);

@@ -1,0 +1,63 @@
+// Numbers: the Park-Miller random generator, rounding and the integer/double
+// conversions that compiled code calls.
+#include "runtime/values/numbers.h"
+
+#include <math.h>
+#include <time.h>
+
+#include "runtime/values/numbers_internal.h"
+
+namespace {
+
+constexpr int32_t kModulus = 2147483647;  // 2^31 - 1
+constexpr int32_t kMultiplier = 16807;
+constexpr int32_t kQuotient = 127773;     // kModulus / kMultiplier
+constexpr int32_t kRemainder = 2836;      // kModulus % kMultiplier
+constexpr int kWarmUpSteps = 7;
+
+int32_t g_state = 0;  // 0: not yet seeded
+
+}  // namespace
+
+int32_t MVRandomState() { return g_state; }
+void MVSetRandomState(int32_t state) { g_state = state; }
+
+int32_t MVRandomSeedFromClock(int64_t seconds) {
+  int32_t seed = static_cast<int32_t>(static_cast<uint64_t>(seconds) & 0x7FFFFFFFu);
+  return seed == 0 ? 1 : seed;
+}
+
+extern "C" int32_t MVParkMillerStep(int32_t state) {
+  int32_t hi = state / kQuotient;
+  int32_t lo = state % kQuotient;
+  int32_t t = kMultiplier * lo - kRemainder * hi;
+  if (t <= 0) t += kModulus;
+  return t;
+}
+
+extern "C" double rnd(void) {
+  if (g_state == 0) {
+    g_state = MVRandomSeedFromClock(time(nullptr));
+    for (int i = 0; i < kWarmUpSteps; i++) g_state = MVParkMillerStep(g_state);
+  }
+  g_state = MVParkMillerStep(g_state);
+  return static_cast<double>(g_state & 0xFFFFF) * (1.0 / 1048576.0);
+}
+
+extern "C" double RuntimeRound(double x) { return round(x); }
+
+extern "C" int32_t RuntimeCvtReal64ToSInt32(double x) {
+  // Anything whose truncation does not fit (and NaN, which fails both comparisons)
+  // gives the integer-indefinite value.
+  if (!(x > -2147483649.0 && x < 2147483648.0)) return INT32_MIN;
+  return static_cast<int32_t>(x);
+}
+
+extern "C" double RuntimeCvtSInt32ToReal64(int32_t n) { return static_cast<double>(n); }
+
+extern "C" double RuntimeCeil(double x) { return ceil(x); }
+extern "C" double RuntimeFloor(double x) { return floor(x); }
+extern "C" double RuntimeAbs(double x) { return fabs(x); }
+extern "C" int32_t RuntimeSign(double x) { return x > 0 ? 1 : (x < 0 ? -1 : 0); }
+extern "C" double RuntimeMax(double a, double b) { return a >= b ? a : b; }
+extern "C" double RuntimeMin(double a, double b) { return a <= b ? a : b; }
