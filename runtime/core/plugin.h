@@ -17,6 +17,9 @@ void RegisterPluginVersion(int32_t version);
 int32_t PluginRegisterClass(void* classDefinition);
 int32_t PluginRegisterBackgroundTask(void* routine, int32_t periodTicks, void* argument);
 void PluginUnregisterBackgroundTask(int32_t taskId);
+// eventDescriptor: the MAVOeventDescriptor (runtime/core/plugin_records.h) that the runtime
+// stored in the plug-in's event record; the result is the handler in that slot of the
+// object's event table, or NULL.
 void* GetEventInstance(MVObject* o, void* eventDescriptor);
 // The string services of the plug-in interface (MAVOBuildString, StringGetCString ...)
 // are declared with the strings, in runtime/values/string.h.

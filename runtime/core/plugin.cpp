@@ -1,0 +1,240 @@
+// Installing plug-ins: every 'MVPl' resource of the resource map is written out to a
+// file of its own (unless a library of the same name stands in the application folder),
+// locked, loaded with the dynamic linker and asked to register its classes. The files
+// are unloaded and deleted when the process ends.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "runtime/core/plugin_host.h"
+#include "runtime/core/report.h"
+#include "runtime/core/resources.h"
+#include "runtime/core/shutdown.h"
+#include "runtime/files/folderitem.h"
+
+namespace {
+
+const uint32_t kPluginType = MV_FOURCC('M', 'V', 'P', 'l');
+const int kNameTries = 101;
+const char kNoTempPath[] = "Failed to construct a temporary path.";
+
+MVLoadedPlugin* g_current = nullptr;
+MVLoadedPlugin* g_plugins = nullptr;
+std::string g_createdFolder;  // ".tmpAppData" when this process created it
+
+// At exit: unload every library, release the locks, delete the extracted files.
+class PluginCleanup : public MVShutdownParticipant {
+ public:
+  ~PluginCleanup() override {
+    for (MVLoadedPlugin* p = g_plugins; p; p = p->next) {
+      if (p->handle) dlclose(p->handle);
+      p->handle = nullptr;
+      if (p->lockFd >= 0) {
+        flock(p->lockFd, LOCK_UN);
+        close(p->lockFd);
+        p->lockFd = -1;
+      }
+      if (!p->path.empty()) unlink(p->path.c_str());
+      p->path.clear();
+    }
+    if (!g_createdFolder.empty()) rmdir(g_createdFolder.c_str());
+    g_createdFolder.clear();
+    g_cleanup = nullptr;
+  }
+  static PluginCleanup* g_cleanup;
+};
+PluginCleanup* PluginCleanup::g_cleanup = nullptr;
+
+// Registered as soon as the first file is written, so that a failed installation
+// still removes what it wrote.
+void EnsureCleanup() {
+  if (!PluginCleanup::g_cleanup) PluginCleanup::g_cleanup = new PluginCleanup;
+}
+
+[[noreturn]] void InstallationFailed(const std::string& error) {
+  std::string extra =
+      "The application cannot continue because a needed file cannot be installed. " + error + "\n";
+  MVRuntimeErrorReport(4, "../Common/plugin", 7284, "0", extra.c_str());
+  delete PluginCleanup::g_cleanup;
+  fflush(stdout);
+  exit(1);
+}
+
+// ".tmpAppData" in the home folder, created (0700) when missing. An existing folder is
+// used only when it is a real folder of this user that nobody else may write to, since
+// the library is loaded from it by name. Otherwise "/tmp" (sticky); "" when neither.
+std::string TemporaryFolder() {
+  const char* home = getenv("HOME");
+  if (home && *home) {
+    std::string dir = std::string(home) + "/.tmpAppData";
+    struct stat st;
+    if (lstat(dir.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0) return dir;
+    } else if (errno == ENOENT && mkdir(dir.c_str(), 0700) == 0) {
+      g_createdFolder = dir;
+      return dir;
+    }
+  }
+  struct stat st;
+  if (stat("/tmp", &st) == 0 && S_ISDIR(st.st_mode)) return "/tmp";
+  return "";
+}
+
+bool WriteAll(int fd, const uint8_t* bytes, uint32_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, bytes, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    bytes += w;
+    n -= static_cast<uint32_t>(w);
+  }
+  return true;
+}
+
+// Create the extracted file exclusively: "<unique>_<library>" in the temporary folder.
+// Returns the descriptor (the record's path set) or -1 with *error set.
+int CreateExtractedFile(MVLoadedPlugin* rec, const std::string& library, std::string* error) {
+  std::string folder = TemporaryFolder();
+  if (folder.empty()) {
+    *error = kNoTempPath;
+    return -1;
+  }
+  std::string last;
+  for (int attempt = 1; attempt <= kNameTries + 1; attempt++) {
+    std::string file;
+    if (attempt <= kNameTries) {
+      std::string name = folder + "/XXXXXXX";
+      if (!mktemp(&name[0]) || name.empty() || name[0] == '\0') continue;
+      last = name;
+      file = name + "_" + library;
+    } else {
+      // Every name was taken: say so and try the last one anyway.
+      fputs("Could not generate a unique filename for plugin.\n", stdout);
+      fflush(stdout);
+      if (last.empty()) break;
+      file = last + "_" + library;
+    }
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    if (fd >= 0) {
+      rec->path = file;
+      return fd;
+    }
+    if (errno == ENOENT) {  // the folder went away meanwhile (another copy's clean-up)
+      folder = TemporaryFolder();
+      if (folder.empty()) break;
+      continue;
+    }
+    if (errno != EEXIST) break;
+  }
+  *error = kNoTempPath;
+  return -1;
+}
+
+// Write the library out and take the lock. Returns "" or the error text.
+std::string Extract(MVLoadedPlugin* rec, const std::string& library, const uint8_t* bytes,
+                    uint32_t n) {
+  std::string error;
+  EnsureCleanup();
+  int fd = CreateExtractedFile(rec, library, &error);
+  if (fd < 0) return error;
+  bool written = WriteAll(fd, bytes, n);
+  int writeErrno = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    writeErrno = errno;
+  }
+  if (!written) return "Failed to write " + rec->path + ": " + strerror(writeErrno);
+  rec->lockFd = open(rec->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (rec->lockFd < 0 || flock(rec->lockFd, LOCK_EX | LOCK_NB) != 0)
+    MVRuntimeErrorReport(4, "../Common/plugin", 7229, "flock( lockFile, LOCK_EX | LOCK_NB ) == 0",
+                         nullptr);
+  return "";
+}
+
+std::string ApplicationFolderFile(const std::string& name) {
+  const char* folder = MVApplicationFolder();
+  return std::string(folder && *folder ? folder : ".") + "/" + name;
+}
+
+void Install(const MVResource& res) {
+  // Pascal string with the library's file name, then the library itself.
+  if (!res.data || res.size < 1 || 1u + res.data[0] > res.size)
+    InstallationFailed("The plug-in resource is damaged.");
+  std::string library(reinterpret_cast<const char*>(res.data + 1), res.data[0]);
+  if (library.empty() || library == "." || library == ".." ||
+      library.find('/') != std::string::npos || library.find('\0') != std::string::npos)
+    InstallationFailed("The plug-in resource is damaged.");
+  const uint8_t* bytes = res.data + 1 + library.size();
+  uint32_t n = res.size - 1 - static_cast<uint32_t>(library.size());
+
+  MVLoadedPlugin* rec = new MVLoadedPlugin;
+  rec->next = g_plugins;
+  g_plugins = rec;
+
+  std::string beside = ApplicationFolderFile(library);
+  struct stat st;
+  if (stat(beside.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    rec->loadedFrom = beside;
+  } else {
+    std::string error = Extract(rec, library, bytes, n);
+    if (!error.empty()) InstallationFailed(error);
+    rec->loadedFrom = rec->path;
+  }
+
+  rec->handle = dlopen(rec->loadedFrom.c_str(), RTLD_LAZY);
+  if (!rec->handle) {
+    const char* e = dlerror();
+    InstallationFailed(e ? e : "dlopen failed");
+  }
+  dlerror();
+  MAVOPluginMainProc entry =
+      reinterpret_cast<MAVOPluginMainProc>(dlsym(rec->handle, "MAVOPluginMain"));
+  if (!entry) {
+    const char* e = dlerror();
+    InstallationFailed(e ? e : "MAVOPluginMain: undefined symbol");
+  }
+
+  g_current = rec;
+  setenv("MVPLUGINPATH", rec->loadedFrom.c_str(), 1);
+  entry(&MVPluginResolve);
+  unsetenv("MVPLUGINPATH");
+  g_current = nullptr;
+}
+
+// Class layers of the start-up that this runtime does not carry (controls, database
+// engines, scripting components): nothing to start.
+void StartControlClasses() {}
+void StartDatabaseClasses() {}
+void StartComponentClasses() {}
+
+}  // namespace
+
+MVLoadedPlugin*& MVCurrentPlugin() { return g_current; }
+MVLoadedPlugin*& MVLoadedPlugins() { return g_plugins; }
+
+void MVInstallPlugins() {
+  uint32_t count = MVResourceCount();
+  for (uint32_t i = 0; i < count; i++) {
+    const MVResource* res = MVResourceAt(i);
+    if (res && res->type == kPluginType) Install(*res);
+  }
+}
+
+extern "C" void RuntimeInitExternalClasses(void) {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  StartControlClasses();
+  StartDatabaseClasses();
+  StartComponentClasses();
+  MVInstallPlugins();
+  MVBuildPluginClasses();
+}

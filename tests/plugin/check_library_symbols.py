@@ -1,0 +1,38 @@
+"""Check that a shared library needs nothing but the C library and libutil.
+
+Every undefined dynamic symbol must be weak or carry a GLIBC version (both libc and
+libutil version their symbols so), and the only needed libraries are libc and libutil.
+"""
+import subprocess
+import sys
+
+ALLOWED_LIBRARIES = ("libc.so.6", "libutil.so.1")
+
+
+def main(path):
+    bad = []
+    nm = subprocess.run(["nm", "-D", "--undefined-only", path], check=True,
+                        capture_output=True, text=True).stdout
+    for line in nm.splitlines():
+        fields = line.split()
+        if len(fields) != 2:
+            continue
+        kind, symbol = fields
+        if kind in ("w", "v"):
+            continue
+        if "@GLIBC_" not in symbol:
+            bad.append("undefined symbol outside the C library: " + symbol)
+    dynamic = subprocess.run(["readelf", "-d", path], check=True,
+                             capture_output=True, text=True).stdout
+    for line in dynamic.splitlines():
+        if "(NEEDED)" in line:
+            name = line.split("[", 1)[1].rstrip("]")
+            if name not in ALLOWED_LIBRARIES:
+                bad.append("needs library " + name)
+    for b in bad:
+        print(b)
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
