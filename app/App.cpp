@@ -1,0 +1,184 @@
+// The console: Run's start-up and prompt loop, reading a command line, splitting it into
+// parameters, and the dispatch of each line to a command method or to the shell.
+#include "app/App.h"
+
+#include "app/run.h"
+#include "app/util.h"
+
+bool CallFailed(void* fn, MVObject* self, int32_t arg, int32_t* result) {
+  MVObject* ex = AppProtectedCall(fn, self, arg, result);
+  if (!ex) return false;
+  RuntimeUnhandledException(ex);
+  RuntimeUnlockObject(ex);
+  return true;
+}
+
+// Only the presence of "sys.dat" counts; its contents are read elsewhere.
+void PrintSystemPresence() {
+  MVFolderItem* item = GetFolderItem(MV_LIT("sys.dat"));
+  bool exists = item && fileExistsGetter(item);
+  if (exists) {
+    MVTextInputStream* in = FolderItemOpenTextFile(item);
+    if (in) {
+      TextInputStreamClose(in);
+      RuntimeUnlockObject(in);
+    }
+    PRINT("System is ready.");
+  } else {
+    PRINT("System is not installed.  Issue createsys or ressys.");
+  }
+  RuntimeUnlockObject(item);
+}
+
+namespace {
+
+void PrintBanner() {
+  PRINT(" ");
+  PRINT("=====================================");
+  PRINT("==");
+  PRINT("==   Ombrix Encryption for Linux   ");
+  PRINT("==      Command Line Interface    ");
+  PRINT("==           Version 1.5.0");
+  PRINT("==  ");
+  PRINT("=====================================");
+  PRINT("enter help for general topics");
+  PRINT("enter help f for formats reference");
+  PRINT("enter end or quit or exit to terminate");
+  PRINT(" ");
+}
+
+void PrintTermination() {
+  PRINT("=== Ombrix Encryption for Linux CLI v1.5.0 Terminated ===");
+  PRINT(" ");
+}
+
+void BuildCharTable() {
+  for (int32_t code = 0; code <= 255; code++) {
+    Str c(StringDBCSChr(code));
+    MVString* longer = RuntimeAddString(CharTable, c.get());
+    RuntimeUnlockString(CharTable);
+    CharTable = longer;
+    RuntimeBackgroundTask();
+  }
+}
+
+bool IsTermination(MVString* line) {
+  return Same(line, MV_LIT("end")) || Same(line, MV_LIT("exit")) || Same(line, MV_LIT("quit"));
+}
+
+// Runs the line through the shell and prints everything it wrote as one text.
+void PassToShell(MVObject* shell, int32_t) {
+  ShellExecute(shell, CommandLine);
+  Str result(ShellResult(shell));
+  Print(result);
+}
+
+// Calls of the command methods with their arguments, in the shape AppProtectedCall
+// expects.
+void ShowHelpCall(MVObject* self, int32_t) { App_ShowHelp(self); }
+void CreateSysCall(MVObject* self, int32_t) { App_CreateSys(self); }
+void RestoreSysCall(MVObject* self, int32_t) { App_RestoreSys(self); }
+void TransferSysCall(MVObject* self, int32_t) { App_TransferSys(self); }
+void TransKillCall(MVObject* self, int32_t) { App_TransKill(self); }
+void EncryptCall(MVObject* self, int32_t) { App_Encrypt(self); }
+void DecryptCall(MVObject* self, int32_t) { App_Decrypt(self); }
+void RunScriptCall(MVObject* self, int32_t) { App_RunScript(self); }
+void GetCmdCall(MVObject* self, int32_t) { App_GetCmd(self); }
+
+}  // namespace
+
+// The main loop. It leaves only through MV_ApplicationQuit, whose end-of-program
+// exception redirects this function's own return; so every quit is followed at once by
+// a return. A command that lets a runtime exception escape ends the program the same way.
+int32_t App_Run(MVObject* self, MVArray*) {
+  MVObject* shell = NewShell();
+  BuildCharTable();
+  bool failed = CallFailed(reinterpret_cast<void*>(App_SystemData), self, 0);
+  if (!failed) {
+    PrintBanner();
+    PrintSystemPresence();
+  }
+
+  while (!failed) {
+    failed = CallFailed(reinterpret_cast<void*>(GetCmdCall), self, 0);
+    if (failed) break;
+    MVString* line = CommandLine;
+    if (!line) {
+      if (RuntimeConsoleInputAtEnd()) {
+        PrintTermination();
+        break;
+      }
+      RuntimeBackgroundTask();
+      continue;
+    }
+    if (IsTermination(line)) {
+      PrintTermination();
+      break;
+    }
+
+    void* command = nullptr;
+    int32_t arg = 0;
+    if (StartsWith(line, MV_LIT("help"), 4)) command = reinterpret_cast<void*>(ShowHelpCall);
+    if (StartsWith(line, MV_LIT("createsys"), 9)) command = reinterpret_cast<void*>(CreateSysCall);
+    if (StartsWith(line, MV_LIT("ressys"), 6)) command = reinterpret_cast<void*>(RestoreSysCall);
+    if (StartsWith(line, MV_LIT("killsys"), 7)) {
+      command = reinterpret_cast<void*>(App_KillSys);
+      arg = 1;
+    }
+    if (StartsWith(line, MV_LIT("transsys"), 8)) command = reinterpret_cast<void*>(TransferSysCall);
+    if (StartsWith(line, MV_LIT("transkill"), 9)) command = reinterpret_cast<void*>(TransKillCall);
+    if (StartsWith(line, MV_LIT("enc"), 3)) command = reinterpret_cast<void*>(EncryptCall);
+    if (StartsWith(line, MV_LIT("dec"), 3)) command = reinterpret_cast<void*>(DecryptCall);
+    if (StartsWith(line, MV_LIT("x"), 1)) command = reinterpret_cast<void*>(RunScriptCall);
+    if (StartsWith(line, MV_LIT("sysdat"), 6)) {
+      command = reinterpret_cast<void*>(App_SystemData);
+      arg = 1;
+    }
+
+    failed = command ? CallFailed(command, self, arg)
+                     : CallFailed(reinterpret_cast<void*>(PassToShell), shell, 0);
+    RuntimeBackgroundTask();
+  }
+
+  RuntimeUnlockObject(shell);
+  MV_ApplicationQuit(0);
+  return 0;
+}
+
+void App_GetCmd(MVObject*) {
+  PRINT("[Ombrix] ");
+  MVString* line = RuntimeConsoleInput();
+  RuntimeUnlockString(CommandLine);
+  CommandLine = line;
+}
+
+// Blanks separate the parameters, one blank each: the k-th blank from the first one on
+// opens Params(k). Parameters past the fifth have no slot; their characters are dropped
+// while the blanks are still counted.
+void App_GetParameters(MVObject*) {
+  ParamIndex = 0;
+  for (int32_t i = 1; i <= 5; i++) SetParam(i, nullptr);
+  MVString* line = CommandLine;
+  int32_t first = StringInStr(1, line, MV_LIT(" "));
+  if (first == 0) return;
+
+  int32_t length = StringDBCSLen(line);
+  int32_t start = 0;  // position of the current run of non-blanks, 0 when none
+  for (int32_t i = first; i <= length + 1; i++) {
+    bool blank = true;  // the end of the line closes the last run like a blank
+    if (i <= length) {
+      Str c(StringDBCSMid3(line, i, 1));
+      blank = Same(c.get(), MV_LIT(" "));
+    }
+    if (!blank && start == 0) start = i;
+    if (blank && start != 0) {
+      if (ParamIndex <= 5) {
+        Str text(StringDBCSMid3(line, start, i - start));
+        SetParam(ParamIndex, text.get());
+      }
+      start = 0;
+    }
+    if (blank && i <= length) ParamIndex++;
+    RuntimeBackgroundTask();
+  }
+}
