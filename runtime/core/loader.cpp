@@ -1,0 +1,473 @@
+#include "runtime/core/loader.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/core/exception.h"
+#include "runtime/core/report.h"
+#include "runtime/core/resources.h"
+#include "runtime/core/shutdown.h"
+#include "runtime/core/symbols.h"
+#include "runtime/values/string.h"
+
+namespace {
+
+const char kModule[] = "../Common/loaderX86";
+const uint32_t kPage = 4096;
+
+// Import-table opcodes.
+enum : uint8_t {
+  kOpPad = 0,
+  kOpImport = 1,
+  kOpDataAddress = 2,
+  kOpCodeAddress = 3,
+  kOpLibraryImport = 4,
+  kOpLiteral = 5,
+};
+const uint8_t kImportCall = 1;
+
+// Literal records: the text pointer at +4 points at the length byte at +20.
+const uint32_t kLiteralTextPointer = 4;
+const uint32_t kLiteralText = 20;
+
+uint32_t Get32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+void Put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+
+// --- Imports that could not be linked ---------------------------------------------------
+
+struct Unlinked {
+  uintptr_t returnAddress;  // just after a call site, or 0 for an address-taking site
+  std::string function;
+  std::string library;      // empty for a runtime import
+};
+
+std::vector<Unlinked>& UnlinkedImports() {
+  static std::vector<Unlinked> list;
+  return list;
+}
+
+// The import behind a call to MVUnlinkedImport: found by the call's return address, or
+// the most recent unlinked import when the function was reached through its address.
+const Unlinked* FindUnlinked(uintptr_t returnAddress) {
+  const std::vector<Unlinked>& list = UnlinkedImports();
+  for (const Unlinked& u : list)
+    if (u.returnAddress == returnAddress) return &u;
+  return list.empty() ? nullptr : &list.back();
+}
+
+// Points every site of a chain at MVUnlinkedImport and remembers the name for it.
+void LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
+               const std::string* function, const std::string* library);
+
+// --- The import table -----------------------------------------------------------------
+
+class ImportTable {
+ public:
+  ImportTable(const uint8_t* table, uint32_t count) : p_(table), count_(count) {}
+  bool AtEnd() const { return pos_ >= count_; }
+  bool Has(uint32_t n) const { return n <= count_ - pos_; }
+  uint8_t U8() { return p_[pos_++]; }
+  uint32_t U32() {
+    uint32_t v = Get32(p_ + pos_);
+    pos_ += 4;
+    return v;
+  }
+  // A Pascal string followed by a 0 byte; false when it runs past the table.
+  bool Name(std::string* out) {
+    if (!Has(1)) return false;
+    uint8_t n = U8();
+    if (!Has(uint32_t{n} + 1)) return false;
+    out->assign(reinterpret_cast<const char*>(p_ + pos_), n);
+    pos_ += n + 1;
+    return true;
+  }
+
+ private:
+  const uint8_t* p_;
+  uint32_t count_;
+  uint32_t pos_ = 0;
+};
+
+void ReportTruncated() {
+  MVRuntimeErrorReport(4, kModule, 160, "recordInTable", "Import table ends inside a record");
+}
+
+bool SiteInCode(uint32_t site, uint32_t codeSize) {
+  if (site <= codeSize && codeSize - site >= 4) return true;
+  std::string text = "Code offset " + std::to_string(site) + " lies outside the code block";
+  MVRuntimeErrorReport(4, kModule, 170, "siteInCode", text.c_str());
+  return false;
+}
+
+const MVExportRow* FindRow(const char* name, const MVExportRow* rows, uint32_t rowCount) {
+  for (uint32_t i = 0; i < rowCount; i++)
+    if (rows[i].name && strcasecmp(rows[i].name, name) == 0) return &rows[i];
+  return nullptr;
+}
+
+void LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
+               const std::string* function, const std::string* library) {
+  uintptr_t base = reinterpret_cast<uintptr_t>(code);
+  uintptr_t value = reinterpret_cast<uintptr_t>(target);
+  // A chain visits every site at most once; a longer walk is a loop in a damaged table.
+  uint32_t steps = codeSize / 4 + 1;
+  for (uint32_t site = first; site != 0 && steps--;) {
+    if (!SiteInCode(site, codeSize)) return;
+    uint32_t next = Get32(code + site);
+    Put32(code + site, displacement ? static_cast<uint32_t>(value - (base + site) - 4)
+                                    : static_cast<uint32_t>(value));
+    if (function)
+      UnlinkedImports().push_back(
+          Unlinked{displacement ? base + site + 4 : 0, *function, library ? *library : ""});
+    site = next;
+  }
+}
+
+void LinkRuntimeImport(ImportTable* t, uint8_t* code, uint32_t codeSize, const MVExportRow* rows,
+                       uint32_t rowCount, bool* ok) {
+  std::string name;
+  if (!t->Has(5)) return void(*ok = false);
+  uint8_t kind = t->U8();
+  uint32_t first = t->U32();
+  if (!t->Name(&name)) return void(*ok = false);
+  const MVExportRow* row = FindRow(name.c_str(), rows, rowCount);
+  if (row) {
+    LinkChain(code, codeSize, first, kind == kImportCall, row->function, nullptr, nullptr);
+    return;
+  }
+  std::string text = "Function '" + name + "' was not exported";
+  MVRuntimeErrorReport(4, kModule, 211, "foundFunction", text.c_str());
+  LinkChain(code, codeSize, first, kind == kImportCall, reinterpret_cast<void*>(&MVUnlinkedImport),
+            &name, nullptr);
+}
+
+struct Library {
+  std::string name;
+  void* handle;
+};
+
+std::vector<Library>& Libraries() {
+  static std::vector<Library> list;
+  return list;
+}
+
+// A loaded library by name (letter case ignored), loading it on first use. The dynamic
+// linker's own search (its cache included) locates the file.
+void* LibraryHandle(const std::string& name) {
+  for (const Library& lib : Libraries())
+    if (strcasecmp(lib.name.c_str(), name.c_str()) == 0) return lib.handle;
+  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  Libraries().push_back(Library{name, handle});
+  if (!handle) {
+    std::string text = "Missing shared library " + name;
+    MVRuntimeErrorReport(4, kModule, 271, "lib->mLibraryHandle", text.c_str());
+  }
+  return handle;
+}
+
+void LinkLibraryImport(ImportTable* t, uint8_t* code, uint32_t codeSize, bool* ok) {
+  std::string library, function;
+  if (!t->Has(4)) return void(*ok = false);
+  uint32_t first = t->U32();
+  if (!t->Name(&library) || !t->Name(&function)) return void(*ok = false);
+  void* handle = LibraryHandle(library);
+  void* entry = handle ? dlsym(handle, function.c_str()) : nullptr;
+  if (entry) {
+    LinkChain(code, codeSize, first, true, entry, nullptr, nullptr);
+    return;
+  }
+  if (handle) {
+    std::string text = "Could not resolve function '" + function + "' in " + library;
+    MVRuntimeErrorReport(4, kModule, 285, "functionEntry", text.c_str());
+  }
+  LinkChain(code, codeSize, first, true, reinterpret_cast<void*>(&MVUnlinkedImport), &function,
+            &library);
+}
+
+// Opcodes 2, 3 and 5: a base address added to a 32-bit field of the code.
+void Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, uint8_t* data,
+              uint32_t dataSize) {
+  if (!SiteInCode(site, codeSize)) return;
+  uint32_t field = Get32(code + site);
+  if (opcode == kOpCodeAddress) {
+    Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(code)));
+    return;
+  }
+  if (opcode == kOpDataAddress) {
+    Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
+    return;
+  }
+  if (field > dataSize || dataSize - field < kLiteralText + 2) {
+    std::string text = "String literal at data offset " + std::to_string(field) +
+                       " lies outside the data block";
+    MVRuntimeErrorReport(4, kModule, 180, "literalInData", text.c_str());
+    return;
+  }
+  uint8_t* record = data + field;
+  Put32(code + site, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record)));
+  if (Get32(record + kLiteralTextPointer) == 0)
+    Put32(record + kLiteralTextPointer,
+          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record + kLiteralText)));
+}
+
+// --- Reading the blocks -----------------------------------------------------------------
+
+// A fresh allocation that lives as long as the process (nullptr for 0 bytes unless
+// `always`).
+uint8_t* Allocate(uint32_t count, bool always) {
+  if (count == 0 && !always) return nullptr;
+  uint8_t* p = static_cast<uint8_t*>(calloc(count ? count : 1, 1));
+  if (!p) {
+    printf("Loader could not allocate %u bytes\n", count);
+    fflush(stdout);
+    exit(1);
+  }
+  return p;
+}
+
+bool ReadExactly(FILE* file, void* to, uint32_t count) {
+  return count == 0 || fread(to, 1, count, file) == count;
+}
+
+// One block: its u32 count and its bytes. False when the file ends before them.
+bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, int which) {
+  uint8_t countBytes[4];
+  if (*available < 4 || !ReadExactly(file, countBytes, 4)) return false;
+  *available -= 4;
+  uint32_t count = Get32(countBytes);
+  if (count > *available) return false;
+  *available -= count;
+  *size = count;
+  enum { kCode = 0, kData = 1 };
+  *out = which == kCode ? MVAllocateCodeBlock(count) : Allocate(count, which == kData);
+  return ReadExactly(file, *out, count);
+}
+
+// The whole content of a file of the current directory; an empty block when missing.
+uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code) {
+  *size = 0;
+  FILE* f = fopen(name, "rb");
+  if (!f) return nullptr;
+  std::vector<uint8_t> bytes;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && bytes.size() < 0xFFFFFFFFu - n)
+    bytes.insert(bytes.end(), buf, buf + n);
+  fclose(f);
+  if (bytes.empty()) return nullptr;
+  *size = static_cast<uint32_t>(bytes.size());
+  uint8_t* out = code ? MVAllocateCodeBlock(*size) : Allocate(*size, false);
+  memcpy(out, bytes.data(), bytes.size());
+  return out;
+}
+
+}  // namespace
+
+extern "C" uint32_t MVUnlinkedImport(void) {
+  const Unlinked* u = FindUnlinked(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  MVString* function = MVStringFromCString(u ? u->function.c_str() : nullptr, kEncodingUTF8);
+  MVString* library = MVStringFromCString(u ? u->library.c_str() : nullptr, kEncodingUTF8);
+  RuntimeRaiseFunctionNotFoundException(function, library);
+  RuntimeUnlockString(function);
+  RuntimeUnlockString(library);
+  return 0;
+}
+
+uint8_t* MVAllocateCodeBlock(uint32_t count) {
+  uint8_t* raw = Allocate(count + (kPage - 1), true);
+  uintptr_t start = (reinterpret_cast<uintptr_t>(raw) + (kPage - 1)) & ~uintptr_t{kPage - 1};
+  uint8_t* code = reinterpret_cast<uint8_t*>(start);
+  if (count && mprotect(code, count, PROT_READ | PROT_WRITE | PROT_EXEC) != 0) {
+    printf("Loader failed to protect memory, error #%d\n", errno);
+    fflush(stdout);
+  }
+  return code;
+}
+
+bool MVFindImageSection(FILE* file, uint32_t* offset) {
+  uint8_t header[52];
+  if (fseeko(file, 0, SEEK_SET) != 0 || !ReadExactly(file, header, sizeof header)) return false;
+  uint32_t table = Get32(header + 32);
+  uint16_t entrySize, count, namesIndex;
+  memcpy(&entrySize, header + 46, 2);
+  memcpy(&count, header + 48, 2);
+  memcpy(&namesIndex, header + 50, 2);
+  if (entrySize < 24) return false;
+
+  uint8_t fields[8];
+  off_t namesHeader = off_t{table} + off_t{namesIndex} * entrySize + 16;
+  if (fseeko(file, namesHeader, SEEK_SET) != 0 || !ReadExactly(file, fields, 8)) return false;
+  uint32_t namesOffset = Get32(fields), namesSize = Get32(fields + 4);
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || namesOffset > st.st_size ||
+      namesSize > st.st_size - namesOffset)
+    return false;
+  std::vector<uint8_t> names(namesSize);
+  if (fseeko(file, namesOffset, SEEK_SET) != 0 || !ReadExactly(file, names.data(), namesSize))
+    return false;
+
+  static const uint8_t kName[4] = {'.', 'm', 'v', 0};
+  for (uint32_t i = 0; i < count; i++) {
+    off_t h = off_t{table} + off_t{i} * entrySize;
+    uint8_t nameOffset[4];
+    if (fseeko(file, h, SEEK_SET) != 0 || !ReadExactly(file, nameOffset, 4)) return false;
+    uint32_t at = Get32(nameOffset);
+    if (at > namesSize || namesSize - at < 4 || memcmp(names.data() + at, kName, 4) != 0) continue;
+    uint8_t sectionOffset[4];
+    if (fseeko(file, h + 16, SEEK_SET) != 0 || !ReadExactly(file, sectionOffset, 4)) return false;
+    *offset = Get32(sectionOffset);
+    return true;
+  }
+  return false;
+}
+
+bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image) {
+  MVLoadedImage im;
+  bool ok = ReadBlock(file, &available, &im.code, &im.codeSize, 0) &&
+            ReadBlock(file, &available, &im.data, &im.dataSize, 1) &&
+            ReadBlock(file, &available, &im.imports, &im.importsSize, 2);
+  // The symbols and resource blocks: the resource bytes start after their count.
+  uint64_t resourcesStart = 0;
+  ok = ok && ReadBlock(file, &available, &im.symbols, &im.symbolsSize, 3);
+  if (ok) resourcesStart = uint64_t{fileOffset} + 4 * 5 + im.codeSize + im.dataSize +
+                           im.importsSize + im.symbolsSize;
+  ok = ok && ReadBlock(file, &available, &im.resources, &im.resourcesSize, 4) &&
+       ReadBlock(file, &available, &im.options, &im.optionsSize, 5);
+  im.resourcesFileOffset = static_cast<uint32_t>(resourcesStart);
+  *image = im;
+  return ok;
+}
+
+MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image) {
+  FILE* file = path ? fopen(path, "rb") : nullptr;
+  if (!file) return MVImageSource::kCannotOpen;
+  uint32_t offset = 0;
+  struct stat st;
+  if (!MVFindImageSection(file, &offset) || fstat(fileno(file), &st) != 0) {
+    fclose(file);
+    return MVImageSource::kNoSection;
+  }
+  bool ok = offset <= static_cast<uint64_t>(st.st_size) && fseeko(file, offset, SEEK_SET) == 0 &&
+            MVReadImageBlocks(file, static_cast<uint64_t>(st.st_size) - offset, offset, image);
+  fclose(file);
+  return ok ? MVImageSource::kLoaded : MVImageSource::kDamaged;
+}
+
+void MVLoadLooseImage(MVLoadedImage* image) {
+  MVLoadedImage im;
+  im.imports = ReadLooseFile("import.dat", &im.importsSize, false);
+  im.code = ReadLooseFile("code.dat", &im.codeSize, true);
+  im.data = ReadLooseFile("data.dat", &im.dataSize, false);
+  if (!im.data) im.data = Allocate(0, true);
+  im.resources = ReadLooseFile("rsrc.dat", &im.resourcesSize, false);
+  im.options = ReadLooseFile("options.dat", &im.optionsSize, false);
+  im.symbols = ReadLooseFile("symbols.dat", &im.symbolsSize, false);
+  *image = im;
+}
+
+void MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
+                        uint8_t* data, uint32_t dataSize, const MVExportRow* rows,
+                        uint32_t rowCount) {
+  if (!table) return;
+  ImportTable t(table, count);
+  bool ok = true;
+  while (ok && !t.AtEnd()) {
+    uint8_t opcode = t.U8();
+    switch (opcode) {
+      case kOpImport:
+        LinkRuntimeImport(&t, code, codeSize, rows, rowCount, &ok);
+        break;
+      case kOpLibraryImport:
+        LinkLibraryImport(&t, code, codeSize, &ok);
+        break;
+      case kOpDataAddress:
+      case kOpCodeAddress:
+      case kOpLiteral:
+        if (!t.Has(4)) {
+          ok = false;
+          break;
+        }
+        Relocate(opcode, t.U32(), code, codeSize, data, dataSize);
+        break;
+      default:  // 0 pads, 6-255 do nothing
+        break;
+    }
+  }
+  if (!ok) ReportTruncated();
+}
+
+void MVWalkOptions(const uint8_t* options, uint32_t count) {
+  uint32_t pos = 0;
+  while (options && pos < count) {
+    uint8_t opcode = options[pos++];
+    if (opcode == 1) {
+      if (count - pos < 2) break;
+      uint32_t skip = uint32_t{options[pos]} * options[pos + 1] * 4;
+      pos += 2;
+      if (count - pos < skip) break;
+      pos += skip;
+    } else if (opcode == 2) {
+      // 24 bytes, then three Pascal strings; a record running past the block ends the walk.
+      uint32_t size = 24;
+      bool whole = true;
+      for (int i = 0; i < 3 && whole; i++) {
+        whole = count - pos > size;
+        if (whole) size += 1 + options[pos + size];
+      }
+      if (!whole || size > count - pos) break;
+      MVAddResource(MV_FOURCC('V', 'E', 'R', 'S'), 0, options + pos, size, 0);
+      pos += size;
+    } else {
+      MVRuntimeErrorReport(4, kModule, 431, "0", nullptr);
+    }
+  }
+}
+
+void MVLinkImage(MVLoadedImage* image) {
+  uint32_t rowCount = 0;
+  const MVExportRow* rows = MVExportTable(&rowCount);
+  MVApplyImportTable(image->imports, image->importsSize, image->code, image->codeSize, image->data,
+                     image->dataSize, rows, rowCount);
+  MVRegisterResourceBlock(image->resources, image->resourcesSize, image->resourcesFileOffset);
+  MVWalkOptions(image->options, image->optionsSize);
+  MVSetImageSymbols(reinterpret_cast<uintptr_t>(image->code), image->codeSize, image->symbols,
+                    image->symbolsSize);
+}
+
+int MVRunLoader(const char* path) {
+  MVLoadedImage image;
+  MVImageSource source = MVLoadImageFile(path, &image);
+  if (source == MVImageSource::kCannotOpen) {
+    std::string text = std::string("Can't open executable ") + (path ? path : "");
+    MVRuntimeErrorReport(4, kModule, 490, "exeFile", text.c_str());
+  }
+  if (source == MVImageSource::kDamaged) {
+    printf("The code image of %s is damaged.\n", path);
+    fflush(stdout);
+    return 1;
+  }
+  if (source != MVImageSource::kLoaded) MVLoadLooseImage(&image);
+  if (image.codeSize == 0) {
+    printf("No code image found: the program file has no .mv section and code.dat is missing.\n");
+    fflush(stdout);
+    return 1;
+  }
+  MVLinkImage(&image);
+  using Entry = int32_t (*)(void);
+  reinterpret_cast<Entry>(image.code)();
+  MVRunShutdownList();
+  return 0;
+}

@@ -1,0 +1,39 @@
+// The process entry of ombrix: records the arguments, initialises the core, finds the
+// program's own file, installs the termination handler and runs the code image.
+#include <limits.h>
+#include <stdint.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "runtime/console/console.h"
+#include "runtime/core/exception.h"
+#include "runtime/core/loader.h"
+#include "runtime/core/startup_internal.h"
+#include "runtime/files/folderitem.h"
+
+namespace {
+const uintptr_t kMainStackSize = 262144;
+
+std::string CurrentDirectory() {
+  char buf[PATH_MAX];
+  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string("/");
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  MVSetProcessArguments(argc, argv);
+
+  uintptr_t sp;
+  __asm__ volatile("movl %%esp, %0" : "=r"(sp));
+  MVSetUnhandledHook(MVDefaultUnhandledHook);
+  MVSetStackBounds(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), sp - kMainStackSize);
+
+  char* path = MVFindProgramPath(argc > 0 ? argv[0] : nullptr);
+  if (argc > 0 && path) argv[0] = path;
+  static const std::string folder = MVFolderOfPath(path ? path : "", CurrentDirectory());
+  MVSetApplicationFolder(folder.c_str());
+
+  MVInstallTerminationHandler();
+  return MVRunLoader(path);
+}

@@ -1,0 +1,450 @@
+// The loader: reading the image from a ".mv" section and from the loose files, applying
+// the import table, walking the options block, and running a real (test) image.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "runtime/core/exception.h"
+#include "runtime/core/loader.h"
+#include "runtime/core/resources.h"
+#include "runtime/core/symbols.h"
+#include "runtime/values/string.h"
+#include "tools/image_builder.h"
+
+namespace {
+
+int g_addCalls = 0;
+
+extern "C" int32_t TestAddImpl(int32_t a, int32_t b) {
+  g_addCalls++;
+  return a + b;
+}
+extern "C" int32_t TestMixedCaseImpl(int32_t v) { return v * 1000; }
+extern "C" int32_t TestTakeStringImpl(MVString* s) {
+  // A literal is a valid runtime string once linked: its text pointer at its length byte.
+  if (!s || s->buffer != s->inlineBuf || s->buffer[0] != s->length) return -1;
+  return std::string(reinterpret_cast<const char*>(MVStringBytes(s))) == "abc" ? 3 : -2;
+}
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes Of(const uint8_t* p, uint32_t n) { return p ? Bytes(p, p + n) : Bytes(); }
+
+uint32_t U32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+const MVExportRow kRows[] = {
+    {nullptr, reinterpret_cast<void*>(&TestMixedCaseImpl), {0, 0}},  // null names are skipped
+    {"TestAdd", reinterpret_cast<void*>(&TestAddImpl), {0, 0}},
+    {"testMIXEDcase", reinterpret_cast<void*>(&TestMixedCaseImpl), {0, 0}},
+    {"TestTakeString", reinterpret_cast<void*>(&TestTakeStringImpl), {0, 0}},
+    {"TestAdd", reinterpret_cast<void*>(&TestMixedCaseImpl), {0, 0}},  // the first match wins
+};
+const uint32_t kRowCount = sizeof kRows / sizeof kRows[0];
+
+// The fixture image, loaded from its ".mv" section and linked against kRows once.
+class FixtureImage : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    image_ = new MVLoadedImage;
+    source_ = MVLoadImageFile(MV_FIXTURE_DIR "/fixture.elf", image_);
+    if (source_ != MVImageSource::kLoaded) return;
+    testing::internal::CaptureStdout();
+    MVApplyImportTable(image_->imports, image_->importsSize, image_->code, image_->codeSize,
+                       image_->data, image_->dataSize, kRows, kRowCount);
+    linkOutput_ = new std::string(testing::internal::GetCapturedStdout());
+  }
+
+  void SetUp() override { ASSERT_EQ(source_, MVImageSource::kLoaded); }
+
+  // The address of an image function, by the symbols block.
+  template <typename F>
+  F Function(const char* name) {
+    const uint8_t* sym = image_->symbols;
+    uint32_t n = U32(sym);
+    for (uint32_t i = 0; i < n; i++) {
+      const char* s = reinterpret_cast<const char*>(sym + 4 + 8 * n + U32(sym + 8 + 8 * i));
+      if (strcmp(s, name) == 0) return reinterpret_cast<F>(image_->code + U32(sym + 4 + 8 * i));
+    }
+    ADD_FAILURE() << name << " not in the symbols block";
+    return nullptr;
+  }
+
+  static MVLoadedImage* image_;
+  static MVImageSource source_;
+  static std::string* linkOutput_;
+};
+MVLoadedImage* FixtureImage::image_;
+MVImageSource FixtureImage::source_;
+std::string* FixtureImage::linkOutput_;
+
+TEST_F(FixtureImage, SectionHoldsWhatTheBuilderWrites) {
+  mvimage::ExportNames names;
+  for (const char* n : {"TestAdd", "testMIXEDcase", "TestTakeString", "TestMissing"}) names.Add(n);
+  mvimage::Image built;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(mvimage::BuildImage(ReadAll(MV_FIXTURE_DIR "/fixture.o"), names, "MVImageEntry",
+                                  &built, &errors));
+  EXPECT_EQ(Of(image_->imports, image_->importsSize), built.imports);
+  EXPECT_EQ(Of(image_->symbols, image_->symbolsSize), built.symbols);
+  EXPECT_EQ(Of(image_->options, image_->optionsSize), mvimage::VersionOptionsBlock());
+  EXPECT_EQ(Of(image_->resources, image_->resourcesSize),
+            mvimage::PluginResourceBlock(ReadAll(MV_FIXTURE_EXPORTS)));
+  EXPECT_EQ(image_->codeSize, built.code.size());
+  EXPECT_EQ(Of(image_->data, image_->dataSize).size(), built.data.size());
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(image_->code) % 4096, 0u);
+  // The resource bytes start in the file where the loader says they do.
+  Bytes file = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
+  ASSERT_LE(image_->resourcesFileOffset + image_->resourcesSize, file.size());
+  EXPECT_EQ(Bytes(file.begin() + image_->resourcesFileOffset,
+                  file.begin() + image_->resourcesFileOffset + image_->resourcesSize),
+            mvimage::PluginResourceBlock(ReadAll(MV_FIXTURE_EXPORTS)));
+}
+
+TEST_F(FixtureImage, EntryRunsThroughChainedAndCaseInsensitiveImports) {
+  g_addCalls = 0;
+  auto entry = reinterpret_cast<int32_t (*)()>(image_->code);
+  EXPECT_EQ(entry(), 333 + 5000);
+  EXPECT_EQ(g_addCalls, 3);
+  EXPECT_EQ(Function<void* (*)()>("AddressOfTestAdd")(), reinterpret_cast<void*>(&TestAddImpl));
+}
+
+TEST_F(FixtureImage, DataCodeAndLiteralReferencesAreRelocated) {
+  int32_t* counter = Function<int32_t* (*)()>("CounterAddress")();
+  EXPECT_GE(reinterpret_cast<uint8_t*>(counter), image_->data);
+  EXPECT_LT(reinterpret_cast<uint8_t*>(counter), image_->data + image_->dataSize);
+  int32_t before = *counter;
+  EXPECT_EQ(Function<int32_t (*)()>("Bump")(), before + 1);
+  EXPECT_EQ(*counter, before + 1);
+  EXPECT_EQ(Function<int32_t (*)()>("ZeroSum")(), 0);
+  EXPECT_EQ(Function<int32_t (*)()>("Prime")(), 5);
+  EXPECT_EQ(Function<int32_t (*)(int32_t)>("ApplyPicked")(7), 21);
+
+  MVString* hello = Function<MVString* (*)()>("Hello")();
+  EXPECT_EQ(hello->refCount, 1u);
+  EXPECT_EQ(hello->buffer, hello->inlineBuf);
+  EXPECT_EQ(hello->length, 5u);
+  EXPECT_EQ(hello->encoding, kEncodingUTF8);
+  EXPECT_STREQ(reinterpret_cast<const char*>(MVStringBytes(hello)), "hello");
+  EXPECT_EQ(Function<int32_t (*)()>("PassLiteral")(), 3);
+}
+
+TEST_F(FixtureImage, UnknownNameIsReportedOnceAndRaisesWhenCalled) {
+  const std::string report =
+      "Runtime Error 4:Failed Assertion\n\nPlease report what caused this error\nalong with the "
+      "information below.\n\n../Common/loaderX86: 211\nFailure Condition: foundFunction\n"
+      "Function 'TestMissing' was not exported\n\n";
+  EXPECT_EQ(*linkOutput_, report);
+  uint32_t result = 12345;
+  MVObject* e = MVProtectedCall(Function<void*>("CallMissing"), 0, 0, 0, &result);
+  ASSERT_NE(e, nullptr);
+  EXPECT_TRUE(RuntimeObjectIsa(e, MVFunctionNotFoundExceptionClass()));
+  RuntimeUnlockObject(e);
+}
+
+TEST_F(FixtureImage, SymbolsNameAddressesStrictlyAboveAFunctionsStart) {
+  MVSetImageSymbols(reinterpret_cast<uintptr_t>(image_->code), image_->codeSize, image_->symbols,
+                    image_->symbolsSize);
+  uint8_t* bump = Function<uint8_t*>("Bump");
+  const char* name = nullptr;
+  uint32_t distance = 0;
+  ASSERT_TRUE(MVNameCodeAddress(reinterpret_cast<uintptr_t>(bump + 3), &name, &distance));
+  EXPECT_STREQ(name, "Bump");
+  EXPECT_EQ(distance, 3u);
+  ASSERT_TRUE(MVNameCodeAddress(reinterpret_cast<uintptr_t>(bump), &name, &distance));
+  EXPECT_STRNE(name, "Bump");
+  EXPECT_FALSE(MVNameCodeAddress(reinterpret_cast<uintptr_t>(image_->code + image_->codeSize),
+                                 &name, &distance));
+  MVSetImageSymbols(0, 0, nullptr, 0);
+}
+
+TEST_F(FixtureImage, LooseFilesHoldTheSameBlocks) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(MV_FIXTURE_DIR "/fixture_loose"), 0);
+  MVLoadedImage loose;
+  MVLoadLooseImage(&loose);
+  ASSERT_EQ(chdir(cwd), 0);
+  Bytes section = ReadAll(MV_FIXTURE_DIR "/fixture.mvimage");
+  // The section's code block, unlinked, is code.dat.
+  uint32_t codeSize = U32(section.data());
+  EXPECT_EQ(Of(loose.code, loose.codeSize),
+            Bytes(section.begin() + 4, section.begin() + 4 + codeSize));
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(loose.code) % 4096, 0u);
+  EXPECT_EQ(Of(loose.imports, loose.importsSize), Of(image_->imports, image_->importsSize));
+  EXPECT_EQ(Of(loose.symbols, loose.symbolsSize), Of(image_->symbols, image_->symbolsSize));
+  EXPECT_EQ(Of(loose.resources, loose.resourcesSize), Of(image_->resources, image_->resourcesSize));
+  EXPECT_EQ(Of(loose.options, loose.optionsSize), Of(image_->options, image_->optionsSize));
+  EXPECT_EQ(loose.resourcesFileOffset, 0u);
+  EXPECT_EQ(loose.dataSize, image_->dataSize);
+  EXPECT_NE(loose.data, nullptr);
+}
+
+TEST(LooseImage, MissingFilesGiveEmptyBlocks) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  char dir[] = "/tmp/mvloose-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  ASSERT_EQ(chdir(dir), 0);
+  { std::ofstream(std::string(dir) + "/options.dat"); }  // empty: no buffer
+  MVLoadedImage loose;
+  MVLoadLooseImage(&loose);
+  ASSERT_EQ(chdir(cwd), 0);
+  unlink((std::string(dir) + "/options.dat").c_str());
+  rmdir(dir);
+  EXPECT_EQ(loose.codeSize, 0u);
+  EXPECT_EQ(loose.importsSize, 0u);
+  EXPECT_EQ(loose.options, nullptr);
+  EXPECT_EQ(loose.optionsSize, 0u);
+}
+
+// --- Hand-made tables -----------------------------------------------------------------
+
+struct Table {
+  Bytes b;
+  Table& Op(uint8_t v) { return b.push_back(v), *this; }
+  Table& U32(uint32_t v) {
+    for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  Table& Name(const std::string& s) {
+    b.push_back(static_cast<uint8_t>(s.size()));
+    b.insert(b.end(), s.begin(), s.end());
+    return Op(0);
+  }
+};
+
+uint32_t Field(const uint8_t* code, uint32_t at) { return U32(code + at); }
+void SetField(uint8_t* code, uint32_t at, uint32_t v) { memcpy(code + at, &v, 4); }
+
+std::string Apply(const Table& t, uint8_t* code, uint32_t codeSize, uint8_t* data,
+                  uint32_t dataSize) {
+  testing::internal::CaptureStdout();
+  MVApplyImportTable(t.b.data(), static_cast<uint32_t>(t.b.size()), code, codeSize, data, dataSize,
+                     kRows, kRowCount);
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(ImportTable, ZeroBytesAreSkippedAndTheLastRecordEndsAtTheCount) {
+  uint8_t code[32] = {0};
+  uint8_t data[8] = {0};
+  SetField(code, 4, 12);  // chain 4 -> 12 -> end
+  SetField(code, 20, 3);
+  SetField(code, 24, 6);
+  Table t;
+  t.Op(0).Op(1).Op(1).U32(4).Name("TESTADD").Op(0).Op(0).Op(3).U32(20).Op(7).Op(2).U32(24);
+  EXPECT_EQ(Apply(t, code, sizeof code, data, sizeof data), "");
+  uintptr_t base = reinterpret_cast<uintptr_t>(code);
+  uintptr_t add = reinterpret_cast<uintptr_t>(&TestAddImpl);
+  EXPECT_EQ(Field(code, 4), static_cast<uint32_t>(add - (base + 4) - 4));
+  EXPECT_EQ(Field(code, 12), static_cast<uint32_t>(add - (base + 12) - 4));
+  EXPECT_EQ(Field(code, 20), static_cast<uint32_t>(base + 3));
+  EXPECT_EQ(Field(code, 24), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data) + 6));
+}
+
+TEST(ImportTable, AbsoluteKindWritesTheAddress) {
+  uint8_t code[16] = {0};
+  Table t;
+  t.Op(1).Op(0).U32(8).Name("testmixedcase");
+  EXPECT_EQ(Apply(t, code, sizeof code, nullptr, 0), "");
+  EXPECT_EQ(Field(code, 8), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&TestMixedCaseImpl)));
+}
+
+TEST(ImportTable, UnknownNamesAreReportedPerRecordAndLinkedToTheRaisingRoutine) {
+  uint8_t code[32] = {0};
+  SetField(code, 4, 8);
+  SetField(code, 8, 0);
+  Table t;
+  t.Op(1).Op(1).U32(4).Name("Nowhere");
+  t.Op(1).Op(0).U32(16).Name("Nowhere");
+  t.Op(1).Op(1).U32(0).Name("Gone");
+  std::string out = Apply(t, code, sizeof code, nullptr, 0);
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) n++;
+    return n;
+  };
+  EXPECT_EQ(count("Function 'Nowhere' was not exported\n"), 2u);
+  EXPECT_EQ(count("Function 'Gone' was not exported\n"), 1u);
+  EXPECT_EQ(count("../Common/loaderX86: 211\nFailure Condition: foundFunction\n"), 3u);
+  uintptr_t base = reinterpret_cast<uintptr_t>(code);
+  uintptr_t stub = reinterpret_cast<uintptr_t>(&MVUnlinkedImport);
+  EXPECT_EQ(Field(code, 4), static_cast<uint32_t>(stub - (base + 4) - 4));
+  EXPECT_EQ(Field(code, 8), static_cast<uint32_t>(stub - (base + 8) - 4));
+  EXPECT_EQ(Field(code, 16), static_cast<uint32_t>(stub));
+}
+
+TEST(ImportTable, LiteralTextPointerIsSetOnlyWhenZero) {
+  uint8_t code[16] = {0};
+  alignas(4) uint8_t data[64] = {0};
+  SetField(code, 4, 0);    // the literal at data offset 0: text pointer 0
+  SetField(code, 8, 32);   // the literal at data offset 32: text pointer already set
+  SetField(data, 32 + 4, 0xABCD1234);
+  Table t;
+  t.Op(5).U32(4).Op(5).U32(8);
+  EXPECT_EQ(Apply(t, code, sizeof code, data, sizeof data), "");
+  EXPECT_EQ(Field(code, 4), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
+  EXPECT_EQ(Field(code, 8), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data + 32)));
+  EXPECT_EQ(Field(data, 4), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data + 20)));
+  EXPECT_EQ(Field(data, 36), 0xABCD1234u);
+}
+
+TEST(ImportTable, DamagedTablesAreReportedWithoutWritingOutsideTheCode) {
+  uint8_t code[16] = {0};
+  SetField(code, 4, 400);   // a chain leaving the code block
+  Table t;
+  t.Op(1).Op(1).U32(4).Name("TestAdd").Op(3).U32(14).Op(5).U32(0).Op(2).U32(8).Op(1).Op(1).U32(0);
+  std::string out = Apply(t, code, sizeof code, nullptr, 0);
+  EXPECT_NE(out.find("Code offset 400 lies outside the code block"), std::string::npos) << out;
+  EXPECT_NE(out.find("Code offset 14 lies outside the code block"), std::string::npos) << out;
+  EXPECT_NE(out.find("lies outside the data block"), std::string::npos) << out;
+  EXPECT_NE(out.find("Import table ends inside a record"), std::string::npos) << out;
+  EXPECT_EQ(Field(code, 8), 0u);  // data base 0 added
+}
+
+TEST(Options, VersionRecordIsRegisteredAsA27ByteResource) {
+  uint32_t before = MVResourceCount();
+  Bytes options = mvimage::VersionOptionsBlock();
+  MVWalkOptions(options.data(), static_cast<uint32_t>(options.size()));
+  ASSERT_EQ(MVResourceCount(), before + 1);
+  const MVResource* r = MVResourceAt(before);
+  EXPECT_EQ(r->type, 0x56455253u);
+  EXPECT_EQ(r->id, 0u);
+  EXPECT_EQ(r->size, 27u);
+  EXPECT_EQ(r->data, options.data() + 1);
+  EXPECT_EQ(r->fileOffset, 0u);
+}
+
+TEST(Options, SkipsOpcodeOneReportsUnknownOpcodesAndStopsAtATruncatedRecord) {
+  uint32_t before = MVResourceCount();
+  Bytes options = {1, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0,  // 2 x 1 x 4 bytes skipped
+                   9,                                // unknown: reported, next byte
+                   2, 7};                            // 24 bytes from the 7 on
+  options.resize(options.size() + 23, 0);
+  // Strings "ab", "" and "c": a record of 24 + 6 bytes; then one running past the block.
+  options.insert(options.end(), {2, 'a', 'b', 0, 1, 'c', 2, 0, 0});
+  testing::internal::CaptureStdout();
+  MVWalkOptions(options.data(), static_cast<uint32_t>(options.size()));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("../Common/loaderX86: 431\nFailure Condition: 0\n"), std::string::npos) << out;
+  ASSERT_EQ(MVResourceCount(), before + 1);
+  EXPECT_EQ(MVResourceAt(before)->size, 30u);
+  EXPECT_EQ(MVResourceAt(before)->data[0], 7);
+}
+
+TEST(Symbols, AnEntryAppliesStrictlyAboveItsStart) {
+  Bytes sym = {2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 0, 0, 0, 2, 0, 0, 0, 'A', 0, 'B', 0};
+  uint8_t code[200];
+  uintptr_t base = reinterpret_cast<uintptr_t>(code);
+  MVSetImageSymbols(base, sizeof code, sym.data(), static_cast<uint32_t>(sym.size()));
+  const char* name;
+  uint32_t distance;
+  ASSERT_TRUE(MVNameCodeAddress(base + 150, &name, &distance));
+  EXPECT_STREQ(name, "B");
+  EXPECT_EQ(distance, 50u);
+  ASSERT_TRUE(MVNameCodeAddress(base + 100, &name, &distance));
+  EXPECT_STREQ(name, "A");
+  EXPECT_EQ(distance, 100u);
+  MVSetImageSymbols(0, 0, nullptr, 0);
+}
+
+// --- The whole loader -----------------------------------------------------------------
+
+TEST(RunLoader, RunsTheEntryRegistersResourcesAndIgnoresTheEntrysValue) {
+  MVAddExport("TestAdd", reinterpret_cast<void*>(&TestAddImpl));
+  MVAddExport("TestMixedCase", reinterpret_cast<void*>(&TestMixedCaseImpl));
+  MVAddExport("TestTakeString", reinterpret_cast<void*>(&TestTakeStringImpl));
+  MVAddExport("TestMissing", reinterpret_cast<void*>(&TestMixedCaseImpl));
+  uint32_t before = MVResourceCount();
+  g_addCalls = 0;
+  testing::internal::CaptureStdout();
+  int status = MVRunLoader(MV_FIXTURE_DIR "/fixture.elf");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(status, 0);  // the entry returned 5333
+  EXPECT_EQ(g_addCalls, 3);
+  ASSERT_EQ(MVResourceCount(), before + 2);
+  const MVResource* plugin = MVResourceAt(before);
+  EXPECT_EQ(plugin->type, MV_FOURCC('M', 'V', 'P', 'l'));
+  EXPECT_EQ(plugin->id, 65535u);
+  Bytes file = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
+  ASSERT_LE(plugin->fileOffset + plugin->size, file.size());
+  auto at = file.begin() + plugin->fileOffset;
+  EXPECT_EQ(Bytes(at, at + plugin->size), Of(plugin->data, plugin->size));
+  EXPECT_EQ(plugin->data[0], 13);  // "libMVShell.so", then the library bytes
+  EXPECT_EQ(MVResourceAt(before + 1)->type, MV_FOURCC('V', 'E', 'R', 'S'));
+  EXPECT_EQ(MVResourceAt(before + 1)->size, 27u);
+  MVSetImageSymbols(0, 0, nullptr, 0);
+}
+
+TEST(RunLoader, WithoutAnyCodeBlockItReportsAndFails) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  char dir[] = "/tmp/mvnocode-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  ASSERT_EQ(chdir(dir), 0);
+  testing::internal::CaptureStdout();
+  int status = MVRunLoader("/nonexistent/ombrix");
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(chdir(cwd), 0);
+  rmdir(dir);
+  EXPECT_EQ(status, 1);
+  const std::string report =
+      "Runtime Error 4:Failed Assertion\n\nPlease report what caused this error\nalong with the "
+      "information below.\n\n../Common/loaderX86: 490\nFailure Condition: exeFile\n"
+      "Can't open executable /nonexistent/ombrix\n\n";
+  ASSERT_EQ(out.compare(0, report.size(), report), 0) << out;
+  std::string rest = out.substr(report.size());
+  EXPECT_EQ(std::count(rest.begin(), rest.end(), '\n'), 1) << rest;
+}
+
+// --- The section and the blocks ---------------------------------------------------------
+
+std::string TempFile(const Bytes& content) {
+  char path[] = "/tmp/mvimage-XXXXXX";
+  int fd = mkstemp(path);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+  return path;
+}
+
+TEST(ImageSection, MissingOrMalformedHeadersMeanNoSection) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.o");  // an ELF without ".mv"
+  MVLoadedImage image;
+  for (const Bytes& content : {elf, Bytes(10, 0xFF), Bytes(64, 0xFF), Bytes()}) {
+    std::string path = TempFile(content);
+    EXPECT_EQ(MVLoadImageFile(path.c_str(), &image), MVImageSource::kNoSection);
+    unlink(path.c_str());
+  }
+  EXPECT_EQ(MVLoadImageFile("/nonexistent/ombrix", &image), MVImageSource::kCannotOpen);
+}
+
+TEST(ImageSection, BlockCountsRunningPastTheFileAreDamage) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
+  FILE* f = fopen(MV_FIXTURE_DIR "/fixture.elf", "rb");
+  uint32_t offset = 0;
+  ASSERT_TRUE(MVFindImageSection(f, &offset));
+  fclose(f);
+  // The data block's count made larger than what follows.
+  uint32_t codeSize = U32(elf.data() + offset);
+  uint32_t huge = 0x40000000;
+  memcpy(&elf[offset + 4 + codeSize], &huge, 4);
+  std::string path = TempFile(elf);
+  MVLoadedImage image;
+  EXPECT_EQ(MVLoadImageFile(path.c_str(), &image), MVImageSource::kDamaged);
+  unlink(path.c_str());
+}
+
+}  // namespace
