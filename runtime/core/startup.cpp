@@ -45,7 +45,7 @@ std::string SearchPath(const char* name, const char* searchPath) {
 }
 
 void OnTermination(int) {
-  if (MVObject* app = MVApplicationObject()) RuntimeUnlockObject(app);
+  MVReleaseApplicationObject();
   MVRunShutdownList();
   fflush(stdout);
   _exit(0);
