@@ -28,7 +28,7 @@ const char kNoTempPath[] = "Failed to construct a temporary path.";
 
 MVLoadedPlugin* g_current = nullptr;
 MVLoadedPlugin* g_plugins = nullptr;
-std::string g_createdFolder;  // ".tmpAppData" when this process created it
+std::string g_tempFolder;  // ".tmpAppData" once used: removed at exit when empty by then
 
 // At exit: unload every library, release the locks, delete the extracted files.
 class PluginCleanup : public MVShutdownParticipant {
@@ -45,8 +45,8 @@ class PluginCleanup : public MVShutdownParticipant {
       if (!p->path.empty()) unlink(p->path.c_str());
       p->path.clear();
     }
-    if (!g_createdFolder.empty()) rmdir(g_createdFolder.c_str());
-    g_createdFolder.clear();
+    if (!g_tempFolder.empty()) rmdir(g_tempFolder.c_str());
+    g_tempFolder.clear();
     g_cleanup = nullptr;
   }
   static PluginCleanup* g_cleanup;
@@ -68,7 +68,8 @@ void EnsureCleanup() {
   exit(1);
 }
 
-// ".tmpAppData" in the home folder, created (0700) when missing. An existing folder is
+// ".tmpAppData" in the home folder, created (0700) when missing, and registered for
+// clean-up at exit either way (only an empty folder goes). An existing folder is
 // used only when it is a real folder of this user that nobody else may write to, since
 // the library is loaded from it by name. Otherwise "/tmp" (sticky); "" when neither.
 std::string TemporaryFolder() {
@@ -77,9 +78,12 @@ std::string TemporaryFolder() {
     std::string dir = std::string(home) + "/.tmpAppData";
     struct stat st;
     if (lstat(dir.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0) return dir;
+      if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0) {
+        g_tempFolder = dir;
+        return dir;
+      }
     } else if (errno == ENOENT && mkdir(dir.c_str(), 0700) == 0) {
-      g_createdFolder = dir;
+      g_tempFolder = dir;
       return dir;
     }
   }

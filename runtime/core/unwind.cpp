@@ -17,6 +17,7 @@ namespace {
 enum : uint32_t { kHandler = 0x411, kRegionStart = 0x412, kRegionEnd = 0x413 };
 const uintptr_t kMaxFrameStep = 4096;
 const uint32_t kRecordSize = 13;
+const int kArrayResizeSlot = 4;  // one-dimensional arrays: resize to a new upper bound
 
 // One frame record: what a function's frame pointer points at.
 struct FrameRecord {
@@ -24,8 +25,9 @@ struct FrameRecord {
   uintptr_t returnAddress;
 };
 
-// Replace the exception's Stack by the names of the image functions on the frame chain,
-// starting with the caller of `frame`'s function.
+// Empty the exception's Stack array and fill it with the names of the image functions
+// on the frame chain, starting with the caller of `frame`'s function. The array stays
+// the same one, so whoever holds it sees the new trace.
 void BuildStackTrace(MVException* e, const FrameRecord* frame) {
   std::vector<const char*> names;
   uintptr_t top = MVStackTop();
@@ -38,7 +40,19 @@ void BuildStackTrace(MVException* e, const FrameRecord* frame) {
     if (!(next > rec && reinterpret_cast<uintptr_t>(next) < top)) break;
     rec = next;
   }
-  MVArray* stack = CreateArray(1, kMVElemString, static_cast<int32_t>(names.size()) - 1);
+  int32_t upper = static_cast<int32_t>(names.size()) - 1;
+  MVArray* stack = e->stack;
+  if (stack && stack->dimensions == 1) {
+    auto resize = reinterpret_cast<void (*)(MVArray*, int32_t)>(stack->ops->slot[kArrayResizeSlot]);
+    resize(stack, -1);
+    resize(stack, upper);
+  } else {
+    // No array of its own (an initializer that did not run): one is made.
+    MVArray* old = stack;
+    stack = CreateArray(1, kMVElemString, upper);
+    e->stack = stack;
+    RuntimeUnlockArray(old);
+  }
   if (stack) {
     MVArraySet1 set = reinterpret_cast<MVArraySet1>(stack->ops->slot[kMVArraySet]);
     for (size_t i = 0; i < names.size(); i++) {
@@ -47,9 +61,6 @@ void BuildStackTrace(MVException* e, const FrameRecord* frame) {
       RuntimeUnlockString(s);
     }
   }
-  MVArray* old = e->stack;
-  e->stack = stack;
-  RuntimeUnlockArray(old);
 }
 
 // Walks outward from its own frame. On a handler it redirects the return address of the

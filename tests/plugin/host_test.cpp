@@ -297,6 +297,41 @@ TEST_F(PluginInstallProcess, ShutdownUnloadsAndDeletesExtractedFiles) {
       testing::ExitedWithCode(0), "extracted=1 gone=1");
 }
 
+TEST_F(PluginInstallProcess, AnExistingTemporaryFolderIsRemovedAtExitWhenEmpty) {
+  // Another copy of the program made the folder and has ended meanwhile: this copy's
+  // exit removes it. A folder still holding another file stays, with the file.
+  // The same home folders in this process and in those that run the statements (which
+  // run this body again from the start: the folders are made here only).
+  if (!getenv("MVTEST_EMPTY_HOME")) {
+    std::string empty = MakeTempFolder("home"), busy = MakeTempFolder("home");
+    mkdir((empty + "/.tmpAppData").c_str(), 0700);
+    mkdir((busy + "/.tmpAppData").c_str(), 0700);
+    std::ofstream(busy + "/.tmpAppData/other") << "x";
+    setenv("MVTEST_EMPTY_HOME", empty.c_str(), 1);
+    setenv("MVTEST_BUSY_HOME", busy.c_str(), 1);
+  }
+  std::string emptyHome = getenv("MVTEST_EMPTY_HOME");
+  std::string busyHome = getenv("MVTEST_BUSY_HOME");
+  for (const std::string& home : {emptyHome, busyHome}) {
+    EXPECT_EXIT(
+        {
+          setenv("HOME", home.c_str(), 1);
+          MVSetApplicationFolder(MakeTempFolder("app").c_str());
+          AddPluginResource("libMVProbe.so", ReadFile(MVPROBE_LIBRARY));
+          RuntimeInitExternalClasses();
+          bool extracted = MVLoadedPlugins() && !MVLoadedPlugins()->path.empty() &&
+                           MVLoadedPlugins()->path.rfind(home + "/.tmpAppData/", 0) == 0;
+          MVRunShutdownList();
+          fprintf(stderr, "extracted=%d\n", extracted);
+          exit(0);
+        },
+        testing::ExitedWithCode(0), "extracted=1");
+  }
+  struct stat st;
+  EXPECT_NE(stat((emptyHome + "/.tmpAppData").c_str(), &st), 0);
+  EXPECT_EQ(FolderEntries(busyHome + "/.tmpAppData"), std::vector<std::string>{"other"});
+}
+
 TEST_F(PluginInstallProcess, LibraryBesideTheProgramIsLoadedInsteadOfExtracting) {
   std::string home = MakeTempFolder("home");
   std::string app = MakeTempFolder("app");
