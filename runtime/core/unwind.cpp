@@ -98,7 +98,11 @@ __attribute__((noinline)) void Unwind(MVObject* exception) {
 
 const uint8_t* MVFindHandlerRecord(const uint8_t* code) {
   uint32_t depth = 0;
+  // In the code image the scan never runs past the end of the code block, whatever a
+  // function's last bytes look like.
+  const bool inImage = MVIsImageCode(reinterpret_cast<uintptr_t>(code));
   for (const uint8_t* p = code;; p++) {
+    if (inImage && !MVIsImageCode(reinterpret_cast<uintptr_t>(p + 8))) return nullptr;
     if ((p[0] == 0xC9 || p[0] == 0x5D) && p[1] == 0xC3) return nullptr;
     if (p[0] != 0xE9 && p[0] != 0xEB) continue;
     uint32_t marker;
