@@ -1,0 +1,384 @@
+// The enc and dec commands.
+//
+// Both check their parameters in a fixed order, load the key (cipher core), and write the
+// result through a temporary file beside the destination, which replaces the destination
+// only once it is complete: a failed command leaves an existing destination as it was.
+#include "app/App.h"
+#include "app/cipher.h"
+#include "app/util.h"
+
+namespace {
+
+constexpr uint32_t kBlock = 65536;
+constexpr int32_t kFillerCycle = 20000;
+// Inputs at least this long use the wide-vector routine where the processor has one.
+constexpr uint64_t kVectorThreshold = 65536;
+
+uint8_t gIn[kBlock];
+uint8_t gOut[kBlock];
+
+// Bytes go out in blocks; a failed write ends the output for good.
+class BlockWriter {
+ public:
+  explicit BlockWriter(MVBinaryStream* s) : s_(s), n_(0), failed_(false) {}
+  void Put(uint8_t b) {
+    gOut[n_++] = b;
+    if (n_ == kBlock) Flush();
+  }
+  void Write(const uint8_t* p, uint32_t n) {
+    Flush();
+    Emit(p, n);
+  }
+  void Flush() {
+    Emit(gOut, n_);
+    n_ = 0;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  void Emit(const uint8_t* p, uint32_t n) {
+    if (n == 0 || failed_) return;
+    Str block(MAVOBuildString(p, static_cast<int32_t>(n), kEncodingUnknown));
+    BinaryStreamWrite(s_, block.get());
+    if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
+  }
+  MVBinaryStream* s_;
+  uint32_t n_;
+  bool failed_;
+};
+
+// A filler byte: CInt(Rnd x 255 + 1) - 1, 0..254.
+inline uint8_t FillerByte() {
+  return static_cast<uint8_t>(static_cast<int32_t>(rnd() * 255 + 1) - 1);
+}
+
+// An owned FolderItem reference.
+class Item {
+ public:
+  explicit Item(MVFolderItem* owned) : f_(owned) {}
+  ~Item() { RuntimeUnlockObject(f_); }
+  Item(const Item&) = delete;
+  Item& operator=(const Item&) = delete;
+  MVFolderItem* get() const { return f_; }
+  bool exists() const { return f_ && fileExistsGetter(f_); }
+  uint64_t length() const { return f_ ? fileSizeGetter(f_) : 0; }
+  bool folder() const { return f_ && FolderItemIsFolder(f_); }
+
+ private:
+  MVFolderItem* f_;
+};
+
+bool SameFile(const Item& a, const Item& b) {
+  return a.exists() && b.exists() && FolderItemSameFile(a.get(), b.get());
+}
+
+// "K1" + text + ".bin".
+Str EntryFile(MVString* number) {
+  return Str::Borrow(MV_LIT("K1")) + number + MV_LIT(".bin");
+}
+
+// True when the destination is one of the installed key system's files.
+bool IsKeyFile(const Item& dest) {
+  if (!dest.exists()) return false;
+  for (int i = 0; i < 3; i++) {
+    MVString* name = i == 0 ? MV_LIT("sys.dat") : i == 1 ? MV_LIT("k2.dat") : MV_LIT("k3.bin");
+    Item key(GetFolderItem(name));
+    if (SameFile(dest, key)) return true;
+  }
+  for (int32_t n = 1; n <= Comp1Count; n++) {
+    Str number(StringStrInt32(n));
+    Item key(GetFolderItem(EntryFile(number.get()).get()));
+    if (SameFile(dest, key)) return true;
+  }
+  return false;
+}
+
+// The checks shared by enc and dec after the sys.dat test. Returns false when refused.
+bool CheckNumbers(bool encrypt) {
+  Str p1 = GetParam(1), p2 = GetParam(2), p3 = GetParam(3), p4 = GetParam(4), p5 = GetParam(5);
+  if (Val(p3) == 0) {
+    PRINT("Numeric Parameter required for component 1 error.");
+    return false;
+  }
+  if (Val(p4) == 0) {
+    PRINT("Numeric Parameter required for component 2 error.");
+    return false;
+  }
+  if (Val(p5) == 0) {
+    PRINT("Numeric Parameter required for component 3 error.");
+    return false;
+  }
+  // The same file under two names would be replaced while it is being read.
+  if (encrypt && Same(p1.get(), p2.get())) {
+    PRINT("Source and encrypted file cannot be the same error.");
+    return false;
+  }
+  {
+    Item src(GetFolderItem(p1.get()));
+    Item dst(GetFolderItem(p2.get()));
+    if (SameFile(src, dst)) {
+      if (encrypt)
+        PRINT("Source and encrypted file cannot be the same error.");
+      else
+        PRINT("Source and decrypted file cannot be the same error.");
+      return false;
+    }
+  }
+  // Entry numbers run from 1 to the component's size.
+  double v = Val(p3);
+  if (!(v >= 1 && v <= Comp1Count)) {
+    Print(Str::Borrow(MV_LIT("Key component 1 contains ")) + StrOf(Comp1Count) + MV_LIT(" elements"));
+    return false;
+  }
+  v = Val(p4);
+  if (!(v >= 1 && v <= Comp2Count)) {
+    Print(Str::Borrow(MV_LIT("Key component 2 contains ")) + StrOf(Comp2Count) + MV_LIT(" elements"));
+    return false;
+  }
+  v = Val(p5);
+  if (!(v >= 1 && v <= Comp3Count)) {
+    Print(Str::Borrow(MV_LIT("Key component 3 contains ")) + StrOf(Comp3Count) + MV_LIT(" elements"));
+    return false;
+  }
+  {
+    Item entry(GetFolderItem(EntryFile(p3.get()).get()));
+    if (entry.length() == 0 || entry.folder()) {
+      PRINT("Value of Key component 1 is greater than what was created error.");
+      PRINT("Enter sysdata");
+      return false;
+    }
+  }
+  {
+    Item src(GetFolderItem(p1.get()));
+    if (src.length() == 0 || src.folder()) {
+      if (encrypt || !ScriptMode) PRINT("Source file does not exist error.");
+      return false;
+    }
+  }
+  {
+    Item dst(GetFolderItem(p2.get()));
+    if (IsKeyFile(dst)) {
+      PRINT("The destination is a file of the key system and cannot be replaced error.");
+      return false;
+    }
+  }
+  return true;
+}
+
+// The temporary file beside the destination, and its replacing the destination.
+class Target {
+ public:
+  Target() : tmp_(nullptr), out_(nullptr) {}
+  ~Target() {
+    if (out_) {
+      BinaryStreamClose(out_);
+      RuntimeUnlockObject(out_);
+    }
+    if (tmp_) {
+      FolderItemDelete(tmp_);
+      RuntimeUnlockObject(tmp_);
+    }
+  }
+  // Creates the temporary file for the destination path text; false when impossible.
+  bool Open(MVString* destination) {
+    Item dest(GetFolderItem(destination));
+    if (!dest.get() || dest.folder()) return false;
+    path_ = Str(FolderItemGetPath(dest.get()));
+    uint32_t n = path_.length();
+    const uint8_t* b = path_.bytes();
+    uint32_t slash = n;
+    while (slash > 0 && b[slash - 1] != '/') slash--;
+    if (slash == n) return false;
+    name_ = Str(MAVOBuildString(b + slash, static_cast<int32_t>(n - slash), path_.get()->encoding));
+    for (int32_t i = 0; i < 1000 && !tmp_; i++) {
+      Str tmpPath = path_ + MV_LIT(".part");
+      if (i > 0) tmpPath = tmpPath + StrOf(i);
+      MVFolderItem* t = GetFolderItem(tmpPath.get());
+      if (t && !fileExistsGetter(t)) {
+        tmp_ = t;
+        tmpPath_ = tmpPath;
+      } else {
+        RuntimeUnlockObject(t);
+      }
+    }
+    if (!tmp_) return false;
+    out_ = FolderItemCreateBinaryFile(tmp_, MV_LIT("All"));
+    return out_ != nullptr;
+  }
+  MVBinaryStream* stream() const { return out_; }
+  // Closes the temporary file and renames it over the destination; false on any failure
+  // (the temporary file is then removed).
+  bool Commit() {
+    BinaryStreamClose(out_);
+    bool ok = BinaryStreamGetLastError(out_) == 0;
+    RuntimeUnlockObject(out_);
+    out_ = nullptr;
+    if (!ok) return false;
+    fileNameSetter(tmp_, name_.get());
+    // A rename that failed leaves the temporary file in place (removed on destruction).
+    if (FileExists(tmpPath_.get())) return false;
+    RuntimeUnlockObject(tmp_);
+    tmp_ = nullptr;
+    return true;
+  }
+
+ private:
+  Str path_, name_, tmpPath_;
+  MVFolderItem* tmp_;
+  MVBinaryStream* out_;
+};
+
+enum Outcome { kDone, kNoTarget, kReadFailed, kWriteFailed };
+
+Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
+  CipherEngine engine;
+  engine.Start(large);
+  BlockWriter w(out);
+  int32_t p = 0;
+  for (;;) {
+    Str block(BinaryStreamRead(in, kBlock, nullptr));
+    uint32_t n = block.length();
+    if (n == 0) break;
+    engine.Encrypt(block.bytes(), gIn, n);
+    if (!ExpansionOn) {
+      w.Write(gIn, n);
+    } else {
+      for (uint32_t i = 0; i < n && !w.failed(); i++) {
+        w.Put(gIn[i]);
+        p = p == kFillerCycle ? 1 : p + 1;
+        for (int32_t k = engine.Filler(p); k > 0; k--) w.Put(FillerByte());
+      }
+    }
+    if (w.failed()) return kWriteFailed;
+  }
+  if (BinaryStreamGetLastError(in) != 0) return kReadFailed;
+  w.Flush();
+  return w.failed() ? kWriteFailed : kDone;
+}
+
+Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
+  CipherEngine engine;
+  engine.Start(large);
+  BlockWriter w(out);
+  int32_t p = 0;
+  uint32_t skip = 0;  // filler bytes still to pass over
+  for (;;) {
+    Str block(BinaryStreamRead(in, kBlock, nullptr));
+    uint32_t n = block.length();
+    if (n == 0) break;
+    const uint8_t* b = block.bytes();
+    uint32_t m = 0;
+    if (!ExpansionOn) {
+      engine.Decrypt(b, gIn, n);
+      m = n;
+    } else {
+      for (uint32_t i = 0; i < n;) {
+        if (skip) {
+          uint32_t step = n - i < skip ? n - i : skip;
+          i += step;
+          skip -= step;
+          continue;
+        }
+        gIn[m++] = b[i++];
+        p = p == kFillerCycle ? 1 : p + 1;
+        skip = static_cast<uint32_t>(engine.Filler(p));
+      }
+      engine.Decrypt(gIn, gIn, m);
+    }
+    w.Write(gIn, m);
+    if (w.failed()) return kWriteFailed;
+  }
+  if (BinaryStreamGetLastError(in) != 0) return kReadFailed;
+  w.Flush();
+  return w.failed() ? kWriteFailed : kDone;
+}
+
+// Loads the key, announces the work, and writes the destination.
+void Crypt(bool encrypt) {
+  Str source = GetParam(1), destination = GetParam(2);
+  ClearCipherState();
+  LoadCipherKey();
+  LoadSlotTables();
+  BuildExpansionTable();
+  if (!ScriptMode) {
+    Str verb = Str::Borrow(encrypt ? MV_LIT("Encrypting ") : MV_LIT("Decrypting "));
+    Print(verb + source + (ExpansionOn ? MV_LIT(" with expansion...") : MV_LIT("...")));
+  }
+  Item src(GetFolderItem(source.get()));
+  uint64_t length = src.length();
+  MVBinaryStream* in = src.get() ? FolderItemOpenBinaryFile(src.get(), false) : nullptr;
+  if (!in) {
+    PRINT("Source file could not be opened error.");
+    return;
+  }
+  Target target;
+  Outcome outcome = kNoTarget;
+  if (target.Open(destination.get())) {
+    bool large = length >= kVectorThreshold;
+    outcome = encrypt ? EncryptStream(in, target.stream(), large)
+                      : DecryptStream(in, target.stream(), large);
+  }
+  BinaryStreamClose(in);
+  RuntimeUnlockObject(in);
+  if (outcome == kNoTarget) {
+    Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
+    return;
+  }
+  if (outcome == kReadFailed) {
+    Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
+    return;
+  }
+  if (outcome == kWriteFailed || !target.Commit()) {
+    Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be written error."));
+    return;
+  }
+  if (!ScriptMode) {
+    if (encrypt)
+      PRINT("==== Encryption completed ====");
+    else
+      PRINT("==== Decryption completed ====");
+    PRINT(" ");
+  }
+}
+
+}  // namespace
+
+void App_Encrypt(MVObject* self) {
+  if (Same(CommandLine, MV_LIT("enc"))) {
+    PRINT("Parameters missing error.  Enter help e");
+    PRINT(" ");
+    return;
+  }
+  if (!FileExists(MV_LIT("sys.dat"))) {
+    PRINT("A System is not in place.  Please issue ressys or ");
+    PRINT("createsys before you can encrypt.");
+    return;
+  }
+  App_GetParameters(self);
+  if (ParamIndex != 5) {
+    PRINT("Missing Parameters error.  Enter help e");
+    return;
+  }
+  if (CheckNumbers(true)) Crypt(true);
+}
+
+void App_Decrypt(MVObject* self) {
+  if (Same(CommandLine, MV_LIT("dec"))) {
+    if (!ScriptMode) {
+      PRINT("Parameters missing error.  Enter help d");
+      PRINT(" ");
+    }
+    return;
+  }
+  if (!FileExists(MV_LIT("sys.dat"))) {
+    PRINT("A System is not in place.  Please issue ressys or ");
+    PRINT("createsys before you can decrypt.");
+    return;
+  }
+  App_GetParameters(self);
+  if (ParamIndex != 5) {
+    PRINT("Missing Parameters error.  Enter help d");
+    return;
+  }
+  if (CheckNumbers(false)) Crypt(false);
+}

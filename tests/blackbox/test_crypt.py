@@ -1,0 +1,366 @@
+"""enc and dec: the encrypted layout against an independent model of the cipher, round
+trips, refusals in order, and what a failed command leaves behind."""
+import os
+import random
+import resource
+import signal
+import subprocess
+import unittest
+
+import harness
+from harness import AppTestCase, transcript
+import cipher_model as model
+
+SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_clock_shim.so")
+NOW = 1700000000
+
+LOADING = b"Loading System data...\n"
+ENC_DONE = b"==== Encryption completed ====\n \n"
+DEC_DONE = b"==== Decryption completed ====\n \n"
+SAME = b"Source and encrypted file cannot be the same error.\n"
+SAME_DEC = b"Source and decrypted file cannot be the same error.\n"
+NO_SOURCE = b"Source file does not exist error.\n"
+NO_ENTRY = b"Value of Key component 1 is greater than what was created error.\nEnter sysdata\n"
+KEY_FILE = b"The destination is a file of the key system and cannot be replaced error.\n"
+LEVELS = {"n": 0, "l": 10, "m": 50, "h": 99}
+
+
+class Rnd:
+    """The runtime's generator as the program sees it under the fixed clock."""
+
+    def __init__(self, now=NOW):
+        self.now, self.state = now, 0
+
+    def __call__(self):
+        if self.state == 0:
+            self.state = (self.now & 0x7FFFFFFF) or 1
+            for _ in range(7):
+                self.state = self.state * 16807 % 2147483647
+        self.state = self.state * 16807 % 2147483647
+        return (self.state & 0xFFFFF) / 1048576.0
+
+
+def f3(v):
+    return ("00" + str(v))[-3:]
+
+
+def f7(v):
+    return ("0000000" + str(v))[-7:]
+
+
+def k3_line(rng, level, directions=None, periods=None, shifts=None):
+    d = directions or [rng.randint(0, 1) for _ in range(20)]
+    p = periods or [rng.randint(1, 11) for _ in range(40)]
+    s = shifts or [rng.randint(1, 11) for _ in range(20)]
+    limit = LEVELS[level]
+    seeds = [rng.randint(1, limit + 1) if limit else 0 for _ in range(10)]
+    return "".join(f3(v) for v in d + p + s + seeds) + f3(rng.randint(1, 101)) + "\n"
+
+
+def write_system(folder, seed=7, n1=2, n2=3, k3_levels="nlmhn"):
+    """A key system of the documented shape: k3 entry i has level k3_levels[i - 1]."""
+    rng = random.Random(seed)
+    for n in range(1, n1 + 1):
+        lines = []
+        for _ in range(20):
+            t = list(range(256))
+            rng.shuffle(t)
+            lines.append("".join(f3(v) for v in t) + "\n")
+        with open(os.path.join(folder, "K1%d.bin" % n), "w") as f:
+            f.writelines(lines)
+    with open(os.path.join(folder, "k2.dat"), "w") as f:
+        for _ in range(n2):
+            m = list(range(1, 21))
+            rng.shuffle(m)
+            f.write("".join(f7(v) for v in m + [rng.randint(0, 100) for _ in range(20)]) + "\n")
+    with open(os.path.join(folder, "k3.bin"), "w") as f:
+        for level in k3_levels:
+            f.write(k3_line(rng, level))
+    with open(os.path.join(folder, "sys.dat"), "w") as f:
+        f.write("%d\n" % n1)
+
+
+def clock(now=NOW):
+    return {"LD_PRELOAD": SHIM, "OMBRIX_TEST_TIME": str(now), "OMBRIX_TEST_HMS": "1:2:3"}
+
+
+def enc_out(name, expanded=False):
+    more = b" with expansion..." if expanded else b"..."
+    return LOADING + b"Encrypting " + name.encode() + more + b"\n" + ENC_DONE
+
+
+def dec_out(name, expanded=False):
+    more = b" with expansion..." if expanded else b"..."
+    return LOADING + b"Decrypting " + name.encode() + more + b"\n" + DEC_DONE
+
+
+class CryptCase(AppTestCase):
+    def setUp(self):
+        super().setUp()
+        write_system(self.app.dir)
+        self.rng = random.Random(11)
+
+    def key(self, n1, n2, n3):
+        return model.Key(self.app.dir, n1, n2, n3)
+
+    def session(self, lines, now=NOW):
+        return self.app.session(lines, env=clock(now))
+
+
+class RoundTrips(CryptCase):
+    def test_every_level_matches_the_model_and_decrypts(self):
+        data = bytes(range(256)) + bytes(self.rng.randrange(256) for _ in range(700))
+        self.app.write("plain.bin", data)
+        lines, expected, rnd = [], [], Rnd()
+        for n3, level in enumerate("nlmhn", 1):
+            lines += ["enc plain.bin c%d 1 2 %d" % (n3, n3), "dec c%d p%d 1 2 %d" % (n3, n3, n3)]
+            expected += [enc_out("plain.bin", level != "n"), dec_out("c%d" % n3, level != "n")]
+        r = self.session(lines)
+        self.assertEqual(r.out, transcript(*expected, installed=True))
+        for n3, level in enumerate("nlmhn", 1):
+            with self.subTest(level=level):
+                key = self.key(1, 2, n3)
+                want = model.encrypt(key, data, rnd)
+                got = self.app.read("c%d" % n3)
+                self.assertEqual(got, want)
+                self.assertEqual(self.app.read("p%d" % n3), data)
+                key = self.key(1, 2, n3)
+                if level == "n":
+                    self.assertEqual(len(got), len(data))
+                else:
+                    self.assertEqual(len(got), len(data) + sum(key.E[1:len(data) + 1]))
+                    self.assertTrue(all(e >= 1 for e in key.E[1:]))
+
+    def test_portable_routine_across_chunks_and_offset_cycles(self):
+        # Below 64 KiB only the portable routine runs; 60,000 bytes span many chunks and
+        # many repetitions of every slot's offset cycle.
+        data = bytes(self.rng.randrange(256) for _ in range(60000))
+        self.app.write("mid.bin", data)
+        r = self.session(["enc mid.bin mid.enc 2 1 5", "dec mid.enc mid.out 2 1 5"])
+        self.assertEqual(r.out, transcript(enc_out("mid.bin"), dec_out("mid.enc"), installed=True))
+        self.assertEqual(self.app.read("mid.enc"), model.encrypt(self.key(2, 1, 5), data))
+        self.assertEqual(self.app.read("mid.out"), data)
+
+    def test_long_files_and_the_filler_cycle(self):
+        # Past 64 KiB the wide-vector routine (where present) does the bulk, short files and
+        # tails are done by the portable one: both must give the model's bytes.
+        data = bytes(self.rng.randrange(256) for _ in range(70001))
+        self.app.write("long.bin", data)
+        r = self.session(["enc long.bin ln 2 3 1", "dec ln lnp 2 3 1",
+                          "enc long.bin ll 2 3 2", "dec ll llp 2 3 2"])
+        self.assertEqual(r.out, transcript(enc_out("long.bin"), dec_out("ln"),
+                                           enc_out("long.bin", True), dec_out("ll", True),
+                                           installed=True))
+        rnd = Rnd()
+        self.assertEqual(self.app.read("ln"), model.encrypt(self.key(2, 3, 1), data, rnd))
+        got = self.app.read("ll")
+        self.assertEqual(got, model.encrypt(self.key(2, 3, 2), data, rnd))
+        self.assertEqual(self.app.read("lnp"), data)
+        self.assertEqual(self.app.read("llp"), data)
+        # Byte 20,001 is followed by E(1) fillers again, as byte 1 was.
+        key = self.key(2, 3, 2)
+        pos, total = model.cipher_positions(key, len(data))
+        self.assertEqual(total, len(got))
+        self.assertEqual(pos[1] - pos[0] - 1, key.E[1])
+        self.assertEqual(pos[20001] - pos[20000] - 1, key.E[1])
+
+    def test_expansion_differs_only_in_the_filler(self):
+        data = b"The same file, twice.\n" * 40
+        self.app.write("a.txt", data)
+        self.session(["enc a.txt one 1 1 4"], now=NOW)
+        self.session(["enc a.txt two 1 1 4"], now=NOW + 1)
+        one, two = self.app.read("one"), self.app.read("two")
+        self.assertEqual(len(one), len(two))
+        pos, _ = model.cipher_positions(self.key(1, 1, 4), len(data))
+        self.assertEqual(bytes(one[p] for p in pos), bytes(two[p] for p in pos))
+        fill = set(range(len(one))) - set(pos)
+        self.assertNotEqual(bytes(one[p] for p in sorted(fill)), bytes(two[p] for p in sorted(fill)))
+        self.assertLessEqual(max(one[p] for p in fill), 254)
+
+    def test_truncated_file_decrypts_its_complete_units(self):
+        data = bytes(self.rng.randrange(256) for _ in range(300))
+        self.app.write("a.bin", data)
+        self.session(["enc a.bin a.enc 1 3 2"])
+        full = self.app.read("a.enc")
+        pos, _ = model.cipher_positions(self.key(1, 3, 2), len(data))
+        # Cut inside the fillers of byte 100, and right after cipher byte 200.
+        for cut, plain in ((pos[100] + 2, 101), (pos[200] + 1, 201)):
+            with self.subTest(cut=cut):
+                self.app.write("cut.enc", full[:cut])
+                r = self.session(["dec cut.enc cut.out 1 3 2"])
+                self.assertEqual(r.out, transcript(dec_out("cut.enc", True), installed=True))
+                self.assertEqual(self.app.read("cut.out"), data[:plain])
+
+    def test_wrong_numbers_give_other_bytes_of_the_same_length(self):
+        data = bytes(self.rng.randrange(256) for _ in range(500))
+        self.app.write("a.bin", data)
+        r = self.session(["enc a.bin a.enc 1 2 1", "dec a.enc b.out 1 2 5"])
+        self.assertEqual(r.out, transcript(enc_out("a.bin"), dec_out("a.enc"), installed=True))
+        out = self.app.read("b.out")
+        self.assertEqual(len(out), len(data))
+        self.assertNotEqual(out, data)
+        self.assertEqual(out, model.decrypt(self.key(1, 2, 5), self.app.read("a.enc")))
+
+    def test_entry_text_is_used_as_typed(self):
+        self.app.write("a.txt", b"abc")
+        r = self.session(["enc a.txt b 01 1 1"])
+        self.assertEqual(r.out, transcript(NO_ENTRY, installed=True))
+        self.assertFalse(os.path.exists(self.app.path("b")))
+        with open(self.app.path("K101.bin"), "w") as f:  # another table set under that name
+            with open(self.app.path("K12.bin")) as g:
+                f.write(g.read())
+        r = self.session(["enc a.txt b 01 1 1"])
+        self.assertEqual(r.out, transcript(enc_out("a.txt"), installed=True))
+        self.assertEqual(self.app.read("b"), model.encrypt(self.key("01", 1, 1), b"abc"))
+        self.assertNotEqual(self.app.read("b"), model.encrypt(self.key("1", 1, 1), b"abc"))
+
+    def test_existing_destination_is_replaced(self):
+        self.app.write("a.txt", b"short")
+        self.app.write("out", b"an older and much longer file" * 100)
+        r = self.session(["enc a.txt out 1 1 1"])
+        self.assertEqual(r.out, transcript(enc_out("a.txt"), installed=True))
+        self.assertEqual(self.app.read("out"), model.encrypt(self.key(1, 1, 1), b"short"))
+        self.assertEqual(sorted(n for n in os.listdir(self.app.dir) if n.startswith("out")), ["out"])
+
+
+class OddKeyFiles(CryptCase):
+    """Hand-edited key files: missing table lines (all-zero tables), fields above 255 (two
+    bytes), shifts and periods outside the generated ranges, odd direction flags."""
+
+    def setUp(self):
+        super().setUp()
+        rng = random.Random(5)
+        lines = []
+        for i in range(6):  # lines 7..20 are missing
+            t = list(range(256))
+            rng.shuffle(t)
+            if i == 2:
+                t[5] = t[9]  # a duplicate: not a permutation
+            if i == 4:
+                t[17] = 999  # two bytes
+            lines.append("".join(f3(v) for v in t) + "\r\n")
+        with open(self.app.path("K11.bin"), "w", newline="") as f:
+            f.writelines(lines)
+        slot_map = [3, 20, 1, 8, 2, 5, 4, 6, 7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19]
+        with open(self.app.path("k2.dat"), "w") as f:
+            f.write("".join(f7(v) for v in slot_map + [0] * 20) + "\n")
+        d = [5, 0, 1, 0, 1, 2, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1]
+        p = [0, 1, 3, 11, 2, 7, 1, 1, 5, 4, 3, 2, 1, 9, 8, 7, 6, 5, 4, 3] * 2
+        s = [0, 300, 255, 1, 128, 7, 3, 2, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 256]
+        with open(self.app.path("k3.bin"), "w") as f:
+            f.write(k3_line(rng, "n", d, p, s))
+            f.write(k3_line(rng, "l", d, p, s))
+
+    def test_both_directions_match_the_model(self):
+        for size in (300, 70000):
+            data = bytes(self.rng.randrange(256) for _ in range(size))
+            self.app.write("a.bin", data)
+            for n3 in (1, 2):
+                with self.subTest(size=size, n3=n3):
+                    r = self.session(["enc a.bin a.enc 1 1 %d" % n3, "dec a.enc a.out 1 1 %d" % n3])
+                    self.assertEqual(r.out, transcript(enc_out("a.bin", n3 == 2),
+                                                       dec_out("a.enc", n3 == 2), installed=True))
+                    enc = self.app.read("a.enc")
+                    self.assertEqual(enc, model.encrypt(self.key(1, 1, n3), data, Rnd()))
+                    self.assertEqual(self.app.read("a.out"), model.decrypt(self.key(1, 1, n3), enc))
+
+
+class Refusals(CryptCase):
+    def test_checks_in_order_with_their_texts(self):
+        self.app.write("a.txt", b"some text")
+        self.app.write("empty.txt", b"")
+        os.mkdir(self.app.path("folder"))
+        cases = [
+            ("enc", b"Parameters missing error.  Enter help e\n \n"),
+            ("ENC", b"Parameters missing error.  Enter help e\n \n"),
+            ("dec", b"Parameters missing error.  Enter help d\n \n"),
+            ("enc a.txt b 1 1", b"Missing Parameters error.  Enter help e\n"),
+            ("dec a.txt b 1 1 1 1", b"Missing Parameters error.  Enter help d\n"),
+            ("enc a.txt b x 9 9", b"Numeric Parameter required for component 1 error.\n"),
+            ("enc a.txt a.txt 1 0 9", b"Numeric Parameter required for component 2 error.\n"),
+            ("dec a.txt b 1 1 abc", b"Numeric Parameter required for component 3 error.\n"),
+            ("enc a.txt A.TXT 9 9 9", SAME),
+            ("enc a.txt ./a.txt 1 1 1", SAME),
+            ("enc a.txt %s 1 1 1" % self.app.path("a.txt"), SAME),
+            ("dec a.txt ./a.txt 1 1 1", SAME_DEC),
+            ("enc a.txt b 3 9 9", b"Key component 1 contains 2 elements\n"),
+            ("enc a.txt b 1 4 9", b"Key component 2 contains 3 elements\n"),
+            ("dec a.txt b 1 3 6", b"Key component 3 contains 5 elements\n"),
+            ("enc a.txt b -1 1 1", b"Key component 1 contains 2 elements\n"),
+            ("dec a.txt b 1 0.5 1", b"Key component 2 contains 3 elements\n"),
+            ("enc a.txt b 1 1 -2", b"Key component 3 contains 5 elements\n"),
+            ("enc nothing b 02 1 1", NO_ENTRY),
+            ("enc nothing b 1 1 1", NO_SOURCE),
+            ("enc empty.txt b 1 1 1", NO_SOURCE),
+            ("enc folder b 1 1 1", NO_SOURCE),
+            ("dec nothing b 1 1 1", NO_SOURCE),
+            ("enc nothing k2.dat 1 1 1", NO_SOURCE),
+            ("enc a.txt k2.dat 1 1 1", KEY_FILE),
+            ("dec a.txt K12.bin 1 1 1", KEY_FILE),
+            ("enc a.txt sys.dat 1 1 1", KEY_FILE),
+        ]
+        os.symlink(self.app.path("a.txt"), self.app.path("link"))
+        cases.append(("enc a.txt link 1 1 1", SAME))
+        before = sorted(os.listdir(self.app.dir))
+        keys = {n: self.app.read(n) for n in before if n != "folder"}
+        r = self.session([c for c, _ in cases])
+        self.assertEqual(r.out, transcript(*[o for _, o in cases], installed=True))
+        self.assertEqual(sorted(os.listdir(self.app.dir)), before)
+        for n, content in keys.items():
+            self.assertEqual(self.app.read(n), content, n)
+
+    def test_no_system(self):
+        for n in os.listdir(self.app.dir):
+            if n != "ombrix":
+                os.remove(self.app.path(n))
+        self.app.write("a.txt", b"x")
+        enc = b"A System is not in place.  Please issue ressys or \ncreatesys before you can encrypt.\n"
+        dec = b"A System is not in place.  Please issue ressys or \ncreatesys before you can decrypt.\n"
+        r = self.session(["enc a.txt b 1 1 1", "dec a.txt b 1 1 1", "enc a.txt", "dec x", "enc",
+                          "dec"])
+        self.assertEqual(r.out, transcript(enc, dec, enc, dec,
+                                           b"Parameters missing error.  Enter help e\n \n",
+                                           b"Parameters missing error.  Enter help d\n \n"))
+
+    def test_destination_that_cannot_be_created(self):
+        self.app.write("a.txt", b"x")
+        os.mkdir(self.app.path("folder2"))
+        r = self.session(["enc a.txt nofolder/b 1 1 1", "enc a.txt folder2 1 1 1"])
+        self.assertEqual(r.out, transcript(
+            enc_out("a.txt")[:-len(ENC_DONE)] + b"Destination file nofolder/b could not be created error.\n",
+            enc_out("a.txt")[:-len(ENC_DONE)] + b"Destination file folder2 could not be created error.\n",
+            installed=True))
+
+    def test_failed_write_keeps_the_old_destination(self):
+        self.app.write("big.bin", bytes(3000000))
+        self.app.write("out", b"previous contents")
+        limit = 1000000
+
+        def small_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        p = subprocess.run([self.app.program], input=b"enc big.bin out 1 1 1\nquit\n",
+                           capture_output=True, env=self.app.env(), cwd=self.app.root,
+                           preexec_fn=small_files, timeout=60)
+        self.assertEqual(p.stdout, transcript(
+            enc_out("big.bin")[:-len(ENC_DONE)] + b"Destination file out could not be written error.\n",
+            installed=True))
+        self.assertEqual(self.app.read("out"), b"previous contents")
+        self.assertFalse([n for n in os.listdir(self.app.dir) if n.startswith("out.")])
+
+
+class Scripts(CryptCase):
+    def test_dec_of_a_vanished_source_is_silent_in_a_script(self):
+        self.app.write("gone.enc", b"12345")
+        gone = self.app.path("gone.enc")
+        self.app.write("s.txt", b"rm %s\ndec gone.enc out 1 1 1\n" % gone.encode())
+        r = self.app.session(["x s.txt"])
+        if b"not available in this build" in r.out:
+            self.skipTest("script files are not built yet")
+        self.assertIn(b"\n.dec gone.enc out 1 1 1\n==== Script completed ===", r.out)
+        self.assertFalse(os.path.exists(self.app.path("out")))
+
+
+if __name__ == "__main__":
+    unittest.main()
