@@ -15,7 +15,8 @@ class Generator:
     def rnd(self):
         if self.state == 0:
             seed = self.now & 0x7FFFFFFF
-            self.state = seed or 1
+            # 0 and the modulus itself are no states of the generator.
+            self.state = seed if seed not in (0, self.M) else 1
             for _ in range(7):
                 self.state = self.state * 16807 % self.M
         self.state = self.state * 16807 % self.M

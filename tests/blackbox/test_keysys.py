@@ -235,6 +235,14 @@ class TransferAndRestore(AppTestCase):
             with open(os.path.join(self.backup, name), "rb") as f:
                 self.assertEqual(self.app.read(name), f.read(), name)
 
+    def test_enc_accepts_the_restored_sizes_right_after_ressys(self):
+        write_system(self.app, 2, [K2_LINE] * 3, [K3_LINE] * 4, folder=self.backup)
+        self.app.write("plain.txt", b"restored sizes")
+        r = self.app.session(["ressys " + self.backup, "enc plain.txt plain.enc 2 3 4"])
+        self.assertIn(b"==== Encryption completed ====\n", r.out)
+        self.assertNotIn(b"contains", r.out)
+        self.assertEqual(len(self.app.read("plain.enc")), len(b"restored sizes"))
+
     def test_ressys_refusals(self):
         write_system(self.app, 1, [K2_LINE], [K3_LINE], folder=self.backup)
         r = self.app.session(["ressys", "RESSYS", "ressys " + self.app.root])
