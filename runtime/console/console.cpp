@@ -9,6 +9,7 @@
 
 #include "runtime/console/console.h"
 #include "runtime/console/console_internal.h"
+#include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
 
 namespace {
@@ -25,6 +26,16 @@ bool AllBelow0x80(const uint8_t* p, uint32_t n) {
   for (uint32_t i = 0; i < n; i++)
     if (p[i] >= 0x80) return false;
   return true;
+}
+
+// Appends one byte to the line being read. A line that outgrows the memory ends the
+// process like any other exhausted allocation.
+void Append(std::string& line, uint8_t c) {
+  try {
+    line.push_back(static_cast<char>(c));
+  } catch (...) {
+    MVOutOfMemory();
+  }
 }
 
 // One byte from standard input: 1 read, 0 end of input, -1 none available (non-blocking).
@@ -87,7 +98,7 @@ extern "C" MVString* RuntimeConsoleInput(void) {
   if (g_inputEnded) return nullptr;
   std::string line;
   if (g_pending) {
-    line.push_back(static_cast<char>(g_pending));
+    Append(line, g_pending);
     g_pending = 0;
   }
   for (;;) {
@@ -112,7 +123,7 @@ extern "C" MVString* RuntimeConsoleInput(void) {
       break;
     }
     if (c == 0xFF) continue;
-    line.push_back(static_cast<char>(c));
+    Append(line, c);
   }
   return MVStringFromBytes(line.data(), static_cast<uint32_t>(line.size()), kEncodingASCII);
 }

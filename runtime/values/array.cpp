@@ -37,9 +37,11 @@ size_t RecordSize(int32_t dimensions) {
 
 // Number of elements of a shape; 0 when any dimension is empty.
 uint64_t ElementCount(int32_t dimensions, const int32_t* upper) {
+  // An empty dimension empties the array, wherever it stands.
+  for (int32_t d = 0; d < dimensions; d++)
+    if (upper[d] < 0) return 0;
   uint64_t count = 1;
   for (int32_t d = 0; d < dimensions; d++) {
-    if (upper[d] < 0) return 0;
     count *= static_cast<uint64_t>(upper[d]) + 1;
     if (count > 0x7FFFFFFFu) return count;  // too large either way; stop before overflow
   }

@@ -24,7 +24,9 @@ void MVSetRandomState(int32_t state) { g_state = state; }
 
 int32_t MVRandomSeedFromClock(int64_t seconds) {
   int32_t seed = static_cast<int32_t>(static_cast<uint64_t>(seconds) & 0x7FFFFFFFu);
-  return seed == 0 ? 1 : seed;
+  // 2^31 - 1 is the modulus itself, which the step maps onto itself for ever; like 0
+  // it is no valid state.
+  return (seed == 0 || seed == kModulus) ? 1 : seed;
 }
 
 extern "C" int32_t MVParkMillerStep(int32_t state) {

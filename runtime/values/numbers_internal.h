@@ -6,6 +6,6 @@
 // The generator state (0 while unseeded).
 int32_t MVRandomState();
 void MVSetRandomState(int32_t state);
-// The state a clock reading of `seconds` seeds: its low 31 bits, 0 becoming 1 (before
-// the discarded warm-up steps).
+// The state a clock reading of `seconds` seeds: its low 31 bits, 0 and 2^31 - 1 becoming
+// 1 (before the discarded warm-up steps).
 int32_t MVRandomSeedFromClock(int64_t seconds);

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -175,6 +177,33 @@ TEST_F(ConsoleInput, EmptyLinesAreNil) {
   EXPECT_FALSE(RuntimeConsoleInputAtEnd());
   EXPECT_EQ(RuntimeConsoleInput(), nullptr);
   EXPECT_TRUE(RuntimeConsoleInputAtEnd());
+}
+
+TEST_F(ConsoleInput, OverlongLineEndsTheProcessForWantOfMemory) {
+  // 8 MB without a line end on standard input, and little room left to grow into.
+  char path[] = "/tmp/console_longline_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  unlink(path);
+  static char chunk[65536];
+  memset(chunk, 'a', sizeof chunk);
+  for (int i = 0; i < 128; i++) ASSERT_EQ(write(fd, chunk, sizeof chunk), (ssize_t)sizeof chunk);
+  lseek(fd, 0, SEEK_SET);
+  EXPECT_EXIT(
+      {
+        dup2(fd, 0);
+        long pages = 0;
+        FILE* statm = fopen("/proc/self/statm", "r");
+        if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
+        fclose(statm);
+        struct rlimit limit;
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (2 << 20);
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(4);
+        RuntimeConsoleInput();
+        _exit(5);
+      },
+      testing::ExitedWithCode(0), "");
+  close(fd);
 }
 
 TEST_F(ConsoleInput, CrAtEndOfInput) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
@@ -128,6 +129,17 @@ TEST(Array, EmptyArrayHasNoStorage) {
   EXPECT_EQ(b->data, nullptr);
   EXPECT_TRUE(RaisesOutOfBounds(b->ops->slot[kMVArrayGet], reinterpret_cast<uint32_t>(b), 0, 0));
   RuntimeUnlockArray(b);
+
+  // An empty last dimension after dimensions whose product alone would not fit: still
+  // an empty array, not the end of the process for want of memory.
+  EXPECT_EXIT(
+      {
+        MVArray* c = CreateArray(3, kMVElemInt32, 100000, 100000, -1);
+        bool empty = c && !c->data && c->byteSize == 0 && UBound(c, 1) == 100000 && UBound(c, 3) == -1;
+        RuntimeUnlockArray(c);
+        _exit(empty ? 7 : 8);
+      },
+      testing::ExitedWithCode(7), "");
 }
 
 TEST(Array, ElementSizesAndRejectedTypes) {

@@ -40,6 +40,11 @@ TEST(Rnd, SeedsFromClockOnFirstCall) {
   EXPECT_EQ(MVRandomSeedFromClock(INT64_C(0x80000000)), 1);
   EXPECT_EQ(MVRandomSeedFromClock(INT64_C(0x80000005)), 5);
   EXPECT_EQ(MVRandomSeedFromClock(1700000000), 1700000000);
+  // The low 31 bits all set would be the modulus: a state the step never leaves.
+  EXPECT_EQ(MVParkMillerStep(2147483647), 2147483647);
+  EXPECT_EQ(MVRandomSeedFromClock(INT64_C(0x7FFFFFFF)), 1);
+  EXPECT_EQ(MVRandomSeedFromClock(INT64_C(0xFFFFFFFF)), 1);
+  EXPECT_EQ(MVRandomSeedFromClock(INT64_C(0x7FFFFFFE)), 2147483646);
 
   // Unseeded: the clock value, then 7 discarded steps, then the step that is returned.
   MVSetRandomState(0);
