@@ -6,7 +6,7 @@
 #include "app/util.h"
 
 bool CallFailed(void* fn, MVObject* self, int32_t arg, int32_t* result) {
-  MVObject* ex = AppProtectedCall(fn, self, arg, result);
+  MVObject* ex = ProtectedCall(fn, self, arg, result);
   if (!ex) return false;
   RuntimeUnhandledException(ex);
   RuntimeUnlockObject(ex);
@@ -73,7 +73,7 @@ void PassToShell(MVObject* shell, int32_t) {
   Print(result);
 }
 
-// Calls of the command methods with their arguments, in the shape AppProtectedCall
+// Calls of the command methods with their arguments, in the shape ProtectedCall
 // expects.
 void ShowHelpCall(MVObject* self, int32_t) { App_ShowHelp(self); }
 void CreateSysCall(MVObject* self, int32_t) { App_CreateSys(self); }

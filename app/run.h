@@ -3,10 +3,16 @@
 #include "app/rt.h"
 
 extern "C" {
-// Calls fn(self, arg) under an inline handler record (app/protected_call.S). Returns the
+// Calls fn(a, b, c) under an inline handler record (app/protected_call.S). Returns the
 // exception that a raise below fn delivered (one owned reference) or NULL; *result
 // receives fn's return value when it returned normally (result may be NULL).
-MVObject* AppProtectedCall(void* fn, MVObject* self, int32_t arg, int32_t* result);
+MVObject* AppProtectedCall(void* fn, uint32_t a, uint32_t b, uint32_t c, uint32_t* result);
+}
+
+// fn(self, arg) under the image's protected call.
+inline MVObject* ProtectedCall(void* fn, MVObject* self, int32_t arg, int32_t* result) {
+  return AppProtectedCall(fn, reinterpret_cast<uint32_t>(self), static_cast<uint32_t>(arg), 0,
+                          reinterpret_cast<uint32_t*>(result));
 }
 
 // The plug-in entry points of the Shell class, filled by the image entry by name.

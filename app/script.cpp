@@ -253,7 +253,7 @@ MVObject* RunLine(MVObject* self, MVString* line) {
   SetCommandLine(line);
   int32_t arg;
   void* command = CommandOf(word, &arg);
-  return AppProtectedCall(command, self, arg, nullptr);
+  return ProtectedCall(command, self, arg, nullptr);
 }
 
 // Passes an exception on to the handler that protects this command, and drops ours.
@@ -329,7 +329,7 @@ void App_RunScript(MVObject* self) {
 
   PRINT("Verifying...");
   int32_t failed = 1;
-  MVObject* ex = AppProtectedCall(reinterpret_cast<void*>(App_VerifyScript), self, 0, &failed);
+  MVObject* ex = ProtectedCall(reinterpret_cast<void*>(App_VerifyScript), self, 0, &failed);
   if (ex) {
     RuntimeUnlockObject(item);
     PassOn(ex);
