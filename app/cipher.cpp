@@ -20,6 +20,7 @@ constexpr uint32_t kChunk = 4096;
 // slots whose cycle is longer have their offsets simulated chunk by chunk instead.
 constexpr uint32_t kPatternSpan = 8192;
 constexpr uint32_t kPatternCap = kPatternSpan + kChunk + 64;
+static_assert(kPatternCap % 64 == 0, "patterns start on cache lines");
 
 // --- The key state of the cipher arrays ------------------------------------------------
 
@@ -283,7 +284,15 @@ struct SlotGen {
 uint8_t gTable[kSlots][256];
 uint8_t gInv[kSlots][256];
 uint8_t gDouble[kSlots][512];  // the table twice, for first-occurrence search
-uint8_t gPattern[kSlots][kPatternCap];
+// The patterns start on cache lines (kPatternCap is a multiple of 64), and a cycle is
+// lengthened to a multiple of 64 where that still fits: whole chunks then read their
+// offsets from aligned positions.
+uint8_t gPatternSpace[kSlots * kPatternCap + 64];
+
+inline uint8_t* Pattern(int r) {
+  uintptr_t p = reinterpret_cast<uintptr_t>(gPatternSpace);
+  return reinterpret_cast<uint8_t*>((p + 63) & ~static_cast<uintptr_t>(63)) + r * kPatternCap;
+}
 bool gPerm[kSlots];
 SlotGen gGen[kSlots];
 uint8_t gMissing[kChunk];
@@ -318,7 +327,7 @@ uint32_t Gcd256(uint32_t d) {
 // not fit the pattern.
 void BuildGen(int r, const SlotState& start) {
   SlotGen& g = gGen[r];
-  uint8_t* pat = gPattern[r];
+  uint8_t* pat = Pattern(r);
   g.live = start;
   g.live.off = 0;
   g.pos = 0;
@@ -356,6 +365,9 @@ void BuildGen(int r, const SlotState& start) {
     g.patterned = false;
     return;
   }
+  uint32_t whole = cycle;
+  while (whole % 64) whole += cycle;
+  if (lead + whole <= kPatternSpan) cycle = whole;
   uint32_t end = lead + cycle + kChunk;
   while (j < end) {
     bool f;
@@ -371,12 +383,13 @@ void BuildGen(int r, const SlotState& start) {
 const uint8_t* Offsets(int r, uint32_t n) {
   SlotGen& g = gGen[r];
   if (g.patterned) {
-    const uint8_t* p = gPattern[r] + g.pos;
+    const uint8_t* p = Pattern(r) + g.pos;
     g.pos += n;
-    while (g.pos >= g.wrap) g.pos -= g.cycle;
+    // Back into the cycle (a short cycle is passed many times by one chunk).
+    if (g.pos >= g.wrap) g.pos = g.wrap - g.cycle + (g.pos - (g.wrap - g.cycle)) % g.cycle;
     return p;
   }
-  uint8_t* p = gPattern[r];
+  uint8_t* p = Pattern(r);
   SlotState& s = g.live;
   for (uint32_t j = 0; j < n; j++) {
     p[j] = s.off;
@@ -450,72 +463,87 @@ void InversePortable(const uint8_t* s, uint8_t* d, uint32_t n, const uint8_t* co
 
 #define MV_VECTOR __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
-MV_VECTOR inline __m512i Lookup(const uint8_t* table, __m512i idx) {
-  const __m512i* t = reinterpret_cast<const __m512i*>(table);
-  __m512i lo = _mm512_permutex2var_epi8(_mm512_loadu_si512(t), idx, _mm512_loadu_si512(t + 1));
-  __m512i hi =
-      _mm512_permutex2var_epi8(_mm512_loadu_si512(t + 2), idx, _mm512_loadu_si512(t + 3));
-  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
+// Slot after slot over the whole run of vectors: each slot's four table vectors stay in
+// registers for its pass (32-bit code has eight vector registers), and two vectors go
+// through a pass at a time. The passes between the first and the last work in a
+// cache-line-aligned scratch chunk, so that their loads and stores never straddle lines.
+uint8_t gScratchSpace[kChunk + 64];
+
+inline uint8_t* Scratch() {
+  uintptr_t p = reinterpret_cast<uintptr_t>(gScratchSpace);
+  return reinterpret_cast<uint8_t*>((p + 63) & ~static_cast<uintptr_t>(63));
 }
 
-// Four vectors at a time: each slot's lookups are a chain of dependent steps, and four
-// independent chains keep the permute unit busy.
+struct Tables {
+  __m512i t0, t1, t2, t3;
+};
+
+MV_VECTOR inline Tables LoadTables(const uint8_t* table) {
+  const __m512i* t = reinterpret_cast<const __m512i*>(table);
+  Tables r;
+  r.t0 = _mm512_loadu_si512(t);
+  r.t1 = _mm512_loadu_si512(t + 1);
+  r.t2 = _mm512_loadu_si512(t + 2);
+  r.t3 = _mm512_loadu_si512(t + 3);
+  return r;
+}
+
+// table[idx] for 64 indices: four 64-entry permutes merged by bits 6 and 7 of the index.
+MV_VECTOR inline __m512i Lookup(const Tables& t, __m512i idx) {
+  __mmask64 b7 = _mm512_movepi8_mask(idx);
+  __mmask64 b6 = _mm512_movepi8_mask(_mm512_add_epi8(idx, idx));
+  __m512i lo = _mm512_mask_permutexvar_epi8(_mm512_maskz_permutexvar_epi8(~0ull, idx, t.t0), b6, idx, t.t1);
+  __m512i hi = _mm512_mask_permutexvar_epi8(_mm512_maskz_permutexvar_epi8(~0ull, idx, t.t2), b6, idx, t.t3);
+  return _mm512_mask_mov_epi8(lo, b7, hi);
+}
+
+// One forward slot pass over n bytes (a multiple of 64).
+MV_VECTOR inline void ForwardPass(const uint8_t* table, const uint8_t* o, const uint8_t* s,
+                                  uint8_t* d, uint32_t n) {
+  Tables t = LoadTables(table);
+  uint32_t j = 0;
+  for (; j + 128 <= n; j += 128) {
+    __m512i a = _mm512_add_epi8(_mm512_loadu_si512(s + j), _mm512_loadu_si512(o + j));
+    __m512i b = _mm512_add_epi8(_mm512_loadu_si512(s + j + 64), _mm512_loadu_si512(o + j + 64));
+    _mm512_storeu_si512(d + j, Lookup(t, a));
+    _mm512_storeu_si512(d + j + 64, Lookup(t, b));
+  }
+  if (j < n)
+    _mm512_storeu_si512(
+        d + j, Lookup(t, _mm512_add_epi8(_mm512_loadu_si512(s + j), _mm512_loadu_si512(o + j))));
+}
+
+// One inverse slot pass: the inverse table's entry, less the offset.
+MV_VECTOR inline void InversePass(const uint8_t* table, const uint8_t* o, const uint8_t* s,
+                                  uint8_t* d, uint32_t n) {
+  Tables t = LoadTables(table);
+  uint32_t j = 0;
+  for (; j + 128 <= n; j += 128) {
+    __m512i a = Lookup(t, _mm512_loadu_si512(s + j));
+    __m512i b = Lookup(t, _mm512_loadu_si512(s + j + 64));
+    _mm512_storeu_si512(d + j, _mm512_sub_epi8(a, _mm512_loadu_si512(o + j)));
+    _mm512_storeu_si512(d + j + 64, _mm512_sub_epi8(b, _mm512_loadu_si512(o + j + 64)));
+  }
+  if (j < n)
+    _mm512_storeu_si512(
+        d + j, _mm512_sub_epi8(Lookup(t, _mm512_loadu_si512(s + j)), _mm512_loadu_si512(o + j)));
+}
+
+// n is a multiple of 64, at most one chunk.
 MV_VECTOR void ForwardVector(const uint8_t* s, uint8_t* d, uint32_t n,
                              const uint8_t* const* offs) {
-  uint32_t j = 0;
-  for (; j + 256 <= n; j += 256) {
-    __m512i a = _mm512_loadu_si512(s + j);
-    __m512i b = _mm512_loadu_si512(s + j + 64);
-    __m512i c = _mm512_loadu_si512(s + j + 128);
-    __m512i e = _mm512_loadu_si512(s + j + 192);
-    for (int r = 0; r < kSlots; r++) {
-      const uint8_t* o = offs[r] + j;
-      const uint8_t* t = gTable[r];
-      a = Lookup(t, _mm512_add_epi8(a, _mm512_loadu_si512(o)));
-      b = Lookup(t, _mm512_add_epi8(b, _mm512_loadu_si512(o + 64)));
-      c = Lookup(t, _mm512_add_epi8(c, _mm512_loadu_si512(o + 128)));
-      e = Lookup(t, _mm512_add_epi8(e, _mm512_loadu_si512(o + 192)));
-    }
-    _mm512_storeu_si512(d + j, a);
-    _mm512_storeu_si512(d + j + 64, b);
-    _mm512_storeu_si512(d + j + 128, c);
-    _mm512_storeu_si512(d + j + 192, e);
-  }
-  for (; j + 64 <= n; j += 64) {
-    __m512i a = _mm512_loadu_si512(s + j);
-    for (int r = 0; r < kSlots; r++)
-      a = Lookup(gTable[r], _mm512_add_epi8(a, _mm512_loadu_si512(offs[r] + j)));
-    _mm512_storeu_si512(d + j, a);
-  }
+  uint8_t* w = Scratch();
+  ForwardPass(gTable[0], offs[0], s, w, n);
+  for (int r = 1; r < kSlots - 1; r++) ForwardPass(gTable[r], offs[r], w, w, n);
+  ForwardPass(gTable[kSlots - 1], offs[kSlots - 1], w, d, n);
 }
 
 MV_VECTOR void InverseVector(const uint8_t* s, uint8_t* d, uint32_t n,
                              const uint8_t* const* offs) {
-  uint32_t j = 0;
-  for (; j + 256 <= n; j += 256) {
-    __m512i a = _mm512_loadu_si512(s + j);
-    __m512i b = _mm512_loadu_si512(s + j + 64);
-    __m512i c = _mm512_loadu_si512(s + j + 128);
-    __m512i e = _mm512_loadu_si512(s + j + 192);
-    for (int r = kSlots - 1; r >= 0; r--) {
-      const uint8_t* o = offs[r] + j;
-      const uint8_t* t = gInv[r];
-      a = _mm512_sub_epi8(Lookup(t, a), _mm512_loadu_si512(o));
-      b = _mm512_sub_epi8(Lookup(t, b), _mm512_loadu_si512(o + 64));
-      c = _mm512_sub_epi8(Lookup(t, c), _mm512_loadu_si512(o + 128));
-      e = _mm512_sub_epi8(Lookup(t, e), _mm512_loadu_si512(o + 192));
-    }
-    _mm512_storeu_si512(d + j, a);
-    _mm512_storeu_si512(d + j + 64, b);
-    _mm512_storeu_si512(d + j + 128, c);
-    _mm512_storeu_si512(d + j + 192, e);
-  }
-  for (; j + 64 <= n; j += 64) {
-    __m512i a = _mm512_loadu_si512(s + j);
-    for (int r = kSlots - 1; r >= 0; r--)
-      a = _mm512_sub_epi8(Lookup(gInv[r], a), _mm512_loadu_si512(offs[r] + j));
-    _mm512_storeu_si512(d + j, a);
-  }
+  uint8_t* w = Scratch();
+  InversePass(gInv[kSlots - 1], offs[kSlots - 1], s, w, n);
+  for (int r = kSlots - 2; r > 0; r--) InversePass(gInv[r], offs[r], w, w, n);
+  InversePass(gInv[0], offs[0], w, d, n);
 }
 
 int gVectorKnown;  // 0 not yet asked, 1 absent, 2 present

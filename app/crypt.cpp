@@ -9,33 +9,67 @@
 
 namespace {
 
-constexpr uint32_t kBlock = 65536;
+constexpr uint32_t kBlock = 262144;
 constexpr int32_t kFillerCycle = 20000;
 // Inputs at least this long use the wide-vector routine where the processor has one.
 constexpr uint64_t kVectorThreshold = 65536;
 
 uint8_t gIn[kBlock];
-uint8_t gOut[kBlock];
 
-// Bytes go out in blocks; a failed write ends the output for good.
+// A block read from the source that only this command holds: the cipher runs on it in
+// place and it goes out as it is.
+inline uint8_t* OwnBytes(const Str& block) {
+  MVString* s = block.get();
+  return s && s->refCount == 1 ? s->buffer + 1 : nullptr;
+}
+
+// Bytes go out in blocks; a failed write ends the output for good. Full blocks are
+// assembled in one string of the writer's own, which is written as it is.
 class BlockWriter {
  public:
   explicit BlockWriter(MVBinaryStream* s) : s_(s), n_(0), failed_(false) {}
-  void Put(uint8_t b) {
-    gOut[n_++] = b;
+  // Room for at least `want` bytes (at most a block) at the end of the pending output.
+  uint8_t* Room(uint32_t want) {
+    if (kBlock - n_ < want) Flush();
+    return Buffer() + n_;
+  }
+  uint32_t room() const { return kBlock - n_; }
+  void Advance(uint32_t n) {
+    n_ += n;
     if (n_ == kBlock) Flush();
   }
   void Write(const uint8_t* p, uint32_t n) {
     Flush();
     Emit(p, n);
   }
+  // Writes a string as it is (after the pending output).
+  void WriteString(const Str& block) {
+    Flush();
+    if (failed_ || block.length() == 0) return;
+    BinaryStreamWrite(s_, block.get());
+    if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
+  }
   void Flush() {
-    Emit(gOut, n_);
+    if (n_ == 0 || failed_) {
+      n_ = 0;
+      return;
+    }
+    if (n_ == kBlock && OwnBytes(full_)) {
+      BinaryStreamWrite(s_, full_.get());
+      if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
+    } else {
+      Emit(Buffer(), n_);
+    }
     n_ = 0;
   }
   bool failed() const { return failed_; }
 
  private:
+  uint8_t* Buffer() {
+    if (!full_.get()) full_ = Str(MAVOBuildString(gIn, static_cast<int32_t>(kBlock), kEncodingUnknown));
+    uint8_t* b = OwnBytes(full_);
+    return b && full_.length() == kBlock ? b : gOut_;
+  }
   void Emit(const uint8_t* p, uint32_t n) {
     if (n == 0 || failed_) return;
     Str block(MAVOBuildString(p, static_cast<int32_t>(n), kEncodingUnknown));
@@ -45,12 +79,11 @@ class BlockWriter {
   MVBinaryStream* s_;
   uint32_t n_;
   bool failed_;
+  Str full_;
+  static uint8_t gOut_[kBlock];
 };
 
-// A filler byte: CInt(Rnd x 255 + 1) - 1, 0..254.
-inline uint8_t FillerByte() {
-  return static_cast<uint8_t>(static_cast<int32_t>(rnd() * 255 + 1) - 1);
-}
+uint8_t BlockWriter::gOut_[kBlock];
 
 // An owned FolderItem reference.
 class Item {
@@ -239,14 +272,30 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
-    engine.Encrypt(block.bytes(), gIn, n);
+    uint8_t* own = OwnBytes(block);
     if (!ExpansionOn) {
-      w.Write(gIn, n);
+      if (own) {
+        engine.Encrypt(own, own, n);
+        w.WriteString(block);
+      } else {
+        engine.Encrypt(block.bytes(), gIn, n);
+        w.Write(gIn, n);
+      }
     } else {
+      engine.Encrypt(block.bytes(), gIn, n);
+      // Each cipher byte and then its fillers; a run of fillers may continue into the
+      // next output block.
       for (uint32_t i = 0; i < n && !w.failed(); i++) {
-        w.Put(gIn[i]);
+        *w.Room(1) = gIn[i];
+        w.Advance(1);
         p = p == kFillerCycle ? 1 : p + 1;
-        for (int32_t k = engine.Filler(p); k > 0; k--) w.Put(FillerByte());
+        for (uint32_t k = static_cast<uint32_t>(engine.Filler(p)); k > 0 && !w.failed();) {
+          uint32_t m = k < w.room() ? k : w.room();
+          uint8_t* dst = w.Room(m);
+          RuntimeRandomFillers(dst, static_cast<int32_t>(m));
+          w.Advance(m);
+          k -= m;
+        }
       }
     }
     if (w.failed()) return kWriteFailed;
@@ -267,11 +316,17 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
     uint32_t n = block.length();
     if (n == 0) break;
     const uint8_t* b = block.bytes();
-    uint32_t m = 0;
+    uint8_t* own = OwnBytes(block);
     if (!ExpansionOn) {
-      engine.Decrypt(b, gIn, n);
-      m = n;
+      if (own) {
+        engine.Decrypt(own, own, n);
+        w.WriteString(block);
+      } else {
+        engine.Decrypt(b, gIn, n);
+        w.Write(gIn, n);
+      }
     } else {
+      uint32_t m = 0;
       for (uint32_t i = 0; i < n;) {
         if (skip) {
           uint32_t step = n - i < skip ? n - i : skip;
@@ -284,8 +339,8 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
         skip = static_cast<uint32_t>(engine.Filler(p));
       }
       engine.Decrypt(gIn, gIn, m);
+      w.Write(gIn, m);
     }
-    w.Write(gIn, m);
     if (w.failed()) return kWriteFailed;
   }
   if (BinaryStreamGetLastError(in) != 0) return kReadFailed;

@@ -18,6 +18,10 @@ int32_t RuntimeSign(double x);
 double RuntimeMax(double a, double b);
 double RuntimeMin(double a, double b);
 
+// n filler bytes: what n successive draws of CInt(rnd() * 255 + 1) - 1 give (0..254),
+// from the same generator state, which ends where those draws would leave it.
+void RuntimeRandomFillers(uint8_t* out, int32_t n);
+
 // One Park-Miller step by Schrage's method (exposed for tests of the generator).
 int32_t MVParkMillerStep(int32_t state);
 

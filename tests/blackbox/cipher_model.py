@@ -2,7 +2,9 @@
 table, slot stepping on byte strings, one byte at a time, and the encrypted layout.
 
 Tables are byte strings rotated by slicing, as the tool's own definition rotates strings;
-nothing here knows about offsets or block routines.
+nothing in the byte-at-a-time model knows about offsets or block routines. For files of
+megabytes, encrypt_whole gives the same bytes a whole file at a time (the tests check it
+against the byte-at-a-time model on a prefix).
 """
 import os
 import re
@@ -243,3 +245,45 @@ def decrypt(key, data):
             i += key.E[p]
         i += 1
     return bytes(out)
+
+
+def rotation_offsets(slot, n):
+    """The rotation of slot's table seen by each of n bytes, for a 256-byte table and a
+    shift of 1..255: byte j reads table[(k + off(j)) mod 256]. Each step rotates the
+    table like Slot.step (right(t, s) + left(t, 256 - s) is a rotation by -s); once the
+    state at a direction flip comes back with the same rotation the sequence repeats."""
+    assert len(slot.table) == 256 and 1 <= slot.shift <= 255
+    d, ph, c, off = slot.direction, slot.phase, slot.counter, 0
+    seq, seen = bytearray([0]), None
+    while len(seq) < n:
+        c += 1
+        off = (off - slot.shift if d < 1 else off + slot.shift) % 256
+        seq.append(off)
+        if (ph == 0 and c >= slot.period0) or (ph == 1 and c >= slot.period1):
+            ph, d, c = 1 - ph, 1 if d == 0 else 0, 0
+            here = (d, ph, off)
+            if seen is None:
+                seen = (here, len(seq) - 1)
+            elif here == seen[0]:
+                start = seen[1]
+                cycle = bytes(seq[start:len(seq) - 1])
+                reps = (n - start) // len(cycle) + 1
+                return (bytes(seq[:start]) + cycle * reps)[:n]
+    return bytes(seq[:n])
+
+
+def encrypt_whole(key, data):
+    """encrypt(key, data) without expansion, for keys whose tables are 256 bytes with
+    shifts of 1..255: each slot adds its offsets bytewise (no carries between bytes) and
+    substitutes through its table."""
+    n = len(data)
+    if n == 0:
+        return b""
+    low = int.from_bytes(b"\x7f" * n, "little")
+    high = int.from_bytes(b"\x80" * n, "little")
+    x = int.from_bytes(data, "little")
+    for slot in key.slots:
+        o = int.from_bytes(rotation_offsets(slot, n), "little")
+        s = ((x & low) + (o & low)) ^ ((x ^ o) & high)
+        x = int.from_bytes(s.to_bytes(n, "little").translate(slot.table), "little")
+    return x.to_bytes(n, "little")
