@@ -86,10 +86,13 @@ struct Verifier {
     App_GetParameters(self);
   }
 
-  // StringVal(Params(i)) is 0, or above limit when limit >= 0.
-  static bool BadComponent(int32_t i, int32_t limit) {
+  // StringVal(Params(i)) is 0.
+  static bool BadComponent(int32_t i) { return Val(GetParam(i)) == 0; }
+
+  // StringVal(Params(i)) is 0 or above the component's size (which may be negative).
+  static bool BadComponent(int32_t i, int32_t size) {
     double v = Val(GetParam(i));
-    return v == 0 || (limit >= 0 && v > static_cast<double>(limit));
+    return v == 0 || v > static_cast<double>(size);
   }
 
   // The file a source name names has no bytes, or is missing.
@@ -110,11 +113,11 @@ struct Verifier {
       Str expansion = GetParam(4);
       if (ParamIndex != 4) {
         Error(MV_LIT(" | Missing Parameters "));
-      } else if (BadComponent(1, -1)) {
+      } else if (BadComponent(1)) {
         Error(MV_LIT(" | component 1 error"));
-      } else if (BadComponent(2, -1)) {
+      } else if (BadComponent(2)) {
         Error(MV_LIT(" | component 2 error"));
-      } else if (BadComponent(3, -1)) {
+      } else if (BadComponent(3)) {
         Error(MV_LIT(" | component 3 error"));
       } else if (!Same(expansion.get(), MV_LIT("l")) && !Same(expansion.get(), MV_LIT("m")) &&
                  !Same(expansion.get(), MV_LIT("h")) && !Same(expansion.get(), MV_LIT("n"))) {

@@ -82,6 +82,17 @@ class WithoutSystem(ScriptCase):
         self.assertEqual(out, verifying(*errors, errors=len(errors)) + FAILED)
         self.assertFalse(os.path.exists(self.app.path("marker")))
 
+    def test_entry_numbers_are_bounded_by_a_negative_size(self):
+        # 'createsys -1 1 1 n' leaves a system of size -1, which counts as absent; a passed
+        # createsys row marks it present, and 1 is still above its size.
+        self.app.write("sys.dat", b"-1\n")
+        self.app.write("k2.dat", b"k2\n")
+        self.app.write("k3.bin", b"k3\n")
+        self.app.write("a.txt", b"text")
+        out = self.run_script(b"createsys 1 1 1 n\nenc a.txt b 1 1 1\n")
+        self.assertEqual(out, verifying(b"Error Line 2 - enc a.txt b 1 1 1 | component 1 error",
+                                        errors=1) + FAILED)
+
     def test_prompt_commands_are_shell_lines_in_a_script(self):
         out = self.run_script(b"help\nsysdat\nquit\n")
         self.assertTrue(out.startswith(verifying() + EXECUTING + b".help\n"), out)
