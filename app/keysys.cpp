@@ -62,6 +62,15 @@ Str EntryFileName(int32_t n) {
   return Str::Borrow(MV_LIT("K1")) + number + MV_LIT(".bin");
 }
 
+// File i of the set of a system with n1 entries, in copying order: the entry files,
+// "k2.dat", "k3.bin", then "sys.dat".
+Str SetFileName(int32_t i, int32_t n1) {
+  if (i <= n1) return EntryFileName(i);
+  if (i == n1 + 1) return Str::Borrow(MV_LIT("k2.dat"));
+  if (i == n1 + 2) return Str::Borrow(MV_LIT("k3.bin"));
+  return Str::Borrow(MV_LIT("sys.dat"));
+}
+
 // Reads the first line of a text file. False when the file does not exist.
 bool ReadFirstLine(MVString* name, Str* line) {
   MVFolderItem* item = GetFolderItem(name);
@@ -274,11 +283,6 @@ void WarmUpRandom() {
 
 // --- Copies ---------------------------------------------------------------------------
 
-// One file of a system set, by its name in the source and in the destination.
-struct SetFile {
-  Str from, to;
-};
-
 // Copies one file; true when the copy reported no error and the destination now holds
 // as many bytes as the source.
 bool CopyOne(MVString* from, MVString* to) {
@@ -320,10 +324,7 @@ Str FolderPrefix() {
 bool CopySet(MVString* fromPrefix, MVString* toPrefix, int32_t n1, bool stopAtFirstFailure) {
   bool ok = true;
   for (int32_t i = 1; i <= n1 + 3 && (ok || !stopAtFirstFailure); i++) {
-    Str name = i <= n1        ? EntryFileName(i)
-               : i == n1 + 1 ? Str::Borrow(MV_LIT("k2.dat"))
-               : i == n1 + 2 ? Str::Borrow(MV_LIT("k3.bin"))
-                             : Str::Borrow(MV_LIT("sys.dat"));
+    Str name = SetFileName(i, n1);
     Str from = Str::Borrow(fromPrefix) + name;
     Str to = Str::Borrow(toPrefix) + name;
     if (!FileExists(from.get())) {
@@ -364,10 +365,7 @@ bool SameContent(MVString* a, MVString* b) {
 // Every file of the set at prefix holds what the application folder's copy holds.
 bool SetVerified(MVString* prefix, int32_t n1) {
   for (int32_t i = 1; i <= n1 + 3; i++) {
-    Str name = i <= n1        ? EntryFileName(i)
-               : i == n1 + 1 ? Str::Borrow(MV_LIT("k2.dat"))
-               : i == n1 + 2 ? Str::Borrow(MV_LIT("k3.bin"))
-                             : Str::Borrow(MV_LIT("sys.dat"));
+    Str name = SetFileName(i, n1);
     Str copy = Str::Borrow(prefix) + name;
     if (!SameContent(name.get(), copy.get())) return false;
   }
@@ -554,9 +552,7 @@ void App_RestoreSys(MVObject* self) {
   // that fails part way leaves no system marked as installed.
   bool complete = true;
   for (int32_t i = 1; i <= n1 + 2; i++) {
-    Str name = i <= n1        ? EntryFileName(i)
-               : i == n1 + 1 ? Str::Borrow(MV_LIT("k2.dat"))
-                             : Str::Borrow(MV_LIT("k3.bin"));
+    Str name = SetFileName(i, n1);
     Str from = prefix + name;
     if (!FileExists(from.get())) {
       ReportMissing(from.get());

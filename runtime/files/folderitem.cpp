@@ -483,7 +483,11 @@ extern "C" void FolderItemCopyFileTo(MVFolderItem* item, MVFolderItem* destinati
   if (error) Record(impl, error);
 }
 
-extern "C" MVTextInputStream* FolderItemOpenTextFile(MVFolderItem* item) {
+namespace {
+
+// Opens the item's existing file with an fopen mode; a folder or a failure records its
+// errno and gives nil.
+MVFileHandle* OpenExisting(MVFolderItem* item, const char* mode) {
   MVFolderItemImpl* impl = Checked(item);
   if (!impl) return nullptr;
   if (IsFolder(impl)) {
@@ -491,28 +495,21 @@ extern "C" MVTextInputStream* FolderItemOpenTextFile(MVFolderItem* item) {
     return nullptr;
   }
   int error = 0;
-  MVFileHandle* h = MVFileHandle::Open(PathOf(impl), "re", &error);
-  if (!h) {
-    Record(impl, error);
-    return nullptr;
-  }
-  return MVNewTextInputStream(h);
+  MVFileHandle* h = MVFileHandle::Open(PathOf(impl), mode, &error);
+  if (!h) Record(impl, error);
+  return h;
+}
+
+}  // namespace
+
+extern "C" MVTextInputStream* FolderItemOpenTextFile(MVFolderItem* item) {
+  MVFileHandle* h = OpenExisting(item, "re");
+  return h ? MVNewTextInputStream(h) : nullptr;
 }
 
 extern "C" MVBinaryStream* FolderItemOpenBinaryFile(MVFolderItem* item, bool readWrite) {
-  MVFolderItemImpl* impl = Checked(item);
-  if (!impl) return nullptr;
-  if (IsFolder(impl)) {
-    Record(impl, EISDIR);
-    return nullptr;
-  }
-  int error = 0;
-  MVFileHandle* h = MVFileHandle::Open(PathOf(impl), readWrite ? "r+e" : "re", &error);
-  if (!h) {
-    Record(impl, error);
-    return nullptr;
-  }
-  return MVNewBinaryStream(h);
+  MVFileHandle* h = OpenExisting(item, readWrite ? "r+e" : "re");
+  return h ? MVNewBinaryStream(h) : nullptr;
 }
 
 namespace {
