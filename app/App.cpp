@@ -137,6 +137,12 @@ int32_t App_Run(MVObject* self, MVArray*) {
 
     failed = command ? CallFailed(command, self, arg)
                      : CallFailed(reinterpret_cast<void*>(PassToShell), shell, 0);
+    // Ctrl-C stopped the command (a termination signal or a lost output is acted on by
+    // the next read of a line).
+    if (!failed && RuntimeStopRequested() == kMVInterrupt) {
+      PRINT("The command was interrupted.");
+      RuntimeInterruptHandled();
+    }
     RuntimeBackgroundTask();
   }
 

@@ -7,7 +7,6 @@
 // and deleted last: it marks a complete system.
 #include "app/App.h"
 #include "app/util.h"
-#include "runtime/files/private_file.h"
 
 extern "C" int memcmp(const void* a, const void* b, size_t n);
 
@@ -120,25 +119,29 @@ void DeleteFile(MVString* name) {
   RuntimeUnlockObject(item);
 }
 
-// A key file being written: created readable and writable by its owner only.
+// A key file being written: readable and writable by its owner only, and in place only
+// once it is complete (an interrupted or failed one leaves nothing behind).
 class KeyFile {
  public:
   explicit KeyFile(MVString* name) : name_(Str::Borrow(name)), out_(nullptr) {
     MVFolderItem* item = GetFolderItem(name);
-    if (item) out_ = FolderItemCreatePrivateTextFile(item);
+    if (item) out_ = FolderItemCreateOutputTextFile(item, kMVOutputPrivate);
     RuntimeUnlockObject(item);
   }
-  ~KeyFile() { Close(); }
+  ~KeyFile() {
+    if (!out_) return;
+    TextOutputStreamClose(out_);  // not complete: discarded
+    RuntimeUnlockObject(out_);
+  }
   bool ok() const { return out_ != nullptr; }
   void WriteLine(const char* text, int n) {
     Str line(MAVOBuildString(text, n, kEncodingASCII));
     TextOutputStreamWriteLine(out_, line.get());
   }
-  // Closes the file; false when any write or the close failed.
+  // Puts the complete file in place; false when any write or the close failed.
   bool Close() {
     if (!out_) return false;
-    TextOutputStreamClose(out_);
-    bool good = TextOutputStreamGetLastError(out_) == 0;
+    bool good = TextOutputStreamCommit(out_);
     RuntimeUnlockObject(out_);
     out_ = nullptr;
     return good;
@@ -177,10 +180,15 @@ void GenerateTable(uint8_t* t) {
   }
 }
 
-bool GenerateComponent1(int32_t n1) {
+// The user interrupted the command, or the program is ending.
+bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
+
+// Writes K11.bin .. K1<n1>.bin; *written counts the files put in place.
+bool GenerateComponent1(int32_t n1, int32_t* written) {
   uint8_t table[257];
   char line[256 * 3];
   for (int32_t n = 1; n <= n1; n++) {
+    if (Stopped()) return false;
     Str name = EntryFileName(n);
     KeyFile file(name.get());
     if (!file.ok()) {
@@ -196,6 +204,7 @@ bool GenerateComponent1(int32_t n1) {
       ReportNotCreated(name.get(), true);
       return false;
     }
+    *written = n;
   }
   return true;
 }
@@ -228,6 +237,7 @@ bool GenerateComponent2(int32_t n2) {
     for (int r = 1; r <= 20; r++) Put7(line + 7 * (r - 1), p[r]);
     for (int r = 1; r <= 20; r++) Put7(line + 7 * (19 + r), q[r]);
     file.WriteLine(line, sizeof line);
+    if (Stopped()) return false;
   }
   if (!file.Close()) {
     ReportNotCreated(MV_LIT("k2.dat"), true);
@@ -265,6 +275,7 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
     for (int j = 1; j <= 10; j++) o += Put3(o, s[j]);
     o += Put3(o, z);
     file.WriteLine(line, static_cast<int>(o - line));
+    if (Stopped()) return false;
   }
   if (!file.Close()) {
     ReportNotCreated(MV_LIT("k3.bin"), true);
@@ -308,7 +319,14 @@ void ReportMissing(MVString* name) {
 }
 
 void ReportCopyFailed(MVString* from, MVString* to) {
-  Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to + MV_LIT("."));
+  MVFolderItem* dst = GetFolderItem(to);
+  bool protectedFile = dst && FolderItemIsProtected(dst);
+  RuntimeUnlockObject(dst);
+  if (protectedFile)
+    Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to +
+          MV_LIT(": it is a file of the program and is never replaced."));
+  else
+    Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to + MV_LIT("."));
 }
 
 // The folder parameter as a name prefix: Params(1), with a "/" appended unless it ends in one.
@@ -324,6 +342,7 @@ Str FolderPrefix() {
 bool CopySet(MVString* fromPrefix, MVString* toPrefix, int32_t n1, bool stopAtFirstFailure) {
   bool ok = true;
   for (int32_t i = 1; i <= n1 + 3 && (ok || !stopAtFirstFailure); i++) {
+    if (Stopped()) return false;  // interrupted: the copies made so far are whole files
     Str name = SetFileName(i, n1);
     Str from = Str::Borrow(fromPrefix) + name;
     Str to = Str::Borrow(toPrefix) + name;
@@ -331,6 +350,7 @@ bool CopySet(MVString* fromPrefix, MVString* toPrefix, int32_t n1, bool stopAtFi
       ReportMissing(from.get());
       ok = false;
     } else if (!CopyOne(from.get(), to.get())) {
+      if (Stopped()) return false;
       ReportCopyFailed(from.get(), to.get());
       ok = false;
     }
@@ -439,12 +459,16 @@ void App_CreateSys(MVObject* self) {
     PRINT("Generating Key Component 1");
     PRINT("This might take awhile...");
   }
-  bool ok = GenerateComponent1(n1);
+  // What this run has put in place, removed again if it does not complete.
+  int32_t written1 = 0;
+  bool written2 = false, written3 = false;
+  bool ok = GenerateComponent1(n1, &written1);
   if (ok && !ScriptMode) PRINT(" ");
   if (ok && !ScriptMode) PRINT("Generating Key Component 2");
-  ok = ok && GenerateComponent2(CInt(Val(p2)));
+  ok = ok && (written2 = GenerateComponent2(CInt(Val(p2))));
   if (ok && !ScriptMode) PRINT("Generating Key Component 3");
-  ok = ok && GenerateComponent3(CInt(Val(p3)), limit);
+  ok = ok && (written3 = GenerateComponent3(CInt(Val(p3)), limit));
+  if (ok && Stopped()) ok = false;
   if (ok) {
     KeyFile sys(MV_LIT("sys.dat"));
     Str count = StrOf(n1);
@@ -452,11 +476,13 @@ void App_CreateSys(MVObject* self) {
     if (ok) sys.WriteLine(reinterpret_cast<const char*>(count.bytes()), count.length());
     if (!sys.Close()) {
       ReportNotCreated(MV_LIT("sys.dat"), ok);
-      DeleteFile(MV_LIT("sys.dat"));
       ok = false;
     }
   }
   if (!ok) {
+    for (int32_t n = 1; n <= written1; n++) DeleteFile(EntryFileName(n).get());
+    if (written2) DeleteFile(MV_LIT("k2.dat"));
+    if (written3) DeleteFile(MV_LIT("k3.bin"));
     Comp1Count = Comp2Count = Comp3Count = 0;
     return;
   }

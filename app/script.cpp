@@ -350,6 +350,11 @@ void App_RunScript(MVObject* self) {
   MVTextInputStream* in = OpenScript(item);
   RuntimeUnlockObject(item);
   while (in && !TextInputStreamEOF(in)) {
+    if (RuntimeStopRequested() != kMVGoOn) {  // interrupted: no further line runs
+      CloseStream(in);
+      ScriptMode = 0;
+      return;
+    }
     Str line(TextInputStreamReadLine(in, nullptr));
     if (!line.empty()) {
       ex = RunLine(self, line.get());
@@ -363,6 +368,8 @@ void App_RunScript(MVObject* self) {
     RuntimeBackgroundTask();
   }
   if (in) CloseStream(in);
+  ScriptMode = 0;
+  if (RuntimeStopRequested() != kMVGoOn) return;  // its last line was interrupted
   PRINT("==== Script completed ===");
   PRINT(" ");
   ScriptMode = 0;
