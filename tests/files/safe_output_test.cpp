@@ -88,8 +88,8 @@ TEST_F(SafeOutputTest, ModesOfReplacedNewAndPrivateFiles) {
 TEST_F(SafeOutputTest, LinksAreFollowedToTheFileTheyName) {
   mkdir(P("sub").c_str(), 0755);
   WriteFile(P("sub/real"), "old");
-  symlink("sub/real", P("rel").c_str());            // relative to the link's folder
-  symlink(P("sub/missing").c_str(), P("dangling").c_str());
+  ASSERT_EQ(symlink("sub/real", P("rel").c_str()), 0);  // relative to the link's folder
+  ASSERT_EQ(symlink(P("sub/missing").c_str(), P("dangling").c_str()), 0);
   EXPECT_TRUE(Write("rel", "through the link"));
   EXPECT_TRUE(Write("dangling", "created"));
   struct stat st;
@@ -97,8 +97,8 @@ TEST_F(SafeOutputTest, LinksAreFollowedToTheFileTheyName) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ReadFile(P("sub/real")), "through the link");
   EXPECT_EQ(ReadFile(P("sub/missing")), "created");
-  symlink("loop2", P("loop1").c_str());
-  symlink("loop1", P("loop2").c_str());
+  ASSERT_EQ(symlink("loop2", P("loop1").c_str()), 0);
+  ASSERT_EQ(symlink("loop1", P("loop2").c_str()), 0);
   EXPECT_FALSE(Write("loop1", "x"));
 }
 
@@ -121,7 +121,7 @@ TEST_F(SafeOutputTest, FoldersAndProtectedFilesAreRefused) {
   // Held open for the rest of the run, so that no later test's file gets its inode.
   static int keep = open(P("program").c_str(), O_RDONLY);
   (void)keep;
-  symlink("program", P("alias").c_str());
+  ASSERT_EQ(symlink("program", P("alias").c_str()), 0);
   Obj folder(Item("folder"));
   EXPECT_FALSE(FolderItemCreateOutputFile(folder, 0));
   Obj alias(Item("alias"));
