@@ -152,7 +152,8 @@ int32_t App_Run(MVObject* self, MVArray*) {
 }
 
 void App_GetCmd(MVObject*) {
-  PRINT("[Ombrix] ");
+  // A program that is ending reads no more lines (the runtime's input ends it).
+  if (RuntimeStopRequested() != kMVEnd) PRINT("[Ombrix] ");
   MVString* line = RuntimeConsoleInput();
   RuntimeUnlockString(CommandLine);
   CommandLine = line;
