@@ -2,6 +2,7 @@
 // cached length and the last error of any failed call.
 #include <errno.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,14 +13,28 @@
 
 int mvfiles::ErrnoOrEIO() { return errno ? errno : EIO; }
 
-MVFileHandle::MVFileHandle(FILE* f)
+namespace {
+
+// The stdio buffer of every handle: byte loops make one system call per this many bytes.
+// stdio picks a size of its own for a buffer it allocates, so the handle gives it one.
+const size_t kStdioBuffer = 64 * 1024;
+
+}  // namespace
+
+MVFileHandle::MVFileHandle(FILE* f, bool readOnly)
     : file_(f),
       lastError_(0),
       position_(0),
       length_(0),
       writtenEnd_(0),
       direction_(kNone),
-      readFailed_(false) {}
+      readFailed_(false),
+      readOnly_(readOnly) {
+  stdioBuffer_ = static_cast<uint8_t*>(MVAlloc(kStdioBuffer));
+  setvbuf(f, reinterpret_cast<char*>(stdioBuffer_), _IOFBF, kStdioBuffer);
+  struct stat st;
+  regular_ = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 MVFileHandle* MVFileHandle::Open(const char* path, const char* mode, int* error) {
   errno = 0;
@@ -28,9 +43,9 @@ MVFileHandle* MVFileHandle::Open(const char* path, const char* mode, int* error)
     *error = mvfiles::ErrnoOrEIO();
     return nullptr;
   }
-  setvbuf(f, nullptr, _IOFBF, 64 * 1024);  // fewer system calls for byte loops
   void* block = MVAlloc(sizeof(MVFileHandle));
-  MVFileHandle* h = new (block) MVFileHandle(f);
+  // Read-only: "r", with stdio's flag letters ("re") or none.
+  MVFileHandle* h = new (block) MVFileHandle(f, mode[0] == 'r' && !strchr(mode, '+'));
   h->Refresh();
   return h;
 }
@@ -47,9 +62,8 @@ MVFileHandle* MVFileHandle::OpenOutput(const char* path, mode_t newMode, int out
     MVSafeOutput::Destroy(out);
     return nullptr;
   }
-  setvbuf(f, nullptr, _IOFBF, 64 * 1024);
   void* block = MVAlloc(sizeof(MVFileHandle));
-  MVFileHandle* h = new (block) MVFileHandle(f);
+  MVFileHandle* h = new (block) MVFileHandle(f, false);
   h->output_ = out;
   return h;
 }
@@ -57,6 +71,7 @@ MVFileHandle* MVFileHandle::OpenOutput(const char* path, mode_t newMode, int out
 void MVFileHandle::Destroy(MVFileHandle* h) {
   if (!h) return;
   if (h->file_) h->Close();
+  MVFree(h->stdioBuffer_, kStdioBuffer);
   h->~MVFileHandle();
   MVFree(h, sizeof(MVFileHandle));
 }
@@ -77,14 +92,67 @@ void MVFileHandle::Refresh() {
 // stdio wants a seek between output and input on one stream; one is made only when
 // the direction changes, so that byte loops stay in the buffer.
 void MVFileHandle::PrepareRead() {
+  if (direction_ == kAhead || direction_ == kBehind) TakeBack();
   if (direction_ == kWriting) fseeko(file_, static_cast<off_t>(position_), SEEK_SET);
   direction_ = kReading;
   if (feof_unlocked(file_)) clearerr_unlocked(file_);
 }
 
 void MVFileHandle::PrepareWrite() {
+  if (direction_ == kAhead || direction_ == kBehind) TakeBack();
   if (direction_ == kReading) fseeko(file_, static_cast<off_t>(position_), SEEK_SET);
   direction_ = kWriting;
+}
+
+void MVFileHandle::CollectWriteError() {
+  if (!behind_) return;
+  int error = behind_->Error();
+  if (error && lastError_ != error) Fail(error);
+}
+
+void MVFileHandle::TakeBack() {
+  if (direction_ == kBehind) {
+    int error = behind_->Finish();
+    if (error) Fail(error);
+  } else if (direction_ == kAhead) {
+    MVReadAhead* r = ahead_;
+    ahead_ = nullptr;
+    delete r;
+  } else {
+    return;
+  }
+  // stdio's own idea of the offset is stale: a seek sets it (and drops what it read).
+  fseeko(file_, static_cast<off_t>(position_), SEEK_SET);
+  direction_ = kNone;
+}
+
+// A large read of a read-only regular file: from the worker, which keeps reading ahead
+// from where this read ends.
+size_t MVFileHandle::ReadAhead(void* buffer, size_t n) {
+  if (direction_ != kAhead) {
+    if (direction_ == kBehind) TakeBack();
+    ahead_ = MVReadAhead::Start(fileno(file_), position_);
+    if (!ahead_) {
+      noWorker_ = true;
+      return 0;
+    }
+    direction_ = kAhead;
+  }
+  int error = 0;
+  size_t got = ahead_->Read(static_cast<uint8_t*>(buffer), n, &error);
+  position_ += got;
+  if (got < n) {
+    // The end (or a failure): later reads go through stdio again, which sees a file
+    // that has grown since.
+    TakeBack();
+    if (error) {
+      Fail(error);
+      readFailed_ = true;
+    } else {
+      Refresh();
+    }
+  }
+  return got;
 }
 
 size_t MVFileHandle::Read(void* buffer, size_t n) {
@@ -94,6 +162,10 @@ size_t MVFileHandle::Read(void* buffer, size_t n) {
     if (c < 0) return 0;
     *static_cast<uint8_t*>(buffer) = static_cast<uint8_t>(c);
     return 1;
+  }
+  if (n >= kMVBackgroundBlock && readOnly_ && regular_ && !noWorker_ && !readFailed_) {
+    size_t got = ReadAhead(buffer, n);
+    if (!noWorker_) return got;
   }
   PrepareRead();
   errno = 0;
@@ -130,10 +202,44 @@ int MVFileHandle::ReadByte() {
   return c;
 }
 
-bool MVFileHandle::Write(const void* bytes, size_t n) {
+// A large write to a regular file: handed to the worker, which writes it at the
+// descriptor's offset after everything handed over before.
+bool MVFileHandle::WriteBehind(const void* bytes, size_t n, MVString* keep) {
+  if (direction_ != kBehind) {
+    if (direction_ == kAhead) TakeBack();
+    // What stdio holds goes first; the worker then writes on from the position.
+    errno = 0;
+    if (fflush(file_) != 0 || lseek(fileno(file_), static_cast<off_t>(position_), SEEK_SET) < 0) {
+      Fail(errno);
+      clearerr_unlocked(file_);
+      return false;
+    }
+    if (!behind_) behind_ = MVWriteBehind::Start(fileno(file_));
+    if (!behind_) {
+      noWorker_ = true;
+      return false;
+    }
+    direction_ = kBehind;
+  }
+  if (!behind_->Queue(static_cast<const uint8_t*>(bytes), n, keep)) {
+    int error = behind_->Error();
+    Fail(error ? error : ECANCELED);
+    return false;
+  }
+  position_ += n;
+  if (position_ > writtenEnd_) writtenEnd_ = position_;
+  if (writtenEnd_ > length_) length_ = writtenEnd_;
+  return true;
+}
+
+bool MVFileHandle::Write(const void* bytes, size_t n, MVString* keep) {
   if (!file_) return false;
   if (n == 0) return true;
   if (n == 1) return WriteByte(*static_cast<const uint8_t*>(bytes));
+  if (n >= kMVBackgroundBlock && !readOnly_ && regular_ && !noWorker_) {
+    if (WriteBehind(bytes, n, keep)) return true;
+    if (!noWorker_) return false;
+  }
   if (direction_ != kWriting) PrepareWrite();
   errno = 0;
   size_t put = fwrite_unlocked(bytes, 1, n, file_);
@@ -169,6 +275,7 @@ bool MVFileHandle::SetPosition(uint64_t p) {
     Fail(EINVAL);
     return false;
   }
+  TakeBack();
   errno = 0;
   if (fseeko(file_, static_cast<off_t>(p), SEEK_SET) != 0) {
     Fail(errno);
@@ -202,6 +309,9 @@ bool MVFileHandle::AtEnd() {
 
 bool MVFileHandle::Flush() {
   if (!file_) return false;
+  int32_t before = lastError_;
+  TakeBack();
+  if (lastError_ != before) return false;
   errno = 0;
   if (fflush(file_) != 0) {
     Fail(errno);
@@ -211,9 +321,25 @@ bool MVFileHandle::Flush() {
   return true;
 }
 
+int32_t MVFileHandle::LastError() {
+  if (direction_ == kBehind) CollectWriteError();
+  return lastError_;
+}
+
 bool MVFileHandle::Close() {
   if (!file_) return false;
-  bool earlierError = ferror_unlocked(file_) != 0;
+  // An output that will not be put in place gets nothing more written: what waits is
+  // dropped, and the worker is done before the temporary file goes.
+  if (direction_ == kBehind && output_ && !complete_) behind_->Cancel();
+  int32_t before = lastError_;
+  TakeBack();
+  bool backgroundFailed = lastError_ != before && lastError_ != ECANCELED;
+  if (behind_) {
+    MVWriteBehind* w = behind_;
+    behind_ = nullptr;
+    delete w;
+  }
+  bool earlierError = ferror_unlocked(file_) != 0 || backgroundFailed;
   bool outputFailed = false;
   if (output_) {
     // Everything reaches the file before it may be put in place.

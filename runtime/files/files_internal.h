@@ -9,6 +9,7 @@
 #include <string>
 
 #include "runtime/core/object.h"
+#include "runtime/files/background_io.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output_internal.h"
 #include "runtime/files/streams.h"
@@ -16,6 +17,10 @@
 // One open stdio stream with the bookkeeping the streams need: the logical position
 // (kept here so that byte loops never ask the kernel), a cached length that is checked
 // against the file only near the end, and the last error of any failed call.
+// Large sequential reads of a read-only regular file are served by a worker reading
+// ahead, large writes to a regular file are written behind by one (background_io.h);
+// any other operation first takes the descriptor back for stdio (all written, the
+// position set), so every interface behaves as if stdio had done it all.
 class MVFileHandle {
  public:
   // fopen(path, mode); NULL with *error = errno on failure.
@@ -28,7 +33,10 @@ class MVFileHandle {
   // Read up to n bytes; returns the count read.
   size_t Read(void* buffer, size_t n);
   // Write n bytes; false (and the error recorded) when not all of them were accepted.
-  bool Write(const void* bytes, size_t n);
+  // A write handed to the worker may fail later: that failure is recorded then, makes
+  // the next write and Close fail, and shows in LastError(). `keep`, when given, is a
+  // string holding the bytes, held instead of copied while they wait.
+  bool Write(const void* bytes, size_t n, MVString* keep = nullptr);
   // One byte, or -1 when none could be read.
   int ReadByte();
   bool WriteByte(uint8_t b);
@@ -51,17 +59,25 @@ class MVFileHandle {
   // The output is whole: Close may put it in place.
   void MarkComplete() { complete_ = true; }
   bool IsOutput() const { return output_ != nullptr; }
-  int32_t LastError() const { return lastError_; }
+  // The last error, including a failure of a write still being finished behind.
+  int32_t LastError();
   FILE* file() const { return file_; }
 
  private:
-  explicit MVFileHandle(FILE* f);
+  explicit MVFileHandle(FILE* f, bool readOnly);
   void Fail(int error);
   void Refresh();
   void PrepareRead();
   void PrepareWrite();
+  size_t ReadAhead(void* buffer, size_t n);
+  bool WriteBehind(const void* bytes, size_t n, MVString* keep);
+  // Gives the descriptor back to stdio: writes behind finished (their failure
+  // recorded), reads ahead dropped, stdio positioned at position_.
+  void TakeBack();
+  void CollectWriteError();
 
-  enum Direction { kNone, kReading, kWriting };
+  // kAhead and kBehind: the worker uses the descriptor; stdio holds nothing unwritten.
+  enum Direction { kNone, kReading, kWriting, kAhead, kBehind };
   FILE* file_;
   int32_t lastError_;
   uint64_t position_;
@@ -70,7 +86,13 @@ class MVFileHandle {
   Direction direction_;
   bool readFailed_;
   bool complete_ = false;
+  bool readOnly_;
+  bool regular_ = false;      // a regular file: the worker may read or write it
+  bool noWorker_ = false;     // no thread could be started: everything synchronous
+  uint8_t* stdioBuffer_ = nullptr;
   MVSafeOutput* output_ = nullptr;
+  MVWriteBehind* behind_ = nullptr;
+  MVReadAhead* ahead_ = nullptr;
 };
 
 // --- Object records (fields after the 24-byte object header).

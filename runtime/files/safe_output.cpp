@@ -156,6 +156,8 @@ extern "C" int MVIsProtectedFile(const char* path) {
 }
 
 extern "C" void MVAbandonSafeOutputs(void) {
+  // Writers behind stop first: nothing reaches a temporary file after it is removed.
+  MVWriteBehind::CancelAll();
   for (MVSafeOutput* o = g_active; o; o = o->next_) {
     if (!o->temporary_.empty()) unlink(o->temporary_.c_str());
     o->temporary_.clear();

@@ -429,8 +429,9 @@ extern "C" void BinaryStreamWriteLong(MVBinaryStream* stream, int32_t value) {
 
 extern "C" void BinaryStreamWrite(MVBinaryStream* stream, MVString* bytes) {
   MVBinaryStreamRecord* s = Binary(stream);
-  if (!s || !s->handle) return;
-  WriteString(s->handle, bytes);
+  if (!s || !s->handle || !bytes) return;
+  // A large block may be written behind: the string is held, not copied.
+  s->handle->Write(MVStringBytes(bytes), MVStringLength(bytes), bytes);
 }
 
 extern "C" bool BinaryStreamEOF(MVBinaryStream* stream) {

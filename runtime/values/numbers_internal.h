@@ -9,3 +9,6 @@ void MVSetRandomState(int32_t state);
 // The state a clock reading of `seconds` seeds: its low 31 bits, 0 and 2^31 - 1 becoming
 // 1 (before the discarded warm-up steps).
 int32_t MVRandomSeedFromClock(int64_t seconds);
+// Round(k / 2^20 * m) as an integer, for a 20-bit draw k: the mapping of
+// RuntimeRandomScaled.
+extern "C" int32_t MVScaledDraw(uint32_t k, int32_t m);
