@@ -1,0 +1,243 @@
+// Reading ahead and writing behind: the bytes and their order are those of plain
+// synchronous calls at every block size, a failed write reaches the caller, and an
+// output that is discarded or abandoned leaves nothing and gets no further writes.
+#include <dirent.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
+
+#include <random>
+
+#include "runtime/files/background_io.h"
+#include "tests/files/files_test_util.h"
+
+using namespace filetest;
+
+namespace {
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 g(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(g());
+  return s;
+}
+
+// The process's threads other than the calling one.
+std::vector<std::string> OtherThreads() {
+  std::vector<std::string> tids;
+  for (const std::string& t : Listing("/proc/self/task"))
+    if (t != std::to_string(getpid())) tids.push_back(t);
+  return tids;
+}
+
+// The blocked-signal mask of a thread, from /proc.
+unsigned long long BlockedSignals(const std::string& tid) {
+  FILE* f = fopen(("/proc/self/task/" + tid + "/status").c_str(), "r");
+  if (!f) return 0;
+  char line[256];
+  unsigned long long mask = 0;
+  while (fgets(line, sizeof line, f))
+    if (strncmp(line, "SigBlk:", 7) == 0) mask = strtoull(line + 7, nullptr, 16);
+  fclose(f);
+  return mask;
+}
+
+class BackgroundIOTest : public FilesTest {
+ protected:
+  std::vector<std::string> Parts() const {
+    std::vector<std::string> parts;
+    for (const std::string& n : Listing(dir_))
+      if (n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0) parts.push_back(n);
+    return parts;
+  }
+  // Reads the whole file through a binary stream in blocks of `block` bytes.
+  std::string ReadAll(const std::string& name, int32_t block) {
+    Obj item(Item(name));
+    Obj in(FolderItemOpenBinaryFile(item, false));
+    std::string all;
+    for (;;) {
+      Str s(BinaryStreamRead(in, block, nullptr));
+      if (MVStringLength(s) == 0) break;
+      all += s.bytes();
+      if (all.size() > (64u << 20)) break;  // a runaway loop
+    }
+    EXPECT_TRUE(BinaryStreamEOF(in));
+    EXPECT_EQ(BinaryStreamGetPosition(in), all.size());
+    EXPECT_EQ(BinaryStreamGetLastError(in), 0);
+    return all;
+  }
+};
+
+TEST_F(BackgroundIOTest, ReadsAheadGiveTheSameBytesAtEveryBlockSize) {
+  const std::string data = RandomBytes(3 * 1024 * 1024 + 123, 1);
+  WriteFile(P("src"), data);
+  const int32_t blocks[] = {kMVBackgroundBlock - 1, kMVBackgroundBlock, 100000, 262144,
+                            262145, 1 << 20, 4 << 20};
+  for (int32_t block : blocks) EXPECT_TRUE(ReadAll("src", block) == data) << "block " << block;
+  // A file of exactly a whole number of read-ahead blocks, and an empty one.
+  const std::string whole = RandomBytes(1 << 20, 2);
+  WriteFile(P("whole"), whole);
+  EXPECT_TRUE(ReadAll("whole", 262144) == whole);
+  WriteFile(P("empty"), "");
+  EXPECT_EQ(ReadAll("empty", 262144), "");
+}
+
+TEST_F(BackgroundIOTest, ReadsAheadMixWithByteReadsAndSeeks) {
+  const std::string data = RandomBytes(2 * 1024 * 1024, 3);
+  WriteFile(P("src"), data);
+  Obj item(Item("src"));
+  Obj in(FolderItemOpenBinaryFile(item, false));
+  std::string got = Str(BinaryStreamRead(in, 300000, nullptr)).bytes();
+  got += static_cast<char>(BinaryStreamReadByte(in));
+  got += Str(BinaryStreamRead(in, 3, nullptr)).bytes();
+  got += Str(BinaryStreamRead(in, 500000, nullptr)).bytes();
+  ASSERT_TRUE(got == data.substr(0, got.size()));
+  // Back to an earlier place, and on from there to the end.
+  BinaryStreamSetPosition(in, 12345);
+  std::string rest;
+  for (;;) {
+    Str s(BinaryStreamRead(in, 262144, nullptr));
+    if (MVStringLength(s) == 0) break;
+    rest += s.bytes();
+  }
+  EXPECT_TRUE(rest == data.substr(12345));
+  EXPECT_TRUE(BinaryStreamEOF(in));
+  BinaryStreamClose(in);
+  EXPECT_TRUE(OtherThreads().empty());  // the worker ended with the stream
+}
+
+TEST_F(BackgroundIOTest, WritesBehindKeepTheOrderOfEveryWrite) {
+  // Large blocks (written behind) between small writes, single bytes and numbers
+  // (written through the buffer), and a read of the length on the way.
+  Obj item(Item("dest"));
+  Obj out(FolderItemCreateOutputFile(item, 0));
+  ASSERT_TRUE(out);
+  std::string want;
+  std::mt19937 g(4);
+  for (int i = 0; i < 40; i++) {
+    size_t n = i % 3 == 0 ? 262144 : i % 3 == 1 ? 70000 + g() % 300000 : g() % 5000;
+    std::string block = RandomBytes(n, 100 + i);
+    BinaryStreamWrite(out, Str(block, kEncodingUnknown));
+    want += block;
+    BinaryStreamWriteByte(out, i);
+    want += static_cast<char>(i);
+    BinaryStreamWriteLong(out, 0x01020304 + i);
+    want += std::string{1, 2, 3, static_cast<char>(4 + i)};
+    ASSERT_EQ(BinaryStreamGetPosition(out), want.size());
+    ASSERT_EQ(BinaryStreamGetLength(out), want.size());
+    ASSERT_EQ(BinaryStreamGetLastError(out), 0);
+  }
+  EXPECT_TRUE(BinaryStreamCommit(out));
+  EXPECT_TRUE(ReadFile(P("dest")) == want);
+  EXPECT_TRUE(Parts().empty());
+  EXPECT_TRUE(OtherThreads().empty());
+}
+
+TEST_F(BackgroundIOTest, WritesBehindThenReadBackAndOverwrite) {
+  // A read-write stream: the bytes written behind are there for a read and a seek.
+  Obj item(Item("file"));
+  Obj s(FolderItemCreateBinaryFile(item, Str("All")));
+  ASSERT_TRUE(s);
+  std::string data = RandomBytes(1 << 20, 5);
+  BinaryStreamWrite(s, Str(data, kEncodingUnknown));
+  BinaryStreamSetPosition(s, 1000);
+  EXPECT_TRUE(Str(BinaryStreamRead(s, 100, nullptr)).bytes() == data.substr(1000, 100));
+  std::string patch = RandomBytes(200000, 6);
+  BinaryStreamWrite(s, Str(patch, kEncodingUnknown));  // at 1100
+  data.replace(1100, patch.size(), patch);
+  BinaryStreamSetPosition(s, data.size());
+  BinaryStreamWrite(s, Str("end", kEncodingUnknown));
+  data += "end";
+  BinaryStreamClose(s);
+  EXPECT_EQ(BinaryStreamGetLastError(s), 0);
+  EXPECT_TRUE(ReadFile(P("file")) == data);
+}
+
+TEST_F(BackgroundIOTest, FailedWriteBehindReachesTheCaller) {
+  WriteFile(P("dest"), "old");
+  struct rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = {1 << 20, saved.rlim_max};
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  Obj item(Item("dest"));
+  Obj out(FolderItemCreateOutputFile(item, 0));
+  ASSERT_TRUE(out);
+  Str block(RandomBytes(262144, 7), kEncodingUnknown);
+  int32_t seen = 0;
+  int writes = 0;
+  // The application's loop: write a block, look at the last error.
+  for (; writes < 40 && seen == 0; writes++) {
+    BinaryStreamWrite(out, block);
+    seen = BinaryStreamGetLastError(out);
+  }
+  if (seen == 0) {
+    BinaryStreamFlush(out);
+    seen = BinaryStreamGetLastError(out);
+  }
+  bool committed = BinaryStreamCommit(out);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(seen, EFBIG);
+  EXPECT_LT(writes, 40);  // seen a few blocks after the limit, not only at the end
+  EXPECT_FALSE(committed);
+  EXPECT_EQ(BinaryStreamGetLastError(out), EFBIG);
+  EXPECT_EQ(ReadFile(P("dest")), "old");
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+}
+
+TEST_F(BackgroundIOTest, DiscardMidStreamLeavesNothing) {
+  WriteFile(P("dest"), "old");
+  Obj item(Item("dest"));
+  Obj out(FolderItemCreateOutputFile(item, 0));
+  Str block(RandomBytes(262144, 8), kEncodingUnknown);
+  for (int i = 0; i < 16; i++) BinaryStreamWrite(out, block);
+  // Interrupted: the command closes without committing while blocks still wait.
+  BinaryStreamClose(out);
+  EXPECT_TRUE(OtherThreads().empty());
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+  EXPECT_EQ(ReadFile(P("dest")), "old");
+  EXPECT_FALSE(BinaryStreamCommit(out));
+}
+
+TEST_F(BackgroundIOTest, AbandonedOutputGetsNoFurtherWrites) {
+  WriteFile(P("dest"), "old");
+  Obj item(Item("dest"));
+  Obj out(FolderItemCreateOutputFile(item, 0));
+  Str block(RandomBytes(262144, 9), kEncodingUnknown);
+  for (int i = 0; i < 8; i++) BinaryStreamWrite(out, block);
+  ASSERT_EQ(Parts().size(), 1u);
+  std::string part = P(Parts()[0]);
+  int fd = open(part.c_str(), O_RDONLY);  // keeps the removed file readable
+  ASSERT_GE(fd, 0);
+  MVAbandonSafeOutputs();  // the end of the process
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+  struct stat before;
+  ASSERT_EQ(fstat(fd, &before), 0);
+  BinaryStreamWrite(out, block);  // refused: nothing more reaches the removed file
+  EXPECT_NE(BinaryStreamGetLastError(out), 0);
+  struct stat after;
+  ASSERT_EQ(fstat(fd, &after), 0);
+  EXPECT_EQ(after.st_size, before.st_size);
+  close(fd);
+  EXPECT_FALSE(BinaryStreamCommit(out));
+  EXPECT_EQ(ReadFile(P("dest")), "old");
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+}
+
+TEST_F(BackgroundIOTest, WorkerLeavesTheProgramsSignalsToTheProgram) {
+  WriteFile(P("src"), RandomBytes(4 << 20, 10));
+  Obj item(Item("src"));
+  Obj in(FolderItemOpenBinaryFile(item, false));
+  Str first(BinaryStreamRead(in, 262144, nullptr));  // the worker reads on meanwhile
+  std::vector<std::string> workers = OtherThreads();
+  ASSERT_EQ(workers.size(), 1u);
+  unsigned long long blocked = BlockedSignals(workers[0]);
+  for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ})
+    EXPECT_TRUE(blocked & (1ull << (sig - 1))) << "signal " << sig;
+  EXPECT_FALSE(BlockedSignals(std::to_string(getpid())) & (1ull << (SIGINT - 1)));
+  BinaryStreamClose(in);
+}
+
+}  // namespace
