@@ -12,3 +12,7 @@ int32_t MVRandomSeedFromClock(int64_t seconds);
 // Round(k / 2^20 * m) as an integer, for a 20-bit draw k: the mapping of
 // RuntimeRandomScaled.
 extern "C" int32_t MVScaledDraw(uint32_t k, int32_t m);
+// The widest lanes the bulk draws may use (0 one at a time, 1 AVX2, 2 AVX-512, as far
+// as the processor has them), so that tests can check every kind; returns the width now
+// in use.
+extern "C" int MVLimitRandomLanes(int widest);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <string>
 #include <vector>
 
 #include "runtime/values/numbers.h"
@@ -22,10 +23,25 @@ std::vector<uint8_t> Filled(int32_t n) {
   return v;
 }
 
+// Runs a check with the bulk draws limited to each lane width the processor has.
+template <typename F>
+void AtEveryWidth(F check) {
+  int last = -1;
+  for (int width = 0; width <= 2; width++) {
+    int used = MVLimitRandomLanes(width);
+    if (used == last) continue;  // the processor has nothing wider
+    last = used;
+    SCOPED_TRACE("lane width " + std::to_string(used));
+    check();
+  }
+  MVLimitRandomLanes(2);
+}
+
 TEST(RandomFillers, EqualSuccessiveDrawsAndLeaveTheSameState) {
-  // Lengths around the sixteen-draw batches, and a long run.
-  const int32_t lengths[] = {1, 2, 15, 16, 17, 31, 32, 33, 100, 4097, 100000};
+  // Lengths around the batches of 4, 8, 16 and 32 lanes, and a long run.
+  const int32_t lengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 4097, 100000};
   const int32_t starts[] = {1, 16807, 2147483646, 1043618065, 123456789};
+  AtEveryWidth([&] {
   for (int32_t start : starts) {
     for (int32_t n : lengths) {
       MVSetRandomState(start);
@@ -36,6 +52,7 @@ TEST(RandomFillers, EqualSuccessiveDrawsAndLeaveTheSameState) {
       ASSERT_EQ(MVRandomState(), after) << "state " << start << ", " << n << " bytes";
     }
   }
+  });
 }
 
 TEST(RandomFillers, CoverZeroTo254AndContinueTheSequence) {
@@ -107,9 +124,10 @@ TEST(ScaledDraws, IntegerFormMatchesRoundForEveryDraw) {
 }
 
 TEST(ScaledDraws, BulkEqualsRoundedRndAndLeavesTheSameState) {
-  const int32_t factors[] = {255, 50, 19, 100, 10, 99, 3000, -7};
-  const int32_t lengths[] = {1, 15, 16, 17, 1000, 4095, 4096, 4097, 20000};
+  const int32_t factors[] = {255, 50, 19, 100, 10, 99, 3000, -7, INT32_MIN};
+  const int32_t lengths[] = {1, 5, 8, 15, 16, 17, 31, 33, 1000, 4097};
   const int32_t starts[] = {1, 2147483646, 1043618065, 987654321};
+  AtEveryWidth([&] {
   for (int32_t start : starts) {
     for (int32_t m : factors) {
       for (int32_t n : lengths) {
@@ -130,9 +148,17 @@ TEST(ScaledDraws, BulkEqualsRoundedRndAndLeavesTheSameState) {
         for (int32_t i = 0; i < n; i++)
           ASSERT_EQ(bytes[i], static_cast<uint8_t>(want[i])) << "m " << m << ", draw " << i;
         ASSERT_EQ(MVRandomState(), after);
+
+        MVSetRandomState(start);
+        std::vector<int32_t> raw(n);
+        RuntimeRandomDraws(raw.data(), n);
+        ASSERT_EQ(MVRandomState(), after);
+        MVSetRandomState(start);
+        for (int32_t i = 0; i < n; i++) ASSERT_EQ(raw[i], static_cast<int32_t>(rnd() * 1048576.0));
       }
     }
   }
+  });
 }
 
 TEST(ScaledDraws, MixedWithRndInAnyOrder) {
