@@ -88,14 +88,23 @@ class MVReadAhead : public MVIOWorker {
   // Up to n bytes, continuing where the last call stopped; fewer only at the end of the
   // file or after a failed read, whose errno is then put into *error.
   size_t Read(uint8_t* out, size_t n, int* error);
+  // The next n bytes as a new string (one reference, tag kEncodingUnknown) without
+  // copying them, when they are exactly one whole block of the worker's; otherwise
+  // NULL, and nothing was taken.
+  MVString* TakeBlock(size_t n);
+
+  enum { kChunk = 256 * 1024 };
 
  private:
-  enum { kSlots = 4, kChunk = 256 * 1024 };
+  enum { kSlots = 4 };
   struct Slot {
+    MVString* string;  // the block's bytes live in a string, so that it can be handed on
     uint8_t* bytes;
     size_t count;
     int error;
   };
+  // Waits for the slot in front; false at the end of what the worker will read.
+  bool WaitFront();
   MVReadAhead(int fd, uint64_t offset) : fd_(fd), offset_(offset) {}
   void Run() override;
 

@@ -128,16 +128,27 @@ void MVFileHandle::TakeBack() {
 
 // A large read of a read-only regular file: from the worker, which keeps reading ahead
 // from where this read ends.
-size_t MVFileHandle::ReadAhead(void* buffer, size_t n) {
-  if (direction_ != kAhead) {
-    if (direction_ == kBehind) TakeBack();
-    ahead_ = MVReadAhead::Start(fileno(file_), position_);
-    if (!ahead_) {
-      noWorker_ = true;
-      return 0;
-    }
-    direction_ = kAhead;
+bool MVFileHandle::StartReadAhead(size_t n) {
+  if (n < kMVBackgroundBlock || !readOnly_ || !regular_ || noWorker_ || readFailed_) return false;
+  if (direction_ == kAhead) return true;
+  if (direction_ == kBehind) TakeBack();
+  ahead_ = MVReadAhead::Start(fileno(file_), position_);
+  if (!ahead_) {
+    noWorker_ = true;
+    return false;
   }
+  direction_ = kAhead;
+  return true;
+}
+
+MVString* MVFileHandle::ReadBlock(size_t n) {
+  if (!file_ || !StartReadAhead(n)) return nullptr;
+  MVString* block = ahead_->TakeBlock(n);
+  if (block) position_ += n;
+  return block;
+}
+
+size_t MVFileHandle::ReadAhead(void* buffer, size_t n) {
   int error = 0;
   size_t got = ahead_->Read(static_cast<uint8_t*>(buffer), n, &error);
   position_ += got;
@@ -163,10 +174,7 @@ size_t MVFileHandle::Read(void* buffer, size_t n) {
     *static_cast<uint8_t*>(buffer) = static_cast<uint8_t>(c);
     return 1;
   }
-  if (n >= kMVBackgroundBlock && readOnly_ && regular_ && !noWorker_ && !readFailed_) {
-    size_t got = ReadAhead(buffer, n);
-    if (!noWorker_) return got;
-  }
+  if (StartReadAhead(n)) return ReadAhead(buffer, n);
   PrepareRead();
   errno = 0;
   size_t got = fread_unlocked(buffer, 1, n, file_);

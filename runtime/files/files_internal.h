@@ -32,6 +32,10 @@ class MVFileHandle {
 
   // Read up to n bytes; returns the count read.
   size_t Read(void* buffer, size_t n);
+  // The next n bytes as a new string, when the worker reading ahead has them as one
+  // whole block of its own (handed over without a copy); otherwise NULL and nothing
+  // was read.
+  MVString* ReadBlock(size_t n);
   // Write n bytes; false (and the error recorded) when not all of them were accepted.
   // A write handed to the worker may fail later: that failure is recorded then, makes
   // the next write and Close fail, and shows in LastError(). `keep`, when given, is a
@@ -69,6 +73,7 @@ class MVFileHandle {
   void Refresh();
   void PrepareRead();
   void PrepareWrite();
+  bool StartReadAhead(size_t n);  // true when the worker serves reads of n bytes
   size_t ReadAhead(void* buffer, size_t n);
   bool WriteBehind(const void* bytes, size_t n, MVString* keep);
   // Gives the descriptor back to stdio: writes behind finished (their failure

@@ -377,6 +377,10 @@ extern "C" MVString* BinaryStreamRead(MVBinaryStream* stream, int32_t count, MVT
   }
   uint32_t code = encoding ? CodeOf(encoding) : kEncodingUnknown;
   uint32_t n = static_cast<uint32_t>(count);
+  if (MVString* block = s->handle->ReadBlock(n)) {
+    block->encoding = code;
+    return block;
+  }
   MVString* result = MVStringAllocate(n, code);
   uint8_t* bytes = result->buffer + 1;
   size_t got = s->handle->Read(bytes, n);

@@ -283,7 +283,9 @@ void Draw(Out out, int32_t n) {
     out = out.Skip(1);
   }
   uint32_t x = static_cast<uint32_t>(MVRandomState());
-  Width w = n > 4 ? Widest() : kScalar;
+  // Setting up the lanes costs a batch's worth of steps: short runs take narrower ones.
+  Width w = n <= 4 ? kScalar : Widest();
+  if (n <= 2 * kMaxLanes && w == kAvx512) w = kAvx2;
   x = w == kAvx512 ? RunAvx512(x, out, n) : w == kAvx2 ? RunAvx2(x, out, n) : RunScalar(x, out, n);
   MVSetRandomState(static_cast<int32_t>(x));
 }

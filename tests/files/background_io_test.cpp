@@ -51,11 +51,12 @@ class BackgroundIOTest : public FilesTest {
       if (n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0) parts.push_back(n);
     return parts;
   }
-  // Reads the whole file through a binary stream in blocks of `block` bytes.
-  std::string ReadAll(const std::string& name, int32_t block) {
+  // Reads the whole file through a binary stream in blocks of `block` bytes (after a
+  // first read of `first` bytes).
+  std::string ReadAll(const std::string& name, int32_t block, int32_t first = 0) {
     Obj item(Item(name));
     Obj in(FolderItemOpenBinaryFile(item, false));
-    std::string all;
+    std::string all = first ? Str(BinaryStreamRead(in, first, nullptr)).bytes() : "";
     for (;;) {
       Str s(BinaryStreamRead(in, block, nullptr));
       if (MVStringLength(s) == 0) break;
@@ -74,7 +75,12 @@ TEST_F(BackgroundIOTest, ReadsAheadGiveTheSameBytesAtEveryBlockSize) {
   WriteFile(P("src"), data);
   const int32_t blocks[] = {kMVBackgroundBlock - 1, kMVBackgroundBlock, 100000, 262144,
                             262145, 1 << 20, 4 << 20};
-  for (int32_t block : blocks) EXPECT_TRUE(ReadAll("src", block) == data) << "block " << block;
+  for (int32_t block : blocks) {
+    EXPECT_TRUE(ReadAll("src", block) == data) << "block " << block;
+    // Not in step with the worker's own blocks.
+    EXPECT_TRUE(ReadAll("src", block, 1) == data) << "block " << block << " after 1 byte";
+    EXPECT_TRUE(ReadAll("src", block, 70000) == data) << "block " << block << " after 70000";
+  }
   // A file of exactly a whole number of read-ahead blocks, and an empty one.
   const std::string whole = RandomBytes(1 << 20, 2);
   WriteFile(P("whole"), whole);
