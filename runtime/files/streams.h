@@ -19,11 +19,17 @@ void TextOutputStreamClose(MVTextOutputStream* s);
 // Closes an output stream and puts its file in place (FolderItemCreateOutputTextFile);
 // false when anything failed, and then nothing at the destination changed.
 bool TextOutputStreamCommit(MVTextOutputStream* s);
+// Reads of 64 KiB or more from a file opened read-only are served by a worker reading
+// ahead; a read of 256 KiB in step with it gets the worker's block without a copy.
 MVString* BinaryStreamRead(MVBinaryStream* s, int32_t count, MVTextEncoding* encoding);
 int32_t BinaryStreamReadByte(MVBinaryStream* s);
 int32_t BinaryStreamReadLong(MVBinaryStream* s);
 void BinaryStreamWriteByte(MVBinaryStream* s, int32_t value);
 void BinaryStreamWriteLong(MVBinaryStream* s, int32_t value);
+// A block of 64 KiB or more to a regular file is written behind, on a worker of the file
+// layer: the string is held (one more reference) until it is written, so its bytes must
+// not be changed meanwhile (as with any string whose count is above one). A failure of
+// such a write shows in the last error of a later call and makes the commit fail.
 void BinaryStreamWrite(MVBinaryStream* s, MVString* bytes);
 bool BinaryStreamEOF(MVBinaryStream* s);
 uint64_t BinaryStreamGetLength(MVBinaryStream* s);

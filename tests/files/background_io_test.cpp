@@ -43,6 +43,18 @@ unsigned long long BlockedSignals(const std::string& tid) {
   return mask;
 }
 
+// Write system calls made by the process so far (task I/O accounting).
+long WriteCalls() {
+  FILE* f = fopen("/proc/self/io", "r");
+  if (!f) return -1;
+  char line[128];
+  long calls = -1;
+  while (fgets(line, sizeof line, f))
+    if (strncmp(line, "syscw:", 6) == 0) calls = atol(line + 6);
+  fclose(f);
+  return calls;
+}
+
 class BackgroundIOTest : public FilesTest {
  protected:
   std::vector<std::string> Parts() const {
@@ -244,6 +256,23 @@ TEST_F(BackgroundIOTest, WorkerLeavesTheProgramsSignalsToTheProgram) {
     EXPECT_TRUE(blocked & (1ull << (sig - 1))) << "signal " << sig;
   EXPECT_FALSE(BlockedSignals(std::to_string(getpid())) & (1ull << (SIGINT - 1)));
   BinaryStreamClose(in);
+}
+
+TEST_F(BackgroundIOTest, ByteLoopsWriteInBlocksOf64KiB) {
+  if (WriteCalls() < 0) GTEST_SKIP() << "no task I/O accounting";
+  Obj item(Item("bytes"));
+  Obj out(FolderItemCreateBinaryFile(item, Str("All")));
+  ASSERT_TRUE(out);
+  std::string want;
+  long before = WriteCalls();
+  for (int i = 0; i < 262144; i++) {
+    BinaryStreamWriteByte(out, i * 7);
+    want += static_cast<char>(i * 7);
+  }
+  BinaryStreamClose(out);
+  long calls = WriteCalls() - before;  // the stream's own buffer: 4, not 64 of 4 KiB
+  EXPECT_LE(calls, 5);
+  EXPECT_TRUE(ReadFile(P("bytes")) == want);
 }
 
 }  // namespace
