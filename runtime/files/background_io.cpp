@@ -8,6 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <new>
+
 namespace {
 
 MVWriteBehind* g_writers = nullptr;  // writers alive (program thread only)
@@ -49,9 +51,13 @@ bool MVIOWorker::StartThread() {
   sigemptyset(&block);
   const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ};
   for (int sig : signals) sigaddset(&block, sig);
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 256 * 1024);  // it only calls the kernel
   pthread_sigmask(SIG_BLOCK, &block, &old);
-  started_ = pthread_create(&thread_, nullptr, Entry, this) == 0;
+  started_ = pthread_create(&thread_, &attributes, Entry, this) == 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  pthread_attr_destroy(&attributes);
   return started_;
 }
 
@@ -69,7 +75,8 @@ void MVIOWorker::StopThread() {
 
 MVWriteBehind* MVWriteBehind::Start(int fd) {
   KeepBlocks();
-  MVWriteBehind* w = new MVWriteBehind(fd);
+  MVWriteBehind* w = new (std::nothrow) MVWriteBehind(fd);
+  if (!w) return nullptr;
   if (!w->StartThread()) {
     delete w;
     return nullptr;
@@ -198,7 +205,8 @@ void MVWriteBehind::CancelAll() {
 
 MVReadAhead* MVReadAhead::Start(int fd, uint64_t offset) {
   KeepBlocks();
-  MVReadAhead* r = new MVReadAhead(fd, offset);
+  MVReadAhead* r = new (std::nothrow) MVReadAhead(fd, offset);
+  if (!r) return nullptr;
   for (Slot& s : r->slots_) {
     s.string = MVStringAllocate(kChunk, kEncodingUnknown);
     s.bytes = s.string->buffer + 1;
