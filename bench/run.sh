@@ -102,6 +102,9 @@ for i in $(seq "$runs"); do
   rm -f "$work/d.out" "$work/c.out"
   sample dd "$bytes" dd if="$src" of="$work/d.out" bs=256K status=none
   rm -f "$work/d.out"
+  # The same, synced to the disk before it ends, as Ombrix's outputs are.
+  sample dd_sync "$bytes" dd if="$src" of="$work/d.out" bs=256K conv=fdatasync status=none
+  rm -f "$work/d.out"
   sample cp "$bytes" cp "$src" "$work/c.out"
   rm -f "$work/c.out"
 done

@@ -97,6 +97,7 @@ def main():
     against("enc level n", "enc_n", "age_enc", "age -r", ">= 1.5 x age", 1.5)
     beside("openssl enc -aes-256-ctr", "openssl_enc")
     beside("dd bs=256K", "dd")
+    beside("dd bs=256K conv=fdatasync (synced, as Ombrix's output)", "dd_sync")
     beside("cp", "cp")
     against("dec level n", "dec_n", "age_dec", "age -d", ">= 1.5 x age", 1.5)
     beside("openssl enc -d -aes-256-ctr", "openssl_dec")
