@@ -15,12 +15,9 @@ constexpr int32_t kQuotient = 127773;     // kModulus / kMultiplier
 constexpr int32_t kRemainder = 2836;      // kModulus % kMultiplier
 constexpr int kWarmUpSteps = 7;
 
-int32_t g_state = 0;  // 0: not yet seeded
-
 }  // namespace
 
-int32_t MVRandomState() { return g_state; }
-void MVSetRandomState(int32_t state) { g_state = state; }
+int32_t gMVRandomState = 0;  // 0: not yet seeded
 
 int32_t MVRandomSeedFromClock(int64_t seconds) {
   int32_t seed = static_cast<int32_t>(static_cast<uint64_t>(seconds) & 0x7FFFFFFFu);
@@ -38,12 +35,12 @@ extern "C" int32_t MVParkMillerStep(int32_t state) {
 }
 
 extern "C" double rnd(void) {
-  if (g_state == 0) {
-    g_state = MVRandomSeedFromClock(time(nullptr));
-    for (int i = 0; i < kWarmUpSteps; i++) g_state = MVParkMillerStep(g_state);
+  if (gMVRandomState == 0) {
+    gMVRandomState = MVRandomSeedFromClock(time(nullptr));
+    for (int i = 0; i < kWarmUpSteps; i++) gMVRandomState = MVParkMillerStep(gMVRandomState);
   }
-  g_state = MVParkMillerStep(g_state);
-  return static_cast<double>(g_state & 0xFFFFF) * (1.0 / 1048576.0);
+  gMVRandomState = MVParkMillerStep(gMVRandomState);
+  return static_cast<double>(gMVRandomState & 0xFFFFF) * (1.0 / 1048576.0);
 }
 
 extern "C" double RuntimeRound(double x) { return round(x); }

@@ -3,9 +3,10 @@
 #include <stdint.h>
 #include <time.h>
 
-// The generator state (0 while unseeded).
-int32_t MVRandomState();
-void MVSetRandomState(int32_t state);
+// The generator state (0 while unseeded), read and set inline by the bulk draws.
+extern int32_t gMVRandomState;
+inline int32_t MVRandomState() { return gMVRandomState; }
+inline void MVSetRandomState(int32_t state) { gMVRandomState = state; }
 // The state a clock reading of `seconds` seeds: its low 31 bits, 0 and 2^31 - 1 becoming
 // 1 (before the discarded warm-up steps).
 int32_t MVRandomSeedFromClock(int64_t seconds);

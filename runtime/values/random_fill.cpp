@@ -264,12 +264,12 @@ MV_AVX512 MV_KERNEL uint32_t RunAvx512(uint32_t x, const Out& out, int32_t n) {
 enum Width { kScalar = 0, kAvx2 = 1, kAvx512 = 2 };
 
 int g_widthLimit = kAvx512;
+int g_widest = -1;  // what the processor has, once asked
 
 Width Widest() {
-  static const Width w = __builtin_cpu_supports("avx512f") ? kAvx512
-                         : __builtin_cpu_supports("avx2")  ? kAvx2
-                                                           : kScalar;
-  return w < g_widthLimit ? w : static_cast<Width>(g_widthLimit);
+  if (g_widest < 0)
+    g_widest = __builtin_cpu_supports("avx512f") ? kAvx512 : __builtin_cpu_supports("avx2") ? kAvx2 : kScalar;
+  return static_cast<Width>(g_widest < g_widthLimit ? g_widest : g_widthLimit);
 }
 
 // n draws in order into `out`, from the shared generator.
