@@ -10,6 +10,7 @@
 #include "runtime/core/object.h"
 #include "runtime/core/plugin.h"
 #include "runtime/core/startup.h"
+#include "runtime/files/folder_access.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/streams.h"
 #include "runtime/values/array.h"

@@ -3,9 +3,15 @@
  * gives OMBRIX_TEST_HMS ("H:M:S") as the local time of day, so the random generator's
  * seed and the warm-up are fixed from outside.
  * Deletions: with OMBRIX_TEST_DELETE_LOG set, every remove() and rmdir() appends the
- * path and a line feed to that file before doing its work. */
+ * path and a line feed to that file before doing its work.
+ * Unreadable files: with OMBRIX_TEST_UNREADABLE set to a file name, every fopen() of a
+ * path whose last component is that name fails with EACCES (as a file without read
+ * permission would, even for the super-user). The program is built with 64-bit file
+ * offsets, so its fopen() is fopen64(). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -66,4 +72,21 @@ int rmdir(const char* path) {
   if (!real) real = (int (*)(const char*))dlsym(RTLD_NEXT, "rmdir");
   log_deletion(path);
   return real(path);
+}
+
+static int unreadable(const char* path) {
+  const char* name = getenv("OMBRIX_TEST_UNREADABLE");
+  if (!name || !path) return 0;
+  const char* slash = strrchr(path, '/');
+  return strcmp(slash ? slash + 1 : path, name) == 0;
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+  static FILE* (*real)(const char*, const char*);
+  if (!real) real = (FILE * (*)(const char*, const char*)) dlsym(RTLD_NEXT, "fopen64");
+  if (unreadable(path)) {
+    errno = EACCES;
+    return NULL;
+  }
+  return real(path, mode);
 }
