@@ -12,7 +12,7 @@ int32_t ExpansionOn;
 
 namespace {
 
-constexpr int kSlots = 20;
+constexpr int kSlots = keyfile::kSlots;
 constexpr int32_t kFillerCycle = 20000;
 // The engine works in chunks; the offsets of a chunk are read from one run of a slot's
 // offset pattern.
@@ -117,7 +117,10 @@ bool LoadCipherKey() {
   // Fields 21..40 of the k2.dat line are kept as they read, unchecked: nothing uses them.
   bool a2 = AllAscii(k2);
   for (int r = 1; r <= kSlots; r++) SetInt(SlotLine, r, map[r - 1]);
-  for (int r = 1; r <= kSlots; r++) SetInt(SlotSpare, r, Field(k2, a2, 7 * (r + 19) + 1, 7));
+  for (int r = 1; r <= kSlots; r++) {
+    int32_t start = keyfile::kK2Width * (keyfile::kSlots + r - 1) + 1;
+    SetInt(SlotSpare, r, Field(k2, a2, start, keyfile::kK2Width));
+  }
   for (int r = 1; r <= kSlots; r++) SetInt(SlotDirection, r, e.direction[r - 1]);
   for (int r = 1; r <= kSlots; r++) SetInt(SlotPeriod0, r, e.period0[r - 1]);
   for (int r = 1; r <= kSlots; r++) SetInt(SlotPeriod1, r, e.period1[r - 1]);

@@ -36,8 +36,8 @@ int32_t RoundInt(double x) { return CInt(RuntimeRound(x)); }
 
 using keyfile::EntryFileName;
 
-// File i of the set of a system with n1 entries, in copying order: the entry files,
-// "k2.dat", "k3.bin", then "sys.dat".
+// File i (1 .. n1 + 3) of the set of a system with n1 >= 0 entries, in copying order:
+// the entry files, "k2.dat", "k3.bin", then "sys.dat".
 Str SetFileName(int64_t i, int64_t n1) {
   if (i <= n1) return EntryFileName(i);
   if (i == n1 + 1) return Str::Borrow(MV_LIT("k2.dat"));
@@ -60,6 +60,18 @@ bool ReadEntryCount(MVString* sysdat, int32_t* n1) {
   Str line;
   if (!ReadFirstLine(sysdat, &line)) return false;
   *n1 = CInt(Val(line));
+  return true;
+}
+
+// N1 of a system as the walks over its set of files take it: the number in the first
+// line of its "sys.dat", truncated, in 64 bits, and 0 below 1 (no entry files). The walks
+// end at the first file that is not there, so a count far beyond the files is harmless.
+// False when "sys.dat" is missing.
+bool ReadSetEntries(MVString* sysdat, int64_t* n1) {
+  Str line;
+  if (!ReadFirstLine(sysdat, &line)) return false;
+  double v = Val(line);
+  *n1 = v >= 1 ? static_cast<int64_t>(v < 4e18 ? v : 4e18) : 0;
   return true;
 }
 
@@ -276,8 +288,8 @@ Str FolderPrefix() {
 // and a regular file. The walk ends at the first file that is not, so however large n1
 // is, it never goes past the files that are really there. When one is missing or odd,
 // prints one line naming it and gives false.
-bool CheckComplete(MVString* prefix, int32_t n1) {
-  for (int64_t i = 1; i <= static_cast<int64_t>(n1) + 3; i++) {
+bool CheckComplete(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = Str::Borrow(prefix) + SetFileName(i, n1);
     if (!FileExists(name.get())) {
       Print(Str::Borrow(MV_LIT("The key system is incomplete: ")) + name +
@@ -293,11 +305,26 @@ bool CheckComplete(MVString* prefix, int32_t n1) {
   return true;
 }
 
+// Tests that no file of the set at prefix is something other than a regular file (a
+// FIFO, a device, a folder): a copy onto one could wait forever or land elsewhere. Only
+// called for a set found complete, so the walk is bounded by real files.
+bool CheckReplaceable(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    Str name = Str::Borrow(prefix) + SetFileName(i, n1);
+    if (FileExists(name.get()) && !keyfile::IsRegularFile(name.get())) {
+      Print(Str::Borrow(MV_LIT("The destination ")) + name +
+            MV_LIT(" is not a regular file and cannot be replaced.  Nothing was copied."));
+      return false;
+    }
+  }
+  return true;
+}
+
 // Copies the complete set of a system with n1 entries from names fromPrefix + file to
 // toPrefix + file ("sys.dat" last). Stops at the first file that could not be copied,
 // reporting it; false then.
-bool CopySet(MVString* fromPrefix, MVString* toPrefix, int32_t n1) {
-  for (int64_t i = 1; i <= static_cast<int64_t>(n1) + 3; i++) {
+bool CopySet(MVString* fromPrefix, MVString* toPrefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = SetFileName(i, n1);
     Str from = Str::Borrow(fromPrefix) + name;
     Str to = Str::Borrow(toPrefix) + name;
@@ -335,8 +362,8 @@ bool SameContent(MVString* a, MVString* b) {
 
 // Every file of the set at prefix holds what the application folder's copy holds (the
 // set was found complete before it was copied).
-bool SetVerified(MVString* prefix, int32_t n1) {
-  for (int64_t i = 1; i <= static_cast<int64_t>(n1) + 3; i++) {
+bool SetVerified(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = SetFileName(i, n1);
     Str copy = Str::Borrow(prefix) + name;
     if (!SameContent(name.get(), copy.get())) return false;
@@ -347,7 +374,7 @@ bool SetVerified(MVString* prefix, int32_t n1) {
 // The numbers 1..n1 whose entry files are in the application folder, ascending: an
 // integer array (owned) and its element count, or nil when the folder cannot be listed.
 // It is as long as the folder's listing, whatever n1 is.
-MVArray* PresentEntries(int32_t n1, int32_t* count) {
+MVArray* PresentEntries(int64_t n1, int32_t* count) {
   *count = 0;
   MVFolderItem* folder = keyfile::ApplicationFolder();
   MVArray* names = folder ? FolderItemChildNames(folder) : nullptr;
@@ -371,7 +398,7 @@ MVArray* PresentEntries(int32_t n1, int32_t* count) {
 // "sys.dat". Returns false, after one line naming the first file that could not be
 // deleted, when a file is still there ("sys.dat" is then kept, so the rest is still
 // known as a system).
-bool DeleteSystem(int32_t n1, bool announce) {
+bool DeleteSystem(int64_t n1, bool announce) {
   int32_t count = 0;
   MVArray* present = n1 > 0 ? PresentEntries(n1, &count) : nullptr;
   if (n1 > 0 && !present) {
@@ -539,22 +566,22 @@ void App_SystemData(MVObject*, int32_t mode) {
 bool KillSysCommand(MVObject*, int32_t mode) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
   if (!lock.held()) return false;
-  int32_t n1 = 0;
-  if (!ReadEntryCount(MV_LIT("sys.dat"), &n1)) {
+  int64_t n1 = 0;
+  if (!ReadSetEntries(MV_LIT("sys.dat"), &n1)) {
     if (mode == 1) {
       PRINT("A System is not loaded.  Please issue ressys or createsys.");
       return false;
     }
     n1 = 0;
   }
-  bool deleted = DeleteSystem(n1, mode == 1);
-  if (deleted && mode == 1) {
+  if (!DeleteSystem(n1, mode == 1)) return false;
+  if (mode == 1) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");
     PRINT(" ");
   }
   Comp1Count = Comp2Count = Comp3Count = 0;
-  return deleted;
+  return true;
 }
 
 void App_KillSys(MVObject* self, int32_t mode) { KillSysCommand(self, mode); }
@@ -569,8 +596,8 @@ bool RestoreSysCommand(MVObject* self) {
   }
   App_GetParameters(self);
   Str prefix = FolderPrefix();
-  int32_t n1 = 0;
-  if (!ReadEntryCount((prefix + MV_LIT("sys.dat")).get(), &n1)) {
+  int64_t n1 = 0;
+  if (!ReadSetEntries((prefix + MV_LIT("sys.dat")).get(), &n1)) {
     PRINT("A System is not currently in place in the folder defined error.");
     return false;
   }
@@ -580,7 +607,7 @@ bool RestoreSysCommand(MVObject* self) {
   }
   // Nothing is copied unless the whole set is there; "sys.dat" comes last, so a restore
   // that fails part way leaves no system marked as installed.
-  if (!CheckComplete(prefix.get(), n1)) return false;
+  if (!CheckComplete(prefix.get(), n1) || !CheckReplaceable(nullptr, n1)) return false;
   if (!ScriptMode) PRINT("Restoring system files...");
   if (!CopySet(prefix.get(), nullptr, n1)) {
     PRINT("The system was not restored.");
@@ -602,19 +629,19 @@ enum TransferOutcome { kRefused, kCopyFailed, kCopied };
 
 // The shared first steps of transsys and transkill: checks, then the copy of a complete
 // set. *n1 and *prefix describe what was copied.
-TransferOutcome Transfer(MVObject* self, MVString* word, int32_t* n1, Str* prefix) {
+TransferOutcome Transfer(MVObject* self, MVString* word, int64_t* n1, Str* prefix) {
   if (Same(CommandLine, word)) {
     PRINT("Parameters missing error.  Enter help t");
     PRINT(" ");
     return kRefused;
   }
-  if (!ReadEntryCount(MV_LIT("sys.dat"), n1)) {
+  if (!ReadSetEntries(MV_LIT("sys.dat"), n1)) {
     PRINT("A System is not loaded.  Please issue ressys or createsys.");
     return kRefused;
   }
   App_GetParameters(self);
   *prefix = FolderPrefix();
-  if (!CheckComplete(nullptr, *n1)) return kRefused;
+  if (!CheckComplete(nullptr, *n1) || !CheckReplaceable(prefix->get(), *n1)) return kRefused;
   if (!ScriptMode) PRINT("Copying system files...");
   if (!CopySet(nullptr, prefix->get(), *n1)) return kCopyFailed;
   if (!ScriptMode) {
@@ -629,7 +656,7 @@ TransferOutcome Transfer(MVObject* self, MVString* word, int32_t* n1, Str* prefi
 bool TransferSysCommand(MVObject* self) {
   keyfile::Lock lock(keyfile::Lock::kShared);
   if (!lock.held()) return false;
-  int32_t n1 = 0;
+  int64_t n1 = 0;
   Str prefix;
   return Transfer(self, MV_LIT("transsys"), &n1, &prefix) == kCopied;
 }
@@ -639,7 +666,7 @@ void App_TransferSys(MVObject* self) { TransferSysCommand(self); }
 void App_TransKill(MVObject* self) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
   if (!lock.held()) return;
-  int32_t n1 = 0;
+  int64_t n1 = 0;
   Str prefix;
   TransferOutcome outcome = Transfer(self, MV_LIT("transkill"), &n1, &prefix);
   if (outcome == kRefused) return;

@@ -158,6 +158,17 @@ class DamagedEntries(AppTestCase):
         self.assertIn(b"Key component 1 has 0 entries", r.out)
         self.assertFalse(os.path.exists(self.app.path("sys.dat")))
 
+    def test_fifo_where_a_copy_would_go(self):
+        backup = os.path.join(self.app.root, "backup")
+        os.makedirs(backup)
+        os.mkfifo(os.path.join(backup, "k2.dat"))
+        r = self.app.session(["transsys " + backup, "transkill " + backup], timeout=20)
+        refused = (b"The destination %s/k2.dat is not a regular file and cannot be replaced.  "
+                   b"Nothing was copied.\n" % backup.encode())
+        self.assertEqual(r.out, transcript(refused, refused, installed=True))
+        self.assertEqual(os.listdir(backup), ["k2.dat"])
+        self.assertTrue(os.path.exists(self.app.path("K11.bin")))
+
     def test_unused_fields_and_text_after_the_fields_do_not_matter(self):
         self.edit("K11.bin", self.first, lambda l: l + "  edited by hand")
         self.edit("k2.dat", 2, lambda l: l[:140] + "?" * 140)
@@ -185,7 +196,7 @@ class HugeCounts(AppTestCase):
             self.assertEqual(self.app.read(n), sysdat if n == "sys.dat" else data, n)
 
     def test_copies_refuse_before_copying_or_deleting(self):
-        for count in (b"2147483646", b"2147483647", b"6"):
+        for count in (b"2147483646", b"2147483647", b"3000000000", b"1e12", b"6"):
             with self.subTest(count=count):
                 self.app.write("sys.dat", count + b"\n")
                 r = self.app.session(["transkill " + self.backup, "transsys " + self.backup], timeout=20)
