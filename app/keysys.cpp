@@ -212,6 +212,12 @@ bool GenerateComponent2(int32_t n2) {
   return true;
 }
 
+// Round((max - min) x Rnd) + min: a value of the range, as the generator draws them.
+int32_t Draw(keyfile::Range range) {
+  return CInt(RuntimeRound((range.max - range.min) * rnd()) + range.min);
+}
+
+// limit: the expansion level's seed range limit (0, or 10, 50, 99: seeds 1 .. limit + 1).
 bool GenerateComponent3(int32_t n3, int32_t limit) {
   KeyFile file(MV_LIT("k3.bin"));
   if (!file.ok()) {
@@ -226,12 +232,12 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
     for (int r = 0; r < 20; r++)
       if (rnd() * 50 < 25) e.direction[r] = 1;
     for (int r = 0; r < 20; r++) {
-      e.period0[r] = CInt(RuntimeRound(10 * rnd()) + 1);
-      e.period1[r] = CInt(RuntimeRound(10 * rnd()) + 1);
-      e.shift[r] = CInt(RuntimeRound(10 * rnd()) + 1);
+      e.period0[r] = Draw(keyfile::kPeriod);
+      e.period1[r] = Draw(keyfile::kPeriod);
+      e.shift[r] = Draw(keyfile::kShift);
     }
     if (limit != 0)
-      for (int j = 0; j < 10; j++) e.seed[j] = CInt(RuntimeRound(limit * rnd()) + 1);
+      for (int j = 0; j < 10; j++) e.seed[j] = Draw(keyfile::Range{1, limit + 1});
     e.final = CInt(RuntimeRound(rnd() * 100) + 1);
     file.WriteLine(line, keyfile::FormatStepEntry(line, e));
   }
@@ -460,7 +466,8 @@ bool CreateSysCommand(MVObject* self) {
     PRINT("Numeric Parameter required for component 3 error.");
     return false;
   }
-  int32_t limit;
+  int32_t limit;  // seeds 1 .. limit + 1, within the layout's seed range
+  static_assert(99 + 1 <= keyfile::kSeed.max, "seeds of level h fit the layout");
   if (Same(p4.get(), MV_LIT("l")))
     limit = 10;
   else if (Same(p4.get(), MV_LIT("m")))

@@ -125,8 +125,12 @@ class DamagedEntries(AppTestCase):
         # A FIFO is never opened: start-up, sysdat, enc and dec go on without waiting.
         os.remove(self.app.path("k2.dat"))
         os.mkfifo(self.app.path("k2.dat"))
+        os.remove(self.app.path("k3.bin"))
+        os.symlink("/dev/zero", self.app.path("k3.bin"))   # a device: one endless line
         r = self.app.session(["sysdat", "enc a.txt out 1 2 3", "dec a.enc out 1 2 3"], timeout=20)
+        self.assertTrue(r.out.startswith(harness.BANNER + harness.READY))
         self.assertIn(b"k2.dat is missing or unreadable: counted as empty.\n", r.out)
+        self.assertIn(b"k3.bin is missing or unreadable: counted as empty.\n", r.out)
         self.assertIn(b"Key component 2 has 0 entries", r.out)
         # The counts came from a FIFO: component 2 has no entries.
         self.assertEqual(r.out.count(b"Key component 2 contains 0 elements\n"), 2)
@@ -134,6 +138,7 @@ class DamagedEntries(AppTestCase):
         # With the FIFO there from the start the count is 0; put a FIFO in place after
         # start-up and the entry itself is refused.
         os.remove(self.app.path("k2.dat"))
+        os.remove(self.app.path("k3.bin"))
         write_system(self.app.dir, n1=2, n2=3, k3_levels="nlmhn")
         fifo = "mkfifo %s.new && mv %s.new %s" % ((self.app.path("k3.bin"),) * 3)
         r = self.app.session([fifo, "enc a.txt out 1 2 3"], env=clock(), timeout=20)
