@@ -138,6 +138,12 @@ int32_t App_Run(MVObject* self, MVArray*) {
 
     failed = command ? CallFailed(command, self, arg)
                      : CallFailed(reinterpret_cast<void*>(PassToShell), shell, 0);
+    // Ctrl-C stopped the command (a termination signal or a lost output is acted on by
+    // the next read of a line).
+    if (!failed && RuntimeStopRequested() == kMVInterrupt) {
+      PRINT("The command was interrupted.");
+      RuntimeInterruptHandled();
+    }
     RuntimeBackgroundTask();
   }
 
@@ -147,7 +153,8 @@ int32_t App_Run(MVObject* self, MVArray*) {
 }
 
 void App_GetCmd(MVObject*) {
-  PRINT("[Ombrix] ");
+  // A program that is ending reads no more lines (the runtime's input ends it).
+  if (RuntimeStopRequested() != kMVEnd) PRINT("[Ombrix] ");
   MVString* line = RuntimeConsoleInput();
   RuntimeUnlockString(CommandLine);
   CommandLine = line;

@@ -124,6 +124,10 @@ bool IsKeyFile(const Item& dest) {
   return false;
 }
 
+void PrintProtected() {
+  PRINT("The destination is a file of the program itself and cannot be replaced error.");
+}
+
 // The checks shared by enc and dec after the sys.dat test. Returns false when refused.
 bool CheckNumbers(bool encrypt) {
   Str p1 = GetParam(1), p2 = GetParam(2), p3 = GetParam(3), p4 = GetParam(4), p5 = GetParam(5);
@@ -192,74 +196,53 @@ bool CheckNumbers(bool encrypt) {
       PRINT("The destination is a file of the key system and cannot be replaced error.");
       return false;
     }
+    if (dst.get() && FolderItemIsProtected(dst.get())) {
+      PrintProtected();
+      return false;
+    }
   }
   return true;
 }
 
-// The temporary file beside the destination, and its replacing the destination.
+// The destination, written through the runtime's safe output path: nothing at the
+// destination changes until the complete output is committed.
 class Target {
  public:
-  Target() : tmp_(nullptr), out_(nullptr) {}
-  ~Target() {
-    if (out_) {
-      BinaryStreamClose(out_);
-      RuntimeUnlockObject(out_);
-    }
-    if (tmp_) {
-      FolderItemDelete(tmp_);
-      RuntimeUnlockObject(tmp_);
-    }
-  }
-  // Creates the temporary file for the destination path text; false when impossible.
+  Target() : out_(nullptr), error_(0) {}
+  ~Target() { Discard(); }
+  Target(const Target&) = delete;
+  Target& operator=(const Target&) = delete;
   bool Open(MVString* destination) {
     Item dest(GetFolderItem(destination));
-    if (!dest.get() || dest.folder()) return false;
-    path_ = Str(FolderItemGetPath(dest.get()));
-    uint32_t n = path_.length();
-    const uint8_t* b = path_.bytes();
-    uint32_t slash = n;
-    while (slash > 0 && b[slash - 1] != '/') slash--;
-    if (slash == n) return false;
-    name_ = Str(MAVOBuildString(b + slash, static_cast<int32_t>(n - slash), path_.get()->encoding));
-    for (int32_t i = 0; i < 1000 && !tmp_; i++) {
-      Str tmpPath = path_ + MV_LIT(".part");
-      if (i > 0) tmpPath = tmpPath + StrOf(i);
-      MVFolderItem* t = GetFolderItem(tmpPath.get());
-      if (t && !fileExistsGetter(t)) {
-        tmp_ = t;
-        tmpPath_ = tmpPath;
-      } else {
-        RuntimeUnlockObject(t);
-      }
-    }
-    if (!tmp_) return false;
-    out_ = FolderItemCreateBinaryFile(tmp_, MV_LIT("All"));
+    if (dest.get()) out_ = FolderItemCreateOutputFile(dest.get(), 0);
+    if (!out_) error_ = dest.get() ? FolderItemGetLastError(dest.get()) : 0;
     return out_ != nullptr;
   }
   MVBinaryStream* stream() const { return out_; }
-  // Closes the temporary file and renames it over the destination; false on any failure
-  // (the temporary file is then removed).
+  int32_t error() const { return error_; }
+  // Puts the complete output in place; false on any failure (nothing then changed).
   bool Commit() {
-    BinaryStreamClose(out_);
-    bool ok = BinaryStreamGetLastError(out_) == 0;
+    bool ok = BinaryStreamCommit(out_);
     RuntimeUnlockObject(out_);
     out_ = nullptr;
-    if (!ok) return false;
-    fileNameSetter(tmp_, name_.get());
-    // A rename that failed leaves the temporary file in place (removed on destruction).
-    if (FileExists(tmpPath_.get())) return false;
-    RuntimeUnlockObject(tmp_);
-    tmp_ = nullptr;
-    return true;
+    return ok;
+  }
+  void Discard() {
+    if (!out_) return;
+    BinaryStreamClose(out_);
+    RuntimeUnlockObject(out_);
+    out_ = nullptr;
   }
 
  private:
-  Str path_, name_, tmpPath_;
-  MVFolderItem* tmp_;
   MVBinaryStream* out_;
+  int32_t error_;
 };
 
-enum Outcome { kDone, kNoTarget, kReadFailed, kWriteFailed };
+enum Outcome { kDone, kNoTarget, kReadFailed, kWriteFailed, kStopped };
+
+// The user interrupted the command, or the program is ending.
+bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
 
 Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   CipherEngine engine;
@@ -267,6 +250,7 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   BlockWriter w(out);
   int32_t p = 0;
   for (;;) {
+    if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
@@ -310,6 +294,7 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   int32_t p = 0;
   uint32_t skip = 0;  // filler bytes still to pass over
   for (;;) {
+    if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
@@ -374,9 +359,14 @@ bool Crypt(bool encrypt) {
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);
   if (outcome == kNoTarget) {
-    Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
+    if (target.error() == kMVErrorProtectedFile)
+      PrintProtected();
+    else
+      Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
     return false;
   }
+  // Interrupted (reported by the prompt loop) or ending: the destination stays as it was.
+  if (outcome == kStopped || Stopped()) return false;
   if (outcome == kReadFailed) {
     Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
     return false;

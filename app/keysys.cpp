@@ -8,7 +8,6 @@
 #include "app/App.h"
 #include "app/keyfiles.h"
 #include "app/util.h"
-#include "runtime/files/private_file.h"
 
 extern "C" int memcmp(const void* a, const void* b, size_t n);
 
@@ -99,25 +98,29 @@ bool DeleteFile(MVString* name) {
   return !FileExists(name);
 }
 
-// A key file being written: created readable and writable by its owner only.
+// A key file being written: readable and writable by its owner only, and in place only
+// once it is complete (an interrupted or failed one leaves nothing behind).
 class KeyFile {
  public:
   explicit KeyFile(MVString* name) : name_(Str::Borrow(name)), out_(nullptr) {
     MVFolderItem* item = GetFolderItem(name);
-    if (item) out_ = FolderItemCreatePrivateTextFile(item);
+    if (item) out_ = FolderItemCreateOutputTextFile(item, kMVOutputPrivate);
     RuntimeUnlockObject(item);
   }
-  ~KeyFile() { Close(); }
+  ~KeyFile() {
+    if (!out_) return;
+    TextOutputStreamClose(out_);  // not complete: discarded
+    RuntimeUnlockObject(out_);
+  }
   bool ok() const { return out_ != nullptr; }
   void WriteLine(const char* text, int n) {
     Str line(MAVOBuildString(text, n, kEncodingASCII));
     TextOutputStreamWriteLine(out_, line.get());
   }
-  // Closes the file; false when any write or the close failed.
+  // Puts the complete file in place; false when any write or the close failed.
   bool Close() {
     if (!out_) return false;
-    TextOutputStreamClose(out_);
-    bool good = TextOutputStreamGetLastError(out_) == 0;
+    bool good = TextOutputStreamCommit(out_);
     RuntimeUnlockObject(out_);
     out_ = nullptr;
     return good;
@@ -156,10 +159,15 @@ void GenerateTable(uint8_t* t) {
   }
 }
 
-bool GenerateComponent1(int32_t n1) {
+// The user interrupted the command, or the program is ending.
+bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
+
+// Writes K11.bin .. K1<n1>.bin; *written counts the files put in place.
+bool GenerateComponent1(int32_t n1, int32_t* written) {
   uint8_t table[257];
   char line[keyfile::kTableLineLength];
   for (int32_t n = 1; n <= n1; n++) {
+    if (Stopped()) return false;
     Str name = EntryFileName(n);
     KeyFile file(name.get());
     if (!file.ok()) {
@@ -174,6 +182,7 @@ bool GenerateComponent1(int32_t n1) {
       ReportNotCreated(name.get(), true);
       return false;
     }
+    *written = n;
   }
   return true;
 }
@@ -204,6 +213,7 @@ bool GenerateComponent2(int32_t n2) {
       p[20] = first;
     }
     file.WriteLine(line, keyfile::FormatSlotEntry(line, p + 1, q + 1));
+    if (Stopped()) return false;
   }
   if (!file.Close()) {
     ReportNotCreated(MV_LIT("k2.dat"), true);
@@ -240,6 +250,7 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
       for (int j = 0; j < 10; j++) e.seed[j] = Draw(keyfile::Range{1, limit + 1});
     e.final = CInt(RuntimeRound(rnd() * 100) + 1);
     file.WriteLine(line, keyfile::FormatStepEntry(line, e));
+    if (Stopped()) return false;
   }
   if (!file.Close()) {
     ReportNotCreated(MV_LIT("k3.bin"), true);
@@ -279,7 +290,14 @@ bool CopyOne(MVString* from, MVString* to) {
 }
 
 void ReportCopyFailed(MVString* from, MVString* to) {
-  Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to + MV_LIT("."));
+  MVFolderItem* dst = GetFolderItem(to);
+  bool protectedFile = dst && FolderItemIsProtected(dst);
+  RuntimeUnlockObject(dst);
+  if (protectedFile)
+    Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to +
+          MV_LIT(": it is a file of the program and is never replaced."));
+  else
+    Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to + MV_LIT("."));
 }
 
 // The folder parameter as a name prefix: Params(1), with a "/" appended unless it ends in one.
@@ -331,10 +349,12 @@ bool CheckReplaceable(MVString* prefix, int64_t n1) {
 // reporting it; false then.
 bool CopySet(MVString* fromPrefix, MVString* toPrefix, int64_t n1) {
   for (int64_t i = 1; i <= n1 + 3; i++) {
+    if (Stopped()) return false;  // interrupted: the copies made so far are whole files
     Str name = SetFileName(i, n1);
     Str from = Str::Borrow(fromPrefix) + name;
     Str to = Str::Borrow(toPrefix) + name;
     if (!CopyOne(from.get(), to.get())) {
+      if (Stopped()) return false;
       ReportCopyFailed(from.get(), to.get());
       return false;
     }
@@ -490,12 +510,16 @@ bool CreateSysCommand(MVObject* self) {
     PRINT("Generating Key Component 1");
     PRINT("This might take awhile...");
   }
-  bool ok = GenerateComponent1(n1);
+  // What this run has put in place, removed again if it does not complete.
+  int32_t written1 = 0;
+  bool written2 = false, written3 = false;
+  bool ok = GenerateComponent1(n1, &written1);
   if (ok && !ScriptMode) PRINT(" ");
   if (ok && !ScriptMode) PRINT("Generating Key Component 2");
-  ok = ok && GenerateComponent2(CInt(Val(p2)));
+  ok = ok && (written2 = GenerateComponent2(CInt(Val(p2))));
   if (ok && !ScriptMode) PRINT("Generating Key Component 3");
-  ok = ok && GenerateComponent3(CInt(Val(p3)), limit);
+  ok = ok && (written3 = GenerateComponent3(CInt(Val(p3)), limit));
+  if (ok && Stopped()) ok = false;
   if (ok) {
     KeyFile sys(MV_LIT("sys.dat"));
     Str count = StrOf(n1);
@@ -503,11 +527,13 @@ bool CreateSysCommand(MVObject* self) {
     if (ok) sys.WriteLine(reinterpret_cast<const char*>(count.bytes()), count.length());
     if (!sys.Close()) {
       ReportNotCreated(MV_LIT("sys.dat"), ok);
-      DeleteFile(MV_LIT("sys.dat"));
       ok = false;
     }
   }
   if (!ok) {
+    for (int32_t n = 1; n <= written1; n++) DeleteFile(EntryFileName(n).get());
+    if (written2) DeleteFile(MV_LIT("k2.dat"));
+    if (written3) DeleteFile(MV_LIT("k3.bin"));
     Comp1Count = Comp2Count = Comp3Count = 0;
     return false;
   }

@@ -360,6 +360,11 @@ void App_RunScript(MVObject* self) {
   int32_t lineNo = 0;
   Str failedLine;
   while (in && done && !TextInputStreamEOF(in)) {
+    if (RuntimeStopRequested() != kMVGoOn) {  // interrupted: no further line runs
+      CloseStream(in);
+      ScriptMode = 0;
+      return;
+    }
     Str line(TextInputStreamReadLine(in, nullptr));
     lineNo++;
     if (!line.empty()) {
@@ -375,6 +380,8 @@ void App_RunScript(MVObject* self) {
     RuntimeBackgroundTask();
   }
   if (in) CloseStream(in);
+  ScriptMode = 0;
+  if (RuntimeStopRequested() != kMVGoOn) return;  // its last line was interrupted
   if (done) {
     PRINT("==== Script completed ===");
   } else {

@@ -270,6 +270,11 @@ class Builder {
         continue;
       }
       if (h.sh_flags & SHF_EXECINSTR) {
+        if (h.sh_flags & SHF_WRITE) {
+          Error("section " + s.name + " is writable code: the code block is read-only once "
+                "linked");
+          continue;
+        }
         if (h.sh_type != SHT_PROGBITS) {
           Error("section " + s.name + ": executable section without contents");
           continue;

@@ -31,6 +31,7 @@ Service g_lockString = {"MAVOLockString", nullptr, false};
 Service g_unlockString = {"MAVOUnlockString", nullptr, false};
 Service g_convertString = {"MAVOConvertString", nullptr, false};
 Service g_fontEncoding = {"MAVOGetFontEncoding", nullptr, false};
+Service g_stopRequested = {"RuntimeStopRequested", nullptr, false};
 
 template <typename Fn>
 Fn As(Service& s) {
@@ -91,6 +92,11 @@ MVString* ConvertString(MVString* s, uint32_t encoding) {
 uint32_t GetFontEncoding(const char* fontName) {
   auto fn = As<uint32_t (*)(const char*)>(g_fontEncoding);
   return fn ? fn(fontName) : 0;
+}
+
+int32_t RtStopRequested() {
+  auto fn = As<int32_t (*)()>(g_stopRequested);
+  return fn ? fn() : 0;
 }
 
 }  // namespace shellplugin

@@ -25,5 +25,7 @@ void LockString(MVString* s);
 void UnlockString(MVString* s);
 MVString* ConvertString(MVString* s, uint32_t encoding);
 uint32_t GetFontEncoding(const char* fontName);
+// Non-zero when the user interrupted the running command or the program is ending.
+int32_t RtStopRequested();
 
 }  // namespace shellplugin

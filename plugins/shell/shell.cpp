@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -162,6 +163,24 @@ int32_t CollectStatus(pid_t pid, int graceMilliseconds) {
   return (status >> 8) & 0xFF;
 }
 
+// A command the user interrupted: asked to end, then made to after a grace period, and
+// collected. Returns its exit code as CollectStatus does.
+int32_t EndChild(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  for (int waited = 0; waited < 250; waited++) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return (status >> 8) & 0xFF;
+    if (r < 0 && errno != EINTR) return errno;
+    struct timespec ms = {0, 1000000};
+    nanosleep(&ms, nullptr);
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return (status >> 8) & 0xFF;
+}
+
 // The vfork child: output and errors to the pipe, then bash. It runs in a frame of its
 // own so that it leaves the parent's variables alone.
 [[noreturn]] __attribute__((noinline)) void PipedChild(int readEnd, int writeEnd, long limit,
@@ -206,9 +225,14 @@ int32_t RunSynchronous(ShellData* d, const char* line) {
   uint8_t* bytes = nullptr;
   uint32_t length = 0, capacity = 0;
   uint8_t chunk[kChunk];
+  bool stopped = false;
   for (;;) {
     ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      if (RtStopRequested() == 0) continue;
+      stopped = true;  // the user interrupted the command, or the program is ending
+      break;
+    }
     if (n <= 0) break;
     if (length + n > capacity) {
       uint32_t grown = capacity ? capacity * 2 : 4096;
@@ -222,7 +246,7 @@ int32_t RunSynchronous(ShellData* d, const char* line) {
     length += n;
   }
   close(fd);
-  int32_t outcome = CollectStatus(pid, 250);
+  int32_t outcome = stopped ? EndChild(pid) : CollectStatus(pid, 250);
   d->result = BuildString(bytes, static_cast<int32_t>(length), SystemEncoding());
   free(bytes);
   d->isRunning = 0;

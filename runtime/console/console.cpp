@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "runtime/console/console.h"
 #include "runtime/console/console_internal.h"
+#include "runtime/core/signals.h"
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
 
@@ -38,17 +40,48 @@ void Append(std::string& line, uint8_t c) {
   }
 }
 
-// One byte from standard input: 1 read, 0 end of input, -1 none available (non-blocking).
-// Read errors count as the end of input.
+enum { kByte = 1, kEnd = 0, kNoneYet = -1, kSignal = -2 };
+
+// One byte from standard input: kByte, kEnd, kNoneYet (non-blocking input has nothing
+// yet) or kSignal (a wait was cut short by a signal the program acts on). Read errors
+// count as the end of input.
 int ReadByte(uint8_t* c) {
   for (;;) {
     ssize_t n = read(STDIN_FILENO, c, 1);
-    if (n == 1) return 1;
-    if (n == 0) return 0;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return -1;
-    return 0;
+    if (n == 1) return kByte;
+    if (n == 0) return kEnd;
+    if (errno == EINTR) {
+      if (RuntimeStopRequested() != kMVGoOn) return kSignal;
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kNoneYet;
+    return kEnd;
   }
+}
+
+// Writes to standard output, after whatever stdio holds. A reader that went away (a
+// closed pipe, a hung-up terminal) ends the program as the end of input does.
+void WriteOut(const uint8_t* p, size_t n) {
+  if (MVOutputGone()) return;
+  fflush(stdout);
+  while (n > 0) {
+    ssize_t w = write(STDOUT_FILENO, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (errno == EPIPE || errno == EIO) MVNoteOutputGone();
+      return;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+// Ctrl-C at the prompt: the line being typed is dropped and a new prompt follows on a
+// line of its own at a terminal.
+void DropTypedLine() {
+  RuntimeInterruptHandled();
+  g_pending = 0;
+  if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) WriteOut(reinterpret_cast<const uint8_t*>("\n"), 1);
 }
 
 // The byte after a CR, if one is already there: standard input is non-blocking for
@@ -81,20 +114,24 @@ extern "C" void RuntimeConsolePrint(MVString* s) {
   bool outsideUnicodeTags = tag < 0x100 || tag > 0x1FF;
   if (tag == kEncodingASCII || (outsideUnicodeTags && AllBelow0x80(bytes, length))) {
     // Written as a C string: a NUL in the text ends the output there.
-    fputs(reinterpret_cast<const char*>(bytes), stdout);
+    WriteOut(bytes, strnlen(reinterpret_cast<const char*>(bytes), length));
   } else if (tag == kEncodingUTF8 || tag == kEncodingUnknown) {
     // Already in the terminal's form (an unknown tag is taken as UTF-8).
-    fwrite(bytes, 1, length, stdout);
+    WriteOut(bytes, length);
   } else {
     MVString* text = MVStringConvert(line, kEncodingUTF8);
-    fwrite(MVStringBytes(text), 1, MVStringLength(text), stdout);
+    WriteOut(MVStringBytes(text), MVStringLength(text));
     RuntimeUnlockString(text);
   }
-  fflush(stdout);
   RuntimeUnlockString(line);
 }
 
+// Signals are acted on here, where the program waits for its user: a termination signal
+// ends the program, Ctrl-C drops the line being typed (nil, and the caller prompts
+// again), and a lost standard output ends the input.
 extern "C" MVString* RuntimeConsoleInput(void) {
+  if (MVTerminationSignal()) MVEndOnSignal();
+  if (MVOutputGone()) g_inputEnded = true;
   if (g_inputEnded) return nullptr;
   std::string line;
   if (g_pending) {
@@ -104,13 +141,26 @@ extern "C" MVString* RuntimeConsoleInput(void) {
   for (;;) {
     uint8_t c;
     int r = ReadByte(&c);
-    if (r < 0) {
+    if (r == kSignal) {
+      if (MVTerminationSignal()) MVEndOnSignal();
+      if (MVOutputGone()) {
+        g_inputEnded = true;
+        return nullptr;
+      }
+      DropTypedLine();
+      return nullptr;
+    }
+    if (r == kNoneYet) {
       // Standard input was left non-blocking by someone else: wait for the next byte.
       struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-      poll(&p, 1, -1);
+      if (poll(&p, 1, -1) < 0 && errno == EINTR && RuntimeStopRequested() != kMVGoOn) {
+        if (MVTerminationSignal()) MVEndOnSignal();
+        DropTypedLine();
+        return nullptr;
+      }
       continue;
     }
-    if (r == 0) {
+    if (r == kEnd) {
       g_inputEnded = true;
       break;
     }
@@ -118,8 +168,8 @@ extern "C" MVString* RuntimeConsoleInput(void) {
     if (c == '\r') {
       uint8_t next;
       int got = ReadAheadByte(&next);
-      if (got == 1 && next != '\n') g_pending = next;
-      if (got == 0) g_inputEnded = true;
+      if (got == kByte && next != '\n') g_pending = next;
+      if (got == kEnd) g_inputEnded = true;
       break;
     }
     if (c == 0xFF) continue;
@@ -128,4 +178,4 @@ extern "C" MVString* RuntimeConsoleInput(void) {
   return MVStringFromBytes(line.data(), static_cast<uint32_t>(line.size()), kEncodingASCII);
 }
 
-extern "C" bool RuntimeConsoleInputAtEnd(void) { return g_inputEnded; }
+extern "C" bool RuntimeConsoleInputAtEnd(void) { return g_inputEnded || MVOutputGone(); }

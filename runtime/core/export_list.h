@@ -3,4 +3,5 @@
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
 #include "runtime/core/plugin.h"
+#include "runtime/core/signals.h"
 #include "runtime/core/startup.h"

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -238,6 +239,11 @@ uint8_t* Allocate(uint32_t count, bool always) {
   return p;
 }
 
+// The whole pages a code block of `count` bytes occupies (at least one).
+uint64_t CodePagesBytes(uint32_t count) {
+  return (uint64_t{count ? count : 1} + (kPage - 1)) / kPage * kPage;
+}
+
 bool ReadExactly(FILE* file, void* to, uint32_t count) {
   return count == 0 || fread(to, 1, count, file) == count;
 }
@@ -287,14 +293,27 @@ extern "C" uint32_t MVUnlinkedImport(void) {
 }
 
 uint8_t* MVAllocateCodeBlock(uint32_t count) {
-  uint8_t* raw = Allocate(count + (kPage - 1), true);
-  uintptr_t start = (reinterpret_cast<uintptr_t>(raw) + (kPage - 1)) & ~uintptr_t{kPage - 1};
-  uint8_t* code = reinterpret_cast<uint8_t*>(start);
-  if (count && mprotect(code, count, PROT_READ | PROT_WRITE | PROT_EXEC) != 0) {
-    printf("Loader failed to protect memory, error #%d\n", errno);
+  // Pages of its own, never shared with heap objects; sizes in 64 bits, as the rounding
+  // of a count near 4 GiB would otherwise wrap.
+  uint64_t bytes = CodePagesBytes(count);
+  void* p = bytes <= SIZE_MAX ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                              : MAP_FAILED;
+  if (p == MAP_FAILED) {
+    printf("Loader could not allocate %u bytes\n", count);
     fflush(stdout);
+    exit(1);
   }
-  return code;
+  return static_cast<uint8_t*>(p);
+}
+
+bool MVProtectCodeBlock(uint8_t* code, uint32_t count) {
+  if (!code) return true;
+  if (mprotect(code, static_cast<size_t>(CodePagesBytes(count)), PROT_READ | PROT_EXEC) == 0)
+    return true;
+  printf("Loader failed to protect memory, error #%d\n", errno);
+  fflush(stdout);
+  return false;
 }
 
 bool MVFindImageSection(FILE* file, uint32_t* offset) {
@@ -436,15 +455,18 @@ void MVWalkOptions(const uint8_t* options, uint32_t count) {
   }
 }
 
-void MVLinkImage(MVLoadedImage* image) {
+bool MVLinkImage(MVLoadedImage* image) {
   uint32_t rowCount = 0;
   const MVExportRow* rows = MVExportTable(&rowCount);
   MVApplyImportTable(image->imports, image->importsSize, image->code, image->codeSize, image->data,
                      image->dataSize, rows, rowCount);
+  // Linking was the last write into the code: from here on it is read and executed only.
+  bool executable = MVProtectCodeBlock(image->code, image->codeSize);
   MVRegisterResourceBlock(image->resources, image->resourcesSize, image->resourcesFileOffset);
   MVWalkOptions(image->options, image->optionsSize);
   MVSetImageSymbols(reinterpret_cast<uintptr_t>(image->code), image->codeSize, image->symbols,
                     image->symbolsSize);
+  return executable;
 }
 
 int MVRunLoader(const char* path) {
@@ -465,7 +487,8 @@ int MVRunLoader(const char* path) {
     fflush(stdout);
     return 1;
   }
-  MVLinkImage(&image);
+  // Code that could not be made executable would fault at its first instruction.
+  if (!MVLinkImage(&image)) return 1;
   using Entry = int32_t (*)(void);
   reinterpret_cast<Entry>(image.code)();
   MVRunShutdownList();

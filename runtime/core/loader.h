@@ -8,7 +8,7 @@
 #include "runtime/core/exports.h"
 
 struct MVLoadedImage {
-  uint8_t* code = nullptr;        // page-aligned, readable, writable and executable
+  uint8_t* code = nullptr;        // pages of its own: writable until linked, then read + execute
   uint32_t codeSize = 0;
   uint8_t* data = nullptr;
   uint32_t dataSize = 0;
@@ -38,9 +38,12 @@ void MVLoadLooseImage(MVLoadedImage* image);
 // False when a count runs past `available` bytes (the image is damaged).
 bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image);
 
-// A fresh block of `count` bytes starting on a page boundary, made readable, writable
-// and executable (a failure is reported on standard output and loading goes on).
+// A fresh anonymous mapping for a code block of `count` bytes (whole pages, at least
+// one), readable and writable but not executable while the loader fills and links it.
 uint8_t* MVAllocateCodeBlock(uint32_t count);
+// Makes a linked code block readable and executable, no longer writable. A refusal is
+// reported on standard output ("Loader failed to protect memory") and gives false.
+bool MVProtectCodeBlock(uint8_t* code, uint32_t count);
 
 // One pass over the import table: links runtime imports by name against `rows`, relocates
 // code, data and literal references, links shared-library imports.
@@ -51,12 +54,14 @@ void MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uin
 void MVWalkOptions(const uint8_t* options, uint32_t count);
 
 // Import table, resources, options and symbols of a loaded image, against the runtime's
-// export table.
-void MVLinkImage(MVLoadedImage* image);
+// export table; the code block is made read + execute right after the import table.
+// False when that protection was refused (the code cannot run).
+bool MVLinkImage(MVLoadedImage* image);
 
 // The whole loader for the program file at `path` (may be empty): load, link, run the
 // entry, run the shutdown list. Returns the process exit status: 0, or 1 when neither
-// the section nor the loose files supply a code block (or the section is damaged).
+// the section nor the loose files supply a code block, the section is damaged or the
+// code block cannot be made executable.
 int MVRunLoader(const char* path);
 
 // Where calls through an import that could not be linked end up: raises

@@ -1,5 +1,5 @@
 // The process entry of ombrix: records the arguments, initialises the core, finds the
-// program's own file, installs the termination handler and runs the code image.
+// program's own file, installs the signal handlers and runs the code image.
 #include <limits.h>
 #include <stdint.h>
 #include <unistd.h>
@@ -9,8 +9,10 @@
 #include "runtime/console/console.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/loader.h"
+#include "runtime/core/signals.h"
 #include "runtime/core/startup_internal.h"
 #include "runtime/files/folderitem.h"
+#include "runtime/files/safe_output.h"
 
 namespace {
 const uintptr_t kMainStackSize = 262144;
@@ -34,6 +36,9 @@ int main(int argc, char** argv) {
   static const std::string folder = MVFolderOfPath(path ? path : "", CurrentDirectory());
   MVSetApplicationFolder(folder.c_str());
 
-  MVInstallTerminationHandler();
+  // The program's own file is never an output.
+  MVProtectFile(path);
+  MVProtectFile("/proc/self/exe");
+  MVInstallSignalHandlers();
   return MVRunLoader(path);
 }

@@ -2,6 +2,8 @@
 // file of its own (unless a library of the same name stands in the application folder),
 // locked, loaded with the dynamic linker and asked to register its classes. The files
 // are unloaded and deleted when the process ends.
+#include <ctype.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include "runtime/core/resources.h"
 #include "runtime/core/shutdown.h"
 #include "runtime/files/folderitem.h"
+#include "runtime/files/safe_output_internal.h"
 
 namespace {
 
@@ -103,33 +106,63 @@ bool WriteAll(int fd, const uint8_t* bytes, uint32_t n) {
   return true;
 }
 
-// Create the extracted file exclusively: "<unique>_<library>" in the temporary folder.
-// Returns the descriptor (the record's path set) or -1 with *error set.
+// Extracted libraries are named "<7 letters or digits>_<library>".
+bool IsExtractedName(const char* name, const std::string& library) {
+  if (strlen(name) != 8 + library.size()) return false;
+  for (int i = 0; i < 7; i++)
+    if (!isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return name[7] == '_' && library == name + 8;
+}
+
+// Extracted files of earlier processes that no live process holds: each process holds
+// the lock on its own file for its whole life, so an unlocked one was left by a process
+// that was killed. Only this user's regular files of that naming pattern are looked at.
+void RemoveStaleExtracts(const std::string& folder, const std::string& library) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  while (dirent* e = readdir(dir)) {
+    if (!IsExtractedName(e->d_name, library)) continue;
+    std::string path = folder + "/" + e->d_name;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) continue;
+    struct stat held, now;
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &now) == 0 &&
+        now.st_dev == held.st_dev && now.st_ino == held.st_ino)
+      unlink(path.c_str());
+    close(fd);  // releases the lock
+  }
+  closedir(dir);
+}
+
+// Whether the descriptor is still the file at `path` (a process cleaning up stale files
+// may have removed it between its creation and its lock).
+bool StillNamed(int fd, const std::string& path) {
+  struct stat held, now;
+  return fstat(fd, &held) == 0 && lstat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+         held.st_ino == now.st_ino;
+}
+
+// Create the extracted file exclusively, "<unique>_<library>" in the temporary folder,
+// and lock it at once. Returns the descriptor (the record's path set) or -1 with *error
+// set.
 int CreateExtractedFile(MVLoadedPlugin* rec, const std::string& library, std::string* error) {
   std::string folder = TemporaryFolder();
   if (folder.empty()) {
     *error = kNoTempPath;
     return -1;
   }
-  std::string last;
-  for (int attempt = 1; attempt <= kNameTries + 1; attempt++) {
-    std::string file;
-    if (attempt <= kNameTries) {
-      std::string name = folder + "/XXXXXXX";
-      if (!mktemp(&name[0]) || name.empty() || name[0] == '\0') continue;
-      last = name;
-      file = name + "_" + library;
-    } else {
-      // Every name was taken: say so and try the last one anyway.
-      fputs("Could not generate a unique filename for plugin.\n", stdout);
-      fflush(stdout);
-      if (last.empty()) break;
-      file = last + "_" + library;
-    }
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+  RemoveStaleExtracts(folder, library);
+  for (int attempt = 1; attempt <= kNameTries; attempt++) {
+    std::string file = folder + "/" + MVRandomLetters(7) + "_" + library;
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
     if (fd >= 0) {
-      rec->path = file;
-      return fd;
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0 && StillNamed(fd, file)) {
+        rec->path = file;
+        return fd;
+      }
+      close(fd);
+      continue;
     }
     if (errno == ENOENT) {  // the folder went away meanwhile (another copy's clean-up)
       folder = TemporaryFolder();
@@ -137,29 +170,25 @@ int CreateExtractedFile(MVLoadedPlugin* rec, const std::string& library, std::st
       continue;
     }
     if (errno != EEXIST) break;
+    if (attempt == kNameTries) {
+      fputs("Could not generate a unique filename for plugin.\n", stdout);
+      fflush(stdout);
+    }
   }
   *error = kNoTempPath;
   return -1;
 }
 
-// Write the library out and take the lock. Returns "" or the error text.
+// Write the library out; the descriptor stays open and holds the lock for the life of
+// the process. Returns "" or the error text.
 std::string Extract(MVLoadedPlugin* rec, const std::string& library, const uint8_t* bytes,
                     uint32_t n) {
   std::string error;
   EnsureCleanup();
   int fd = CreateExtractedFile(rec, library, &error);
   if (fd < 0) return error;
-  bool written = WriteAll(fd, bytes, n);
-  int writeErrno = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    writeErrno = errno;
-  }
-  if (!written) return "Failed to write " + rec->path + ": " + strerror(writeErrno);
-  rec->lockFd = open(rec->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (rec->lockFd < 0 || flock(rec->lockFd, LOCK_EX | LOCK_NB) != 0)
-    MVRuntimeErrorReport(4, "../Common/plugin", 7229, "flock( lockFile, LOCK_EX | LOCK_NB ) == 0",
-                         nullptr);
+  rec->lockFd = fd;
+  if (!WriteAll(fd, bytes, n)) return "Failed to write " + rec->path + ": " + strerror(errno);
   return "";
 }
 
@@ -198,6 +227,7 @@ void Install(const MVResource& res) {
     const char* e = dlerror();
     InstallationFailed(e ? e : "dlopen failed");
   }
+  MVProtectFile(rec->loadedFrom.c_str());  // never an output of this process
   dlerror();
   MAVOPluginMainProc entry =
       reinterpret_cast<MAVOPluginMainProc>(dlsym(rec->handle, "MAVOPluginMain"));

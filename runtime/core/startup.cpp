@@ -1,17 +1,14 @@
 #include "runtime/core/startup.h"
 
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/console/console.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
 #include "runtime/core/report.h"
-#include "runtime/core/shutdown.h"
 #include "runtime/core/startup_internal.h"
 #include "runtime/files/folderitem.h"
 
@@ -42,13 +39,6 @@ std::string SearchPath(const char* name, const char* searchPath) {
     if (!end) return "";
     p = end + 1;
   }
-}
-
-void OnTermination(int) {
-  MVReleaseApplicationObject();
-  MVRunShutdownList();
-  fflush(stdout);
-  _exit(0);
 }
 
 }  // namespace
@@ -93,17 +83,6 @@ std::string MVFolderOfPath(const std::string& path, const std::string& cwd) {
   while (folder.size() > 2 && folder.compare(folder.size() - 2, 2, "/.") == 0)
     folder.resize(folder.size() - 2);
   return folder.empty() ? "/" : folder;
-}
-
-void MVInstallTerminationHandler() {
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = OnTermination;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGQUIT, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
 }
 
 MVString* MVApplicationPath() { return g_applicationPath; }

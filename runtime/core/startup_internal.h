@@ -13,9 +13,6 @@ std::string MVResolveProgramPath(const char* argument0, const char* searchPath, 
 // The folder holding `path`, absolute against `cwd`, without a trailing '/' ("/" for
 // the root).
 std::string MVFolderOfPath(const std::string& path, const std::string& cwd);
-// One handler for SIGTERM, SIGQUIT and SIGHUP: releases the application object, runs the
-// shutdown list and ends the process with status 0.
-void MVInstallTerminationHandler();
 // The application path stored by RuntimeSetApplicationPath (borrowed, may be nil).
 struct MVString;
 MVString* MVApplicationPath();

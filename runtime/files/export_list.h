@@ -2,5 +2,4 @@
 #pragma once
 #include "runtime/files/folder_access.h"
 #include "runtime/files/folderitem.h"
-#include "runtime/files/private_file.h"
 #include "runtime/files/streams.h"

@@ -35,6 +35,25 @@ MVFileHandle* MVFileHandle::Open(const char* path, const char* mode, int* error)
   return h;
 }
 
+MVFileHandle* MVFileHandle::OpenOutput(const char* path, mode_t newMode, int outputFlags,
+                                       int* error) {
+  MVSafeOutput* out = MVSafeOutput::Begin(path, newMode, outputFlags, error);
+  if (!out) return nullptr;
+  FILE* f = fdopen(out->fd(), out->direct() ? "w" : "w+");
+  if (!f) {
+    *error = mvfiles::ErrnoOrEIO();
+    close(out->fd());
+    out->Discard();
+    MVSafeOutput::Destroy(out);
+    return nullptr;
+  }
+  setvbuf(f, nullptr, _IOFBF, 64 * 1024);
+  void* block = MVAlloc(sizeof(MVFileHandle));
+  MVFileHandle* h = new (block) MVFileHandle(f);
+  h->output_ = out;
+  return h;
+}
+
 void MVFileHandle::Destroy(MVFileHandle* h) {
   if (!h) return;
   if (h->file_) h->Close();
@@ -195,13 +214,36 @@ bool MVFileHandle::Flush() {
 bool MVFileHandle::Close() {
   if (!file_) return false;
   bool earlierError = ferror_unlocked(file_) != 0;
+  bool outputFailed = false;
+  if (output_) {
+    // Everything reaches the file before it may be put in place.
+    errno = 0;
+    if (fflush(file_) != 0) {
+      Fail(errno);
+      earlierError = true;
+    }
+    if (complete_ && !earlierError && lastError_ == 0) {
+      int error = output_->Commit();
+      if (error) Fail(error);
+      outputFailed = error != 0;
+    } else {
+      // Closed before it was complete, or after a failure: nothing is put in place.
+      output_->Discard();
+      if (lastError_ == 0) Fail(ECANCELED);
+      outputFailed = true;
+    }
+  }
   errno = 0;
   int r = fclose(file_);
   file_ = nullptr;
+  if (output_) {
+    MVSafeOutput::Destroy(output_);
+    output_ = nullptr;
+  }
   if (r != 0) {
     Fail(errno);
     return false;
   }
   if (earlierError && lastError_ == 0) Fail(EIO);
-  return !earlierError;
+  return !earlierError && !outputFailed;
 }

@@ -10,6 +10,7 @@
 
 #include "runtime/core/object.h"
 #include "runtime/files/folderitem.h"
+#include "runtime/files/safe_output_internal.h"
 #include "runtime/files/streams.h"
 
 // One open stdio stream with the bookkeeping the streams need: the logical position
@@ -19,6 +20,9 @@ class MVFileHandle {
  public:
   // fopen(path, mode); NULL with *error = errno on failure.
   static MVFileHandle* Open(const char* path, const char* mode, int* error);
+  // A new output for `path` through the safe output path (see safe_output.h); NULL with
+  // *error set when it cannot be started.
+  static MVFileHandle* OpenOutput(const char* path, mode_t newMode, int outputFlags, int* error);
   static void Destroy(MVFileHandle* h);
 
   // Read up to n bytes; returns the count read.
@@ -41,8 +45,12 @@ class MVFileHandle {
   bool AtEnd();
   bool Flush();
   // fclose; false when it failed. The handle is unusable afterwards except for
-  // LastError() and Destroy().
+  // LastError() and Destroy(). An output opened with OpenOutput is put in place only
+  // when it was marked complete and nothing failed; otherwise it is discarded.
   bool Close();
+  // The output is whole: Close may put it in place.
+  void MarkComplete() { complete_ = true; }
+  bool IsOutput() const { return output_ != nullptr; }
   int32_t LastError() const { return lastError_; }
   FILE* file() const { return file_; }
 
@@ -61,6 +69,8 @@ class MVFileHandle {
   uint64_t writtenEnd_;   // end of the furthest write (may still sit in the buffer)
   Direction direction_;
   bool readFailed_;
+  bool complete_ = false;
+  MVSafeOutput* output_ = nullptr;
 };
 
 // --- Object records (fields after the 24-byte object header).

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "runtime/core/exception.h"
+#include "runtime/core/signals.h"
 #include "runtime/files/files_internal.h"
 
 namespace {
@@ -253,11 +254,13 @@ bool WriteAll(int fd, const char* p, size_t n) {
   return true;
 }
 
-// The copy itself, in this process: the destination is created (with the source's
-// permission bits, less the umask) or overwritten; a folder destination receives the
-// file under the source's name. Returns 0 or the errno of the failing call.
+// The copy itself, in this process, through the safe output path: the destination is
+// created (with the source's permission bits, less the umask) or replaced; a folder
+// destination receives the file under the source's name. An interruption (Ctrl-C, the
+// end of the process) stops it with nothing replaced. Returns 0 or the errno of the
+// failing call (kMVErrorProtectedFile for a destination that is never written).
 int CopyFile(const std::string& from, const std::string& to) {
-  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (in < 0) return mvfiles::ErrnoOrEIO();
   struct stat src;
   if (fstat(in, &src) != 0) {
@@ -265,9 +268,9 @@ int CopyFile(const std::string& from, const std::string& to) {
     close(in);
     return e;
   }
-  if (S_ISDIR(src.st_mode)) {
+  if (!S_ISREG(src.st_mode)) {  // a folder, or a FIFO or device that could block
     close(in);
-    return EISDIR;
+    return S_ISDIR(src.st_mode) ? EISDIR : EINVAL;
   }
 
   std::string target = to;
@@ -277,25 +280,23 @@ int CopyFile(const std::string& from, const std::string& to) {
     if (!EndsWithSlash(target)) target += '/';
     target += source.substr(source.rfind('/') + 1);
   }
-
-  int out = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, src.st_mode & 0777);
-  if (out < 0) {
-    int e = mvfiles::ErrnoOrEIO();
+  if (stat(target.c_str(), &st) == 0 && st.st_dev == src.st_dev && st.st_ino == src.st_ino) {
     close(in);
-    return e;
-  }
-  struct stat dst;
-  int error = 0;
-  if (fstat(out, &dst) != 0) {
-    error = mvfiles::ErrnoOrEIO();
-  } else if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
-    error = EINVAL;  // a file copied onto itself: truncating would lose it
-  } else if (S_ISREG(dst.st_mode) && ftruncate(out, 0) != 0) {
-    error = mvfiles::ErrnoOrEIO();
+    return EINVAL;  // a file copied onto itself
   }
 
+  int error = 0;
+  MVSafeOutput* out = MVSafeOutput::Begin(target.c_str(), src.st_mode & 0777, 0, &error);
+  if (!out) {
+    close(in);
+    return error;
+  }
   static char buffer[128 * 1024];
   while (error == 0) {
+    if (RuntimeStopRequested() != kMVGoOn) {
+      error = EINTR;
+      break;
+    }
     ssize_t n = read(in, buffer, sizeof buffer);
     if (n == 0) break;
     if (n < 0) {
@@ -303,9 +304,14 @@ int CopyFile(const std::string& from, const std::string& to) {
       error = mvfiles::ErrnoOrEIO();
       break;
     }
-    if (!WriteAll(out, buffer, static_cast<size_t>(n))) error = mvfiles::ErrnoOrEIO();
+    if (!WriteAll(out->fd(), buffer, static_cast<size_t>(n))) error = mvfiles::ErrnoOrEIO();
   }
-  if (close(out) != 0 && error == 0) error = mvfiles::ErrnoOrEIO();
+  if (error == 0)
+    error = out->Commit();
+  else
+    out->Discard();
+  if (close(out->fd()) != 0 && error == 0) error = mvfiles::ErrnoOrEIO();
+  MVSafeOutput::Destroy(out);
   close(in);
   return error;
 }
@@ -543,6 +549,37 @@ extern "C" MVBinaryStream* FolderItemCreateBinaryFile(MVFolderItem* item, MVStri
   if (!impl) return nullptr;
   MVFileHandle* h = CreateFile(impl);
   return h ? MVNewBinaryStream(h) : nullptr;
+}
+
+namespace {
+
+// New output streams through the safe output path; a refusal records its error on the
+// item and gives nil.
+MVFileHandle* CreateOutput(MVFolderItem* item, int32_t flags) {
+  MVFolderItemImpl* impl = Checked(item);
+  if (!impl) return nullptr;
+  int error = 0;
+  mode_t mode = (flags & kMVOutputPrivate) ? 0600 : 0666;
+  MVFileHandle* h = MVFileHandle::OpenOutput(PathOf(impl), mode, flags, &error);
+  if (!h) Record(impl, error);
+  return h;
+}
+
+}  // namespace
+
+extern "C" MVBinaryStream* FolderItemCreateOutputFile(MVFolderItem* item, int32_t flags) {
+  MVFileHandle* h = CreateOutput(item, flags);
+  return h ? MVNewBinaryStream(h) : nullptr;
+}
+
+extern "C" MVTextOutputStream* FolderItemCreateOutputTextFile(MVFolderItem* item, int32_t flags) {
+  MVFileHandle* h = CreateOutput(item, flags);
+  return h ? MVNewTextOutputStream(h) : nullptr;
+}
+
+extern "C" bool FolderItemIsProtected(MVFolderItem* item) {
+  MVFolderItemImpl* impl = Checked(item);
+  return impl && MVIsProtectedFile(PathOf(impl));
 }
 
 extern "C" int32_t FolderItemGetLastError(MVFolderItem* item) {

@@ -31,6 +31,16 @@ MVString* FolderItemGetPath(MVFolderItem* item);
 bool FolderItemSameFile(MVFolderItem* a, MVFolderItem* b);
 // true when the item is an existing folder.
 bool FolderItemIsFolder(MVFolderItem* item);
+// A new output file for the item's path through the safe output path (safe_output.h):
+// nothing at the destination changes until the stream is committed
+// (BinaryStreamCommit, TextOutputStreamCommit); closing or releasing it uncommitted
+// discards it. flags: kMVOutputPrivate. Nil, with the item's last error set
+// (kMVErrorProtectedFile for the program's own files), when it cannot be started.
+MVBinaryStream* FolderItemCreateOutputFile(MVFolderItem* item, int32_t flags);
+MVTextOutputStream* FolderItemCreateOutputTextFile(MVFolderItem* item, int32_t flags);
+// true when the item names a file the program never writes: its own file, a loaded
+// plug-in library.
+bool FolderItemIsProtected(MVFolderItem* item);
 
 // --- Runtime-internal.
 // The application folder (absolute, without a trailing "/"), computed once at start-up

@@ -328,6 +328,14 @@ extern "C" void TextOutputStreamClose(MVTextOutputStream* stream) {
   CloseHandle(&s->handle, &s->lastError);
 }
 
+extern "C" bool TextOutputStreamCommit(MVTextOutputStream* stream) {
+  MVTextOutputStreamRecord* s = TextOut(stream);
+  if (!s || !s->handle) return false;
+  s->handle->MarkComplete();
+  CloseHandle(&s->handle, &s->lastError);
+  return s->lastError == 0;
+}
+
 extern "C" void TextOutputStreamFlush(MVTextOutputStream* stream) {
   MVTextOutputStreamRecord* s = TextOut(stream);
   if (s && s->handle) s->handle->Flush();
@@ -453,6 +461,14 @@ extern "C" void BinaryStreamClose(MVBinaryStream* stream) {
   MVBinaryStreamRecord* s = Binary(stream);
   if (!s) return;
   CloseHandle(&s->handle, &s->lastError);
+}
+
+extern "C" bool BinaryStreamCommit(MVBinaryStream* stream) {
+  MVBinaryStreamRecord* s = Binary(stream);
+  if (!s || !s->handle) return false;
+  s->handle->MarkComplete();
+  CloseHandle(&s->handle, &s->lastError);
+  return s->lastError == 0;
 }
 
 extern "C" void BinaryStreamFlush(MVBinaryStream* stream) {

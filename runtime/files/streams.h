@@ -16,6 +16,9 @@ void TextInputStreamClose(MVTextInputStream* s);
 void TextOutputStreamWriteLine(MVTextOutputStream* s, MVString* line);
 void TextOutputStreamWrite(MVTextOutputStream* s, MVString* text);
 void TextOutputStreamClose(MVTextOutputStream* s);
+// Closes an output stream and puts its file in place (FolderItemCreateOutputTextFile);
+// false when anything failed, and then nothing at the destination changed.
+bool TextOutputStreamCommit(MVTextOutputStream* s);
 MVString* BinaryStreamRead(MVBinaryStream* s, int32_t count, MVTextEncoding* encoding);
 int32_t BinaryStreamReadByte(MVBinaryStream* s);
 int32_t BinaryStreamReadLong(MVBinaryStream* s);
@@ -27,6 +30,8 @@ uint64_t BinaryStreamGetLength(MVBinaryStream* s);
 uint64_t BinaryStreamGetPosition(MVBinaryStream* s);
 void BinaryStreamSetPosition(MVBinaryStream* s, uint64_t position);
 void BinaryStreamClose(MVBinaryStream* s);
+// The same for FolderItemCreateOutputFile.
+bool BinaryStreamCommit(MVBinaryStream* s);
 bool BinaryStreamGetLittleEndian(MVBinaryStream* s);
 void BinaryStreamSetLittleEndian(MVBinaryStream* s, bool on);
 // Last error (raw errno) of a stream: of its handle while open, as copied at close after.

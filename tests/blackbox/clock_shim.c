@@ -55,8 +55,9 @@ static void log_deletion(const char* path) {
   if (!log) return;
   int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0600);
   if (fd < 0) return;
-  write(fd, path, strlen(path));
-  write(fd, "\n", 1);
+  /* A line the log could not take shows up as a missing deletion in the test. */
+  if (write(fd, path, strlen(path)) >= 0 && write(fd, "\n", 1) < 0) {
+  }
   close(fd);
 }
 

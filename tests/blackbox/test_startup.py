@@ -75,31 +75,39 @@ class FindingTheProgram(AppTestCase):
         self.assertFalse(os.path.exists(os.path.join(self.app.root, "pwned")))
 
 
-class Signals(AppTestCase):
-    def wait_for_prompt(self, p):
-        seen = b""
-        deadline = time.time() + 30
-        while b"[Ombrix] " not in seen and time.time() < deadline:
-            chunk = os.read(p.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            seen += chunk
-        self.assertIn(b"[Ombrix] ", seen)
+def start_at_prompt(test, cwd):
+    """Start the program and read its output up to the first prompt; standard input stays
+    open, so it waits there."""
+    p = subprocess.Popen([test.app.program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, cwd=cwd, env=test.app.env())
+    seen = b""
+    deadline = time.time() + 30
+    while b"[Ombrix] " not in seen and time.time() < deadline:
+        chunk = os.read(p.stdout.fileno(), 4096)
+        if not chunk:
+            break
+        seen += chunk
+    return p, seen
 
+
+def end(p):
+    if p.poll() is None:
+        p.kill()
+        p.wait()
+    p.stdin.close()
+    p.stdout.close()
+    p.stderr.close()
+
+
+class Signals(AppTestCase):
     def check_signal(self, sig):
-        p = subprocess.Popen([self.app.program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, cwd=self.app.root, env=self.app.env())
+        p, seen = start_at_prompt(self, self.app.root)
         try:
-            self.wait_for_prompt(p)
+            self.assertIn(b"[Ombrix] ", seen)
             p.send_signal(sig)
             status = p.wait(timeout=30)
         finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-            p.stdin.close()
-            p.stdout.close()
-            p.stderr.close()
+            end(p)
         self.assertEqual(status, 0, sig)
 
     def test_sigterm_ends_with_status_0(self):
@@ -110,6 +118,44 @@ class Signals(AppTestCase):
 
     def test_sighup_ends_with_status_0(self):
         self.check_signal(signal.SIGHUP)
+
+
+class MemoryProtection(AppTestCase):
+    """While the program waits at its prompt, none of its memory is writable and executable
+    at once: the code image runs from read-and-execute pages of its own."""
+
+    def mappings(self, cwd):
+        p, seen = start_at_prompt(self, cwd)
+        try:
+            self.assertIn(b"[Ombrix] ", seen)
+            with open("/proc/%d/maps" % p.pid) as f:
+                maps = [line.split(None, 5) for line in f.read().splitlines()]
+            p.stdin.write(b"quit\n")
+            p.stdin.flush()
+            status = p.wait(timeout=30)
+        finally:
+            end(p)
+        self.assertEqual(status, 0)
+        return maps
+
+    def check(self, cwd):
+        maps = self.mappings(cwd)
+        both = [" ".join(m) for m in maps if "w" in m[1] and "x" in m[1]]
+        self.assertEqual(both, [])
+        # The code block: an anonymous mapping (no file, no name), read and execute only.
+        code = [m for m in maps if m[1] == "r-xp" and len(m) == 5]
+        self.assertTrue(code, "\n".join(" ".join(m) for m in maps))
+
+    def test_image_from_the_program_file(self):
+        self.check(self.app.root)
+
+    def test_image_from_the_loose_files(self):
+        subprocess.run(["objcopy", "--remove-section", ".mv", self.app.program], check=True)
+        work = os.path.join(self.app.root, "work")
+        os.makedirs(work)
+        for name in LOOSE_FILES:
+            shutil.copy(os.path.join(LOOSE, name), work)
+        self.check(work)
 
 
 if __name__ == "__main__":

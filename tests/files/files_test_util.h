@@ -17,7 +17,7 @@
 
 #include "runtime/core/exception.h"
 #include "runtime/files/folderitem.h"
-#include "runtime/files/private_file.h"
+#include "runtime/files/safe_output.h"
 #include "runtime/files/streams.h"
 
 namespace filetest {

@@ -272,23 +272,6 @@ TEST_F(FolderItemTest, CreateTruncatesAnExistingFileAndCreatesAMissingOne) {
   EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"fresh.bin", "t"}));  // no probe left
 }
 
-TEST_F(FolderItemTest, PrivateTextFilesAreForTheirOwnerOnly) {
-  WriteFile(P("old"), "old key");
-  chmod(P("old").c_str(), 0644);
-  Obj fresh(Item("fresh"));
-  Obj old(Item("old"));
-  Obj a(FolderItemCreatePrivateTextFile(fresh));
-  Obj b(FolderItemCreatePrivateTextFile(old));
-  ASSERT_TRUE(a);
-  ASSERT_TRUE(b);
-  struct stat st;
-  ASSERT_EQ(stat(P("fresh").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(stat(P("old").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(st.st_size, 0);
-}
-
 // --- Writability.
 
 // Runs fn in a child process as the unprivileged user "nobody"; the child's exit

@@ -181,10 +181,12 @@ TEST(ImageBuilder, RefusesMissingEntryAndUnplaceableSections) {
   ElfWriter elf;
   elf.Text({0xC3});
   elf.Section(".init_array", SHT_INIT_ARRAY, SHF_ALLOC | SHF_WRITE, Bytes(4, 0));
+  elf.Section(".selfmod", SHT_PROGBITS, SHF_ALLOC | SHF_WRITE | SHF_EXECINSTR, {0xC3});
   Built b = Build(elf, {});
   EXPECT_FALSE(b.ok);
   std::string all = Joined(b.errors);
   EXPECT_NE(all.find("section .init_array cannot be placed"), std::string::npos) << all;
+  EXPECT_NE(all.find("section .selfmod is writable code"), std::string::npos) << all;
 }
 
 TEST(ImageBuilder, RefusesMalformedObjectsCleanly) {

@@ -1,6 +1,8 @@
 // The loader: reading the image from a ".mv" section and from the loose files, applying
 // the import table, walking the options block, and running a real (test) image.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,6 +66,7 @@ class FixtureImage : public ::testing::Test {
     testing::internal::CaptureStdout();
     MVApplyImportTable(image_->imports, image_->importsSize, image_->code, image_->codeSize,
                        image_->data, image_->dataSize, kRows, kRowCount);
+    sealed_ = MVProtectCodeBlock(image_->code, image_->codeSize);
     linkOutput_ = new std::string(testing::internal::GetCapturedStdout());
   }
 
@@ -85,10 +88,26 @@ class FixtureImage : public ::testing::Test {
   static MVLoadedImage* image_;
   static MVImageSource source_;
   static std::string* linkOutput_;
+  static bool sealed_;
 };
 MVLoadedImage* FixtureImage::image_;
 MVImageSource FixtureImage::source_;
 std::string* FixtureImage::linkOutput_;
+bool FixtureImage::sealed_;
+
+// The permissions ("r-xp" and the like) of the mapping holding `address`.
+std::string MappingOf(const void* address) {
+  std::ifstream maps("/proc/self/maps");
+  uintptr_t at = reinterpret_cast<uintptr_t>(address);
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long start = 0, end = 0;
+    char perms[8] = {0};
+    if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) == 3 && at >= start && at < end)
+      return perms;
+  }
+  return "";
+}
 
 TEST_F(FixtureImage, SectionHoldsWhatTheBuilderWrites) {
   mvimage::ExportNames names;
@@ -139,6 +158,30 @@ TEST_F(FixtureImage, DataCodeAndLiteralReferencesAreRelocated) {
   EXPECT_EQ(hello->encoding, kEncodingUTF8);
   EXPECT_STREQ(reinterpret_cast<const char*>(MVStringBytes(hello)), "hello");
   EXPECT_EQ(Function<int32_t (*)()>("PassLiteral")(), 3);
+}
+
+// The code block is filled and linked in writable pages of its own, and runs from pages
+// that are readable and executable only; the data block is never executable.
+TEST_F(FixtureImage, CodeIsWritableOnlyUntilLinkedAndDataNeverExecutable) {
+  EXPECT_TRUE(sealed_);
+  EXPECT_EQ(MappingOf(image_->code), "r-xp");
+  EXPECT_EQ(MappingOf(image_->code + image_->codeSize - 1), "r-xp");
+  EXPECT_EQ(MappingOf(image_->data), "rw-p");
+
+  MVLoadedImage fresh;
+  ASSERT_EQ(MVLoadImageFile(MV_FIXTURE_DIR "/fixture.elf", &fresh), MVImageSource::kLoaded);
+  EXPECT_EQ(MappingOf(fresh.code), "rw-p");
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(fresh.code) % 4096, 0u);
+  EXPECT_NE(fresh.code, image_->code);
+}
+
+TEST(CodeBlock, ARefusedProtectionIsReportedAndFails) {
+  uint8_t* block = MVAllocateCodeBlock(10);
+  ASSERT_EQ(munmap(block, 4096), 0);  // nothing mapped there any more: mprotect refuses
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(MVProtectCodeBlock(block, 10));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Loader failed to protect memory, error #" + std::to_string(ENOMEM) + "\n");
 }
 
 TEST_F(FixtureImage, UnknownNameIsReportedOnceAndRaisesWhenCalled) {

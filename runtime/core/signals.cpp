@@ -1,0 +1,59 @@
+#include "runtime/core/signals.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "runtime/console/console.h"
+#include "runtime/core/shutdown.h"
+#include "runtime/files/safe_output.h"
+
+namespace {
+
+volatile sig_atomic_t g_interrupt = 0;    // SIGINT arrived and was not reported yet
+volatile sig_atomic_t g_termination = 0;  // SIGTERM, SIGQUIT or SIGHUP
+volatile sig_atomic_t g_outputGone = 0;   // a write to standard output found no reader
+
+// SIGPIPE and SIGXFSZ are caught rather than ignored so that children started by the
+// shell get the default action back; for this process the failed write itself (EPIPE,
+// EFBIG) is what counts, and it is handled where it happens.
+void Record(int sig) {
+  if (sig == SIGINT)
+    g_interrupt = 1;
+  else if (sig != SIGPIPE && sig != SIGXFSZ)
+    g_termination = sig;
+}
+
+}  // namespace
+
+extern "C" int32_t RuntimeStopRequested(void) {
+  if (g_termination || g_outputGone) return kMVEnd;
+  return g_interrupt ? kMVInterrupt : kMVGoOn;
+}
+
+extern "C" void RuntimeInterruptHandled(void) { g_interrupt = 0; }
+
+extern "C" void MVInstallSignalHandlers(void) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = Record;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ};
+  for (int sig : signals) sigaction(sig, &action, nullptr);
+}
+
+extern "C" int MVTerminationSignal(void) { return g_termination; }
+
+extern "C" void MVNoteOutputGone(void) { g_outputGone = 1; }
+
+extern "C" int MVOutputGone(void) { return g_outputGone; }
+
+extern "C" void MVEndOnSignal(void) {
+  MVAbandonSafeOutputs();
+  MVReleaseApplicationObject();
+  MVRunShutdownList();
+  fflush(stdout);
+  _exit(0);
+}

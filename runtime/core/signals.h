@@ -1,0 +1,41 @@
+// Signals. The handlers only record what arrived; the program acts on it in its normal
+// flow: console input ends the program or discards the line being typed, and the long
+// loops of commands (and the shell plug-in's waits) ask whether to stop between blocks.
+#pragma once
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// What RuntimeStopRequested answers.
+enum {
+  kMVGoOn = 0,       // nothing arrived
+  kMVInterrupt = 1,  // Ctrl-C: stop the running command and return to the prompt
+  kMVEnd = 2         // a termination signal, or standard output is gone: stop and end
+};
+
+// --- Exported entry points.
+int32_t RuntimeStopRequested(void);
+// The running command has reported its interruption: forget the Ctrl-C.
+void RuntimeInterruptHandled(void);
+
+// --- Runtime-internal.
+// Handlers for SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE and SIGXFSZ (empty mask, no
+// flags, so a blocking read or wait returns EINTR and its caller can look at what
+// arrived; a write to a closed pipe or past the file size limit fails instead of ending
+// the process).
+void MVInstallSignalHandlers(void);
+// The termination signal that arrived (SIGTERM, SIGQUIT or SIGHUP), or 0.
+int MVTerminationSignal(void);
+// Standard output can no longer be written (a closed pipe, a hung-up terminal).
+void MVNoteOutputGone(void);
+int MVOutputGone(void);
+// Ends the process after a termination signal, from the normal flow: half-written
+// outputs removed, the application object released, the shutdown list run (which
+// removes extracted plug-ins), exit status 0.
+__attribute__((noreturn)) void MVEndOnSignal(void);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,40 @@
+// The one way this program writes an output file.
+//
+// A regular destination is written into a temporary file created exclusively (never
+// through a link, mode 0600 while it is written) in the folder of the file that the
+// destination name resolves to, and replaces that file only when it is complete: a
+// failure, an interruption or the end of the process leaves an existing destination as
+// it was. Replacing keeps the old file's permission bits (and its owner and group where
+// the process may set them); a file with more than one hard link is updated in place
+// once the complete output exists, so that every name sees the new content. A
+// destination that exists and is not a regular file (a device, a FIFO) is written
+// directly. The program's own file and the plug-in libraries it loaded are never
+// written.
+#pragma once
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Flags of the output creators.
+enum {
+  kMVOutputPrivate = 1  // the result is readable and writable by its owner only (0600)
+};
+// Last error of an item whose output was refused because it names a protected file.
+enum { kMVErrorProtectedFile = 0x10001 };
+
+// The exported creators and commits are declared with FolderItem and the streams.
+
+// --- Runtime-internal.
+// Never write the file at `path` (links followed): the program, its plug-ins.
+void MVProtectFile(const char* path);
+// True when `path` (links followed) is a protected file.
+int MVIsProtectedFile(const char* path);
+// Removes the temporary file of every output still being written (end of the process);
+// their later completion or discarding does nothing.
+void MVAbandonSafeOutputs(void);
+
+#ifdef __cplusplus
+}
+#endif

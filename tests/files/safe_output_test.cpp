@@ -1,0 +1,196 @@
+// The safe output path: what the destination looks like before, during and after an
+// output, for every kind of destination, and what an interruption or a failure leaves.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "runtime/core/signals.h"
+#include "tests/files/files_test_util.h"
+
+using namespace filetest;
+
+namespace {
+
+class SafeOutputTest : public FilesTest {
+ protected:
+  // The names in the folder that are temporary files.
+  std::vector<std::string> Parts() const {
+    std::vector<std::string> parts;
+    for (const std::string& n : Listing(dir_))
+      if (n.size() > 5 && n.compare(n.size() - 5, 5, ".part") == 0) parts.push_back(n);
+    return parts;
+  }
+  mode_t ModeOf(const std::string& name) const {
+    struct stat st;
+    return stat(P(name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+  // Writes `bytes` to a new binary output for `name` and commits it.
+  bool Write(const std::string& name, const std::string& bytes, int32_t flags = 0) {
+    Obj item(Item(name));
+    Obj out(FolderItemCreateOutputFile(item, flags));
+    if (!out) return false;
+    BinaryStreamWrite(out, Str(bytes, kEncodingUnknown));
+    return BinaryStreamCommit(out);
+  }
+};
+
+TEST_F(SafeOutputTest, NothingChangesUntilTheCommit) {
+  WriteFile(P("dest"), "old");
+  Obj item(Item("dest"));
+  Obj out(FolderItemCreateOutputFile(item, 0));
+  ASSERT_TRUE(out);
+  BinaryStreamWrite(out, Str("new", kEncodingUnknown));
+  BinaryStreamFlush(out);
+  EXPECT_EQ(ReadFile(P("dest")), "old");
+  ASSERT_EQ(Parts().size(), 1u);
+  EXPECT_EQ(ModeOf(Parts()[0]), 0600u);  // private while it is written
+  EXPECT_TRUE(BinaryStreamCommit(out));
+  EXPECT_EQ(ReadFile(P("dest")), "new");
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+}
+
+TEST_F(SafeOutputTest, CloseWithoutCommitAndReleaseDiscard) {
+  WriteFile(P("dest"), "old");
+  {
+    Obj item(Item("dest"));
+    Obj out(FolderItemCreateOutputFile(item, 0));
+    BinaryStreamWrite(out, Str("half", kEncodingUnknown));
+    BinaryStreamClose(out);
+    EXPECT_NE(BinaryStreamGetLastError(out), 0);
+    EXPECT_FALSE(BinaryStreamCommit(out));  // already closed
+  }
+  {
+    Obj item(Item("fresh"));
+    Obj out(FolderItemCreateOutputTextFile(item, 0));
+    TextOutputStreamWriteLine(out, Str("line"));
+  }  // released while open
+  EXPECT_EQ(ReadFile(P("dest")), "old");
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+}
+
+TEST_F(SafeOutputTest, ModesOfReplacedNewAndPrivateFiles) {
+  WriteFile(P("kept"), "old");
+  chmod(P("kept").c_str(), 0640);
+  mode_t old = umask(022);
+  EXPECT_TRUE(Write("kept", "new"));
+  EXPECT_TRUE(Write("fresh", "new"));
+  EXPECT_TRUE(Write("key", "new", kMVOutputPrivate));
+  WriteFile(P("oldkey"), "old");
+  chmod(P("oldkey").c_str(), 0644);
+  EXPECT_TRUE(Write("oldkey", "new", kMVOutputPrivate));
+  umask(old);
+  EXPECT_EQ(ModeOf("kept"), 0640u);
+  EXPECT_EQ(ModeOf("fresh"), 0644u);
+  EXPECT_EQ(ModeOf("key"), 0600u);
+  EXPECT_EQ(ModeOf("oldkey"), 0600u);
+}
+
+TEST_F(SafeOutputTest, LinksAreFollowedToTheFileTheyName) {
+  mkdir(P("sub").c_str(), 0755);
+  WriteFile(P("sub/real"), "old");
+  ASSERT_EQ(symlink("sub/real", P("rel").c_str()), 0);  // relative to the link's folder
+  ASSERT_EQ(symlink(P("sub/missing").c_str(), P("dangling").c_str()), 0);
+  EXPECT_TRUE(Write("rel", "through the link"));
+  EXPECT_TRUE(Write("dangling", "created"));
+  struct stat st;
+  EXPECT_EQ(lstat(P("rel").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(P("sub/real")), "through the link");
+  EXPECT_EQ(ReadFile(P("sub/missing")), "created");
+  ASSERT_EQ(symlink("loop2", P("loop1").c_str()), 0);
+  ASSERT_EQ(symlink("loop1", P("loop2").c_str()), 0);
+  EXPECT_FALSE(Write("loop1", "x"));
+}
+
+TEST_F(SafeOutputTest, HardLinkedFileIsUpdatedInPlace) {
+  WriteFile(P("a"), "a longer old content");
+  ASSERT_EQ(link(P("a").c_str(), P("b").c_str()), 0);
+  struct stat before, after;
+  stat(P("a").c_str(), &before);
+  EXPECT_TRUE(Write("a", "short"));
+  stat(P("a").c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(ReadFile(P("b")), "short");
+  EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(SafeOutputTest, FoldersAndProtectedFilesAreRefused) {
+  mkdir(P("folder").c_str(), 0755);
+  WriteFile(P("program"), "the program");
+  MVProtectFile(P("program").c_str());
+  // Held open for the rest of the run, so that no later test's file gets its inode.
+  static int keep = open(P("program").c_str(), O_RDONLY);
+  (void)keep;
+  ASSERT_EQ(symlink("program", P("alias").c_str()), 0);
+  Obj folder(Item("folder"));
+  EXPECT_FALSE(FolderItemCreateOutputFile(folder, 0));
+  Obj alias(Item("alias"));
+  EXPECT_TRUE(FolderItemIsProtected(alias));
+  EXPECT_FALSE(FolderItemCreateOutputFile(alias, 0));
+  EXPECT_EQ(FolderItemGetLastError(alias), kMVErrorProtectedFile);
+  Obj src(Item("src"));
+  WriteFile(P("src"), "copy");
+  FolderItemCopyFileTo(src, alias);
+  EXPECT_EQ(FolderItemGetLastError(src), kMVErrorProtectedFile);
+  EXPECT_EQ(ReadFile(P("program")), "the program");
+  EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"alias", "folder", "program", "src"}));
+}
+
+TEST_F(SafeOutputTest, DeviceIsWrittenDirectly) {
+  Obj null(Item("/dev/null"));
+  Obj out(FolderItemCreateOutputFile(null, 0));
+  ASSERT_TRUE(out);
+  BinaryStreamWrite(out, Str("gone", kEncodingUnknown));
+  EXPECT_TRUE(BinaryStreamCommit(out));
+  struct stat st;
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST_F(SafeOutputTest, FailedWriteKeepsTheOldFile) {
+  WriteFile(P("dest"), "old");
+  struct rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = {4096, saved.rlim_max};
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  bool ok = Write("dest", std::string(100000, 'x'));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(ReadFile(P("dest")), "old");
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+}
+
+TEST_F(SafeOutputTest, AbandonedOutputsLeaveNothing) {
+  WriteFile(P("dest"), "old");
+  Obj item(Item("dest"));
+  Obj out(FolderItemCreateOutputFile(item, 0));
+  BinaryStreamWrite(out, Str("new", kEncodingUnknown));
+  MVAbandonSafeOutputs();  // the end of the process
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
+  EXPECT_FALSE(BinaryStreamCommit(out));
+  EXPECT_EQ(ReadFile(P("dest")), "old");
+}
+
+TEST_F(SafeOutputTest, InterruptedCopyReplacesNothing) {
+  WriteFile(P("src"), std::string(1 << 20, 's'));
+  WriteFile(P("dst"), "old");
+  Obj src(Item("src"));
+  Obj dst(Item("dst"));
+  struct sigaction saved;
+  sigaction(SIGINT, nullptr, &saved);
+  MVInstallSignalHandlers();
+  raise(SIGINT);  // recorded by the program's handler, acted on by the copy
+  FolderItemCopyFileTo(src, dst);
+  EXPECT_EQ(FolderItemGetLastError(src), EINTR);
+  RuntimeInterruptHandled();
+  sigaction(SIGINT, &saved, nullptr);
+  EXPECT_EQ(ReadFile(P("dst")), "old");
+  FolderItemCopyFileTo(src, dst);
+  EXPECT_TRUE(ReadFile(P("dst")) == std::string(1 << 20, 's'));
+  EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"dst", "src"}));
+}
+
+}  // namespace
+
