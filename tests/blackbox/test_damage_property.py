@@ -62,6 +62,8 @@ def damage(rng, folder):
         kind = rng.randrange(20)
         if os.path.isdir(path):
             shutil.rmtree(path)
+        elif os.path.lexists(path) and not os.path.isfile(path):
+            os.remove(path)                         # a FIFO from an earlier step
         elif os.path.lexists(path) and kind >= 3:
             with open(path, "rb") as f:
                 data = f.read()
