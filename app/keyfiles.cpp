@@ -251,7 +251,9 @@ Lock::Lock(Mode mode) : held_(false), taken_(false) {
     return;
   }
   if (handle < 0) {
-    PRINT("The key system could not be locked error.");
+    // The folder cannot be opened or its file system keeps no locks (some network file
+    // systems refuse them on folders): the command goes on without one.
+    held_ = true;
     return;
   }
   gLockHandle = handle;

@@ -95,9 +95,11 @@ void Close(MVTextInputStream* in);
 // --- The lock of the application folder's key system.
 
 // Commands that create, restore or delete key files hold it exclusively; commands that
-// only read them hold it shared. It is tried once, never waited for: a command that
-// cannot have it is refused with one line. A command run by a command that holds the
-// lock already (same process) shares that hold.
+// only read them hold it shared. It is an advisory lock on the application folder,
+// tried once and never waited for: a command that finds it held by another process is
+// refused with one line. Where the file system keeps no locks, commands go on without.
+// A command run by a command that holds the lock already (same process) shares that
+// hold.
 class Lock {
  public:
   enum Mode { kNone, kShared, kExclusive };  // kNone: nothing is taken
