@@ -10,6 +10,8 @@
 
 #include "runtime/console/console.h"
 #include "runtime/console/console_internal.h"
+#include "runtime/console/line_editor.h"
+#include "runtime/console/progress.h"
 #include "runtime/core/signals.h"
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
@@ -63,6 +65,7 @@ int ReadByte(uint8_t* c) {
 // closed pipe, a hung-up terminal) ends the program as the end of input does.
 void WriteOut(const uint8_t* p, size_t n) {
   if (MVOutputGone()) return;
+  MVProgressErase();  // a progress line on the same terminal goes first
   fflush(stdout);
   while (n > 0) {
     ssize_t w = write(STDOUT_FILENO, p, n);
@@ -93,6 +96,18 @@ int ReadAheadByte(uint8_t* c) {
   int r = ReadByte(c);
   fcntl(STDIN_FILENO, F_SETFL, flags);
   return r;
+}
+
+// A signal cut the wait for a line short: a termination ends the program, a lost output
+// ends the input, Ctrl-C drops the line being typed. Returns the nil line.
+MVString* ActOnSignal() {
+  if (MVTerminationSignal()) MVEndOnSignal();
+  if (MVOutputGone()) {
+    g_inputEnded = true;
+    return nullptr;
+  }
+  DropTypedLine();
+  return nullptr;
 }
 
 }  // namespace
@@ -134,6 +149,20 @@ extern "C" MVString* RuntimeConsoleInput(void) {
   if (MVOutputGone()) g_inputEnded = true;
   if (g_inputEnded) return nullptr;
   std::string line;
+  // At a terminal the line is edited; every other input is read byte by byte below.
+  if (!g_pending && MVLineEditingWanted()) {
+    switch (MVReadEditedLine(&line)) {
+      case kMVEditLine:
+        return MVStringFromBytes(line.data(), static_cast<uint32_t>(line.size()), kEncodingASCII);
+      case kMVEditEnd:
+        g_inputEnded = true;
+        return nullptr;
+      case kMVEditSignal:
+        return ActOnSignal();
+      case kMVEditUnavailable:
+        break;
+    }
+  }
   if (g_pending) {
     Append(line, g_pending);
     g_pending = 0;
@@ -141,15 +170,7 @@ extern "C" MVString* RuntimeConsoleInput(void) {
   for (;;) {
     uint8_t c;
     int r = ReadByte(&c);
-    if (r == kSignal) {
-      if (MVTerminationSignal()) MVEndOnSignal();
-      if (MVOutputGone()) {
-        g_inputEnded = true;
-        return nullptr;
-      }
-      DropTypedLine();
-      return nullptr;
-    }
+    if (r == kSignal) return ActOnSignal();
     if (r == kNoneYet) {
       // Standard input was left non-blocking by someone else: wait for the next byte.
       struct pollfd p = {STDIN_FILENO, POLLIN, 0};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "runtime/console/console.h"
+#include "runtime/console/progress.h"
 #include "runtime/core/shutdown.h"
 #include "runtime/files/safe_output.h"
 
@@ -51,6 +52,7 @@ extern "C" void MVNoteOutputGone(void) { g_outputGone = 1; }
 extern "C" int MVOutputGone(void) { return g_outputGone; }
 
 extern "C" void MVEndOnSignal(void) {
+  RuntimeProgressEnd();
   MVAbandonSafeOutputs();
   MVReleaseApplicationObject();
   MVRunShutdownList();
