@@ -44,11 +44,21 @@ void Append(std::string& line, uint8_t c) {
 
 enum { kByte = 1, kEnd = 0, kNoneYet = -1, kSignal = -2 };
 
+// Waits for input unless some is there already (one cheap look instead of the wait's
+// signal handling for every byte of a pipe). False: a signal the program acts on came.
+bool InputReady() {
+  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) > 0) return true;
+  return MVWaitForInput(STDIN_FILENO);
+}
+
 // One byte from standard input: kByte, kEnd, kNoneYet (non-blocking input has nothing
 // yet) or kSignal (a wait was cut short by a signal the program acts on). Read errors
-// count as the end of input.
-int ReadByte(uint8_t* c) {
+// count as the end of input. With `wait`, the wait for the byte is cut short by such a
+// signal even when it arrives just before the wait begins.
+int ReadByte(uint8_t* c, bool wait = true) {
   for (;;) {
+    if (wait && !InputReady()) return kSignal;
     ssize_t n = read(STDIN_FILENO, c, 1);
     if (n == 1) return kByte;
     if (n == 0) return kEnd;
@@ -93,7 +103,7 @@ int ReadAheadByte(uint8_t* c) {
   int flags = fcntl(STDIN_FILENO, F_GETFL);
   if (flags < 0) return ReadByte(c);
   fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK);
-  int r = ReadByte(c);
+  int r = ReadByte(c, false);
   fcntl(STDIN_FILENO, F_SETFL, flags);
   return r;
 }
@@ -171,16 +181,7 @@ extern "C" MVString* RuntimeConsoleInput(void) {
     uint8_t c;
     int r = ReadByte(&c);
     if (r == kSignal) return ActOnSignal();
-    if (r == kNoneYet) {
-      // Standard input was left non-blocking by someone else: wait for the next byte.
-      struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-      if (poll(&p, 1, -1) < 0 && errno == EINTR && RuntimeStopRequested() != kMVGoOn) {
-        if (MVTerminationSignal()) MVEndOnSignal();
-        DropTypedLine();
-        return nullptr;
-      }
-      continue;
-    }
+    if (r == kNoneYet) continue;  // left non-blocking by someone else: the next read waits
     if (r == kEnd) {
       g_inputEnded = true;
       break;

@@ -347,20 +347,15 @@ MVEditOutcome ReadLoop(RawMode& raw, std::string* line) {
   WriteTerminal(editor.Render(Columns()));
   for (;;) {
     uint8_t c;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
+    ssize_t n = MVWaitForInput(STDIN_FILENO) ? read(STDIN_FILENO, &c, 1) : -2;
     if (n == 0) return kMVEditEnd;
+    if (n == -2 || (n < 0 && errno == EINTR)) {
+      if (RuntimeStopRequested() == kMVGoOn) continue;
+      if (RuntimeStopRequested() == kMVInterrupt) WriteTerminal("\r" + editor.Shown() + "^C");
+      return kMVEditSignal;
+    }
     if (n < 0) {
-      if (errno == EINTR) {
-        if (RuntimeStopRequested() == kMVGoOn) continue;
-        if (RuntimeStopRequested() == kMVInterrupt) WriteTerminal("\r" + editor.Shown() + "^C");
-        return kMVEditSignal;
-      }
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        // Standard input was left non-blocking by someone else: wait for the next key.
-        struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-        poll(&p, 1, -1);
-        continue;
-      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;  // left non-blocking by someone
       return kMVEditEnd;
     }
     MVLineEditor::Result r = editor.Feed(c);

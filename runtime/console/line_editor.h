@@ -11,7 +11,7 @@
 // numbers and file names, so they are never written anywhere.
 class MVLineHistory {
  public:
-  static const size_t kMaxLines = 1000;
+  static constexpr size_t kMaxLines = 1000;
   // Keeps a line unless it is empty or repeats the line before it.
   void Add(const std::string& line);
   const std::vector<std::string>& lines() const { return lines_; }

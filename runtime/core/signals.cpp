@@ -1,5 +1,7 @@
 #include "runtime/core/signals.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -43,6 +45,25 @@ extern "C" void MVInstallSignalHandlers(void) {
   action.sa_flags = 0;
   const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ};
   for (int sig : signals) sigaction(sig, &action, nullptr);
+}
+
+extern "C" bool MVWaitForInput(int fd) {
+  sigset_t acted, outside;
+  sigemptyset(&acted);
+  const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+  for (int sig : signals) sigaddset(&acted, sig);
+  sigprocmask(SIG_BLOCK, &acted, &outside);
+  bool ready = false;
+  while (RuntimeStopRequested() == kMVGoOn) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int r = ppoll(&p, 1, nullptr, &outside);  // the signals get through only here
+    if (r > 0 || (r < 0 && errno != EINTR)) {
+      ready = true;  // input, its end, or an error the read will report
+      break;
+    }
+  }
+  sigprocmask(SIG_SETMASK, &outside, nullptr);
+  return ready;
 }
 
 extern "C" int MVTerminationSignal(void) { return g_termination; }
