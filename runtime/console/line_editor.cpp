@@ -347,17 +347,17 @@ MVEditOutcome ReadLoop(RawMode& raw, std::string* line) {
   WriteTerminal(editor.Render(Columns()));
   for (;;) {
     uint8_t c;
-    ssize_t n = MVWaitForInput(STDIN_FILENO) ? read(STDIN_FILENO, &c, 1) : -2;
-    if (n == 0) return kMVEditEnd;
-    if (n == -2 || (n < 0 && errno == EINTR)) {
+    ssize_t n = 0;
+    bool ready = MVWaitForInput(STDIN_FILENO);
+    if (ready) n = read(STDIN_FILENO, &c, 1);
+    if (!ready || (n < 0 && errno == EINTR)) {
       if (RuntimeStopRequested() == kMVGoOn) continue;
+      // Ctrl-C shows on the abandoned line, as the terminal itself would show it.
       if (RuntimeStopRequested() == kMVInterrupt) WriteTerminal("\r" + editor.Shown() + "^C");
       return kMVEditSignal;
     }
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;  // left non-blocking by someone
-      return kMVEditEnd;
-    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;  // left non-blocking
+    if (n <= 0) return kMVEditEnd;  // the terminal went away
     MVLineEditor::Result r = editor.Feed(c);
     if (r == MVLineEditor::kAccept) {
       WriteTerminal("\r" + editor.Shown() + "\x1b[K\r\n");
