@@ -249,11 +249,13 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   engine.Start(large);
   BlockWriter w(out);
   int32_t p = 0;
+  int64_t done = 0;
   for (;;) {
     if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
+    RuntimeProgressStep(done += n);
     uint8_t* own = OwnBytes(block);
     if (!ExpansionOn) {
       if (own) {
@@ -293,11 +295,13 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   BlockWriter w(out);
   int32_t p = 0;
   uint32_t skip = 0;  // filler bytes still to pass over
+  int64_t done = 0;
   for (;;) {
     if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
+    RuntimeProgressStep(done += n);
     const uint8_t* b = block.bytes();
     uint8_t* own = OwnBytes(block);
     if (!ExpansionOn) {
@@ -353,8 +357,10 @@ bool Crypt(bool encrypt) {
   Outcome outcome = kNoTarget;
   if (target.Open(destination.get())) {
     bool large = length >= kVectorThreshold;
+    RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
     outcome = encrypt ? EncryptStream(in, target.stream(), large)
                       : DecryptStream(in, target.stream(), large);
+    RuntimeProgressEnd();
   }
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);

@@ -183,6 +183,7 @@ bool GenerateComponent1(int32_t n1, int32_t* written) {
       return false;
     }
     *written = n;
+    RuntimeProgressStep(n);
   }
   return true;
 }
@@ -513,7 +514,9 @@ bool CreateSysCommand(MVObject* self) {
   // What this run has put in place, removed again if it does not complete.
   int32_t written1 = 0;
   bool written2 = false, written3 = false;
+  RuntimeProgressBegin(n1, kMVProgressKeyFiles);
   bool ok = GenerateComponent1(n1, &written1);
+  RuntimeProgressEnd();
   if (ok && !ScriptMode) PRINT(" ");
   if (ok && !ScriptMode) PRINT("Generating Key Component 2");
   ok = ok && (written2 = GenerateComponent2(CInt(Val(p2))));

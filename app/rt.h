@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "runtime/console/console.h"
+#include "runtime/console/progress.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
 #include "runtime/core/plugin.h"

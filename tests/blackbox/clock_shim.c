@@ -2,6 +2,9 @@
  * The clock: time() returns OMBRIX_TEST_TIME (seconds since the epoch) and localtime()
  * gives OMBRIX_TEST_HMS ("H:M:S") as the local time of day, so the random generator's
  * seed and the warm-up are fixed from outside.
+ * With OMBRIX_TEST_CLOCK_STEP_MS set, the monotonic clock starts at 0 and moves on by
+ * that many milliseconds at every reading, so work seems to take as long as a test
+ * needs it to.
  * Deletions: with OMBRIX_TEST_DELETE_LOG set, every remove() and rmdir() appends the
  * path and a line feed to that file before doing its work.
  * Unreadable files: with OMBRIX_TEST_UNREADABLE set to a file name, every fopen() of a
@@ -48,6 +51,20 @@ struct tm* localtime_r(const time_t* when, struct tm* tm) {
 struct tm* localtime(const time_t* when) {
   static struct tm tm;
   return localtime_r(when, &tm);
+}
+
+int clock_gettime(clockid_t id, struct timespec* ts) {
+  static int (*real)(clockid_t, struct timespec*);
+  static long long readings;
+  const char* step = getenv("OMBRIX_TEST_CLOCK_STEP_MS");
+  if (step && id == CLOCK_MONOTONIC) {
+    long long ms = strtoll(step, NULL, 10) * readings++;
+    ts->tv_sec = (time_t)(ms / 1000);
+    ts->tv_nsec = (long)(ms % 1000) * 1000000L;
+    return 0;
+  }
+  if (!real) real = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+  return real(id, ts);
 }
 
 static void log_deletion(const char* path) {
