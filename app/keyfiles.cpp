@@ -4,6 +4,15 @@ namespace keyfile {
 
 namespace {
 
+// The names, as the file system sees them.
+#define KEYFILE_SYSTEM "sys.dat"
+#define KEYFILE_SLOT_MAP "k2.dat"
+#define KEYFILE_STEP "k3.bin"
+#define KEYFILE_ENTRY_HEAD "K1"
+#define KEYFILE_ENTRY_TAIL ".bin"
+constexpr uint32_t kEntryHead = sizeof KEYFILE_ENTRY_HEAD - 1;
+constexpr uint32_t kEntryTail = sizeof KEYFILE_ENTRY_TAIL - 1;
+
 // --- Fields.
 
 // The field of v: its decimal text left-padded with "0" to `width` characters; of a
@@ -142,6 +151,14 @@ bool ParseStepEntry(const Str& line, StepEntry* e) {
 
 // --- Names.
 
+MVString* SystemFile() { return MV_LIT(KEYFILE_SYSTEM); }
+MVString* SlotMapFile() { return MV_LIT(KEYFILE_SLOT_MAP); }
+MVString* StepFile() { return MV_LIT(KEYFILE_STEP); }
+
+Str EntryFileName(MVString* typed) {
+  return Str::Borrow(MV_LIT(KEYFILE_ENTRY_HEAD)) + typed + MV_LIT(KEYFILE_ENTRY_TAIL);
+}
+
 Str EntryFileName(int64_t n) {
   char digits[24];
   int d = sizeof digits;
@@ -151,18 +168,19 @@ Str EntryFileName(int64_t n) {
     u /= 10;
   } while (u);
   Str number(MAVOBuildString(digits + d, static_cast<int32_t>(sizeof digits - d), kEncodingASCII));
-  return Str::Borrow(MV_LIT("K1")) + number + MV_LIT(".bin");
+  return EntryFileName(number.get());
 }
 
 int32_t EntryNumberOf(MVString* name) {
   const uint8_t* b = MVStringBytes(name);
   uint32_t n = MVStringLength(name);
-  // "K1", 1 to 10 digits, ".bin".
-  if (n < 7 || n > 16 || b[0] != 'K' || b[1] != '1') return 0;
-  if (!BytesEqual(b + n - 4, 4, ".bin")) return 0;
-  if (b[2] == '0') return 0;
+  // The head, 1 to 10 digits, the tail.
+  if (n < kEntryHead + 1 + kEntryTail || n > kEntryHead + 10 + kEntryTail) return 0;
+  if (!BytesEqual(b, kEntryHead, KEYFILE_ENTRY_HEAD)) return 0;
+  if (!BytesEqual(b + n - kEntryTail, kEntryTail, KEYFILE_ENTRY_TAIL)) return 0;
+  if (b[kEntryHead] == '0') return 0;
   int64_t v = 0;
-  for (uint32_t i = 2; i < n - 4; i++) {
+  for (uint32_t i = kEntryHead; i < n - kEntryTail; i++) {
     if (b[i] < '0' || b[i] > '9') return 0;
     v = v * 10 + (b[i] - '0');
   }
@@ -183,8 +201,8 @@ bool NamesKeyFile(MVFolderItem* item, int32_t n1) {
   const uint8_t* nb = name.bytes();
   uint32_t nn = name.length();
   int32_t entry = EntryNumberOf(name.get());
-  bool keyName = BytesEqual(nb, nn, "sys.dat") || BytesEqual(nb, nn, "k2.dat") ||
-                 BytesEqual(nb, nn, "k3.bin") || (entry >= 1 && entry <= n1);
+  bool keyName = BytesEqual(nb, nn, KEYFILE_SYSTEM) || BytesEqual(nb, nn, KEYFILE_SLOT_MAP) ||
+                 BytesEqual(nb, nn, KEYFILE_STEP) || (entry >= 1 && entry <= n1);
   if (!keyName) return false;
   Str folderPath(MAVOBuildString(b, static_cast<int32_t>(slash), kEncodingUTF8));
   MVFolderItem* folder = GetFolderItem(folderPath.get());

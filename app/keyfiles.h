@@ -3,57 +3,13 @@
 // is not a plain file; and the lock that keeps two processes from changing one key
 // system at the same time.
 #pragma once
+#include "app/key_layout.h"
 #include "app/rt.h"
 #include "app/util.h"
 
 namespace keyfile {
 
-// --- Line layouts. Every field is a fixed-width, zero-padded decimal number.
-
-// A value range, both ends included.
-struct Range {
-  int32_t min, max;
-};
-
-// Component 1 entry file "K1<n>.bin": 20 lines, each one substitution table of 256
-// fields, a permutation of 0..255.
-constexpr int kTableLines = 20;
-constexpr int kTableFields = 256;
-constexpr int kTableWidth = 3;
-constexpr Range kTableValue{0, 255};
-
-// "k2.dat", one line per entry: the slot map (field r names the table line that goes
-// into slot r; the 20 fields are a permutation of 1..20), then 20 numbers 0..100 that
-// the cipher does not use.
-constexpr int kSlots = 20;
-constexpr int kK2Width = 7;
-constexpr Range kSlotLine{1, kTableLines};
-constexpr int kK2SpareFields = 20;
-constexpr Range kK2Spare{0, 100};
-
-// "k3.bin", one line per entry: 20 direction flags, 20 phase-0 periods, 20 phase-1
-// periods, 20 shifts, 10 expansion seeds, and a final number the cipher does not use.
-constexpr int kK3Width = 3;
-constexpr int kSeeds = 10;
-constexpr Range kDirection{0, 1};
-constexpr Range kPeriod{1, 11};
-constexpr Range kShift{1, 11};
-constexpr Range kSeed{0, 100};
-constexpr Range kK3Final{1, 101};
-
-constexpr int kTableLineLength = kTableFields * kTableWidth;
-constexpr int kK2LineLength = (kSlots + kK2SpareFields) * kK2Width;
-constexpr int kK3LineLength = (4 * kSlots + kSeeds + 1) * kK3Width;
-
-// One entry of "k3.bin". `final` is written by createsys and never read.
-struct StepEntry {
-  int32_t direction[kSlots];
-  int32_t period0[kSlots];
-  int32_t period1[kSlots];
-  int32_t shift[kSlots];
-  int32_t seed[kSeeds];
-  int32_t final;
-};
+// --- Lines (layouts in app/key_layout.h).
 
 // Writing. Each fills `out` (room for the line's length) and returns the characters
 // written.
@@ -70,8 +26,16 @@ bool ParseStepEntry(const Str& line, StepEntry* e);  // all but `final`
 
 // --- Names.
 
-// "K1" + n + ".bin", n in decimal.
+// The files of a key system: "sys.dat" (the number of entries of component 1; a system
+// is installed exactly when it exists), "k2.dat" (component 2), "k3.bin" (component 3),
+// and one entry file per entry of component 1.
+MVString* SystemFile();
+MVString* SlotMapFile();
+MVString* StepFile();
+// The entry file "K1" + n + ".bin": n in decimal, or the number's text exactly as typed
+// (so entry "01" names "K101.bin").
 Str EntryFileName(int64_t n);
+Str EntryFileName(MVString* typed);
 // n of an entry file name "K1<n>.bin" (n written without leading zeros, 1 or more, at
 // most 2^31 - 1), or 0 when the name is not of that form.
 int32_t EntryNumberOf(MVString* name);

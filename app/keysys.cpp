@@ -9,8 +9,6 @@
 #include "app/keyfiles.h"
 #include "app/util.h"
 
-extern "C" int memcmp(const void* a, const void* b, size_t n);
-
 namespace {
 
 // --- Text of numbers ------------------------------------------------------------------
@@ -39,9 +37,9 @@ using keyfile::EntryFileName;
 // the entry files, "k2.dat", "k3.bin", then "sys.dat".
 Str SetFileName(int64_t i, int64_t n1) {
   if (i <= n1) return EntryFileName(i);
-  if (i == n1 + 1) return Str::Borrow(MV_LIT("k2.dat"));
-  if (i == n1 + 2) return Str::Borrow(MV_LIT("k3.bin"));
-  return Str::Borrow(MV_LIT("sys.dat"));
+  if (i == n1 + 1) return Str::Borrow(keyfile::SlotMapFile());
+  if (i == n1 + 2) return Str::Borrow(keyfile::StepFile());
+  return Str::Borrow(keyfile::SystemFile());
 }
 
 // Reads the first line of a text file. False when the file does not exist; a file that
@@ -189,15 +187,15 @@ bool GenerateComponent1(int32_t n1, int32_t* written) {
 }
 
 bool GenerateComponent2(int32_t n2) {
-  KeyFile file(MV_LIT("k2.dat"));
+  KeyFile file(keyfile::SlotMapFile());
   if (!file.ok()) {
-    ReportNotCreated(MV_LIT("k2.dat"), false);
+    ReportNotCreated(keyfile::SlotMapFile(), false);
     return false;
   }
-  int32_t p[21], q[21];
+  int32_t p[keyfile::kSlots + 1], q[keyfile::kSlots + 1];
   char line[keyfile::kK2LineLength];
   for (int32_t e = 1; e <= n2; e++) {
-    for (int r = 1; r <= 20; r++) {
+    for (int r = 1; r <= keyfile::kSlots; r++) {
       p[r] = r;
       q[r] = RoundInt(rnd() * 100) < 50 ? RoundInt(rnd() * 100) : 0;
     }
@@ -210,14 +208,14 @@ bool GenerateComponent2(int32_t n2) {
     }
     for (int turn = 0; turn < 5; turn++) {
       int32_t first = p[1];
-      for (int r = 1; r < 20; r++) p[r] = p[r + 1];
-      p[20] = first;
+      for (int r = 1; r < keyfile::kSlots; r++) p[r] = p[r + 1];
+      p[keyfile::kSlots] = first;
     }
     file.WriteLine(line, keyfile::FormatSlotEntry(line, p + 1, q + 1));
     if (Stopped()) return false;
   }
   if (!file.Close()) {
-    ReportNotCreated(MV_LIT("k2.dat"), true);
+    ReportNotCreated(keyfile::SlotMapFile(), true);
     return false;
   }
   return true;
@@ -230,9 +228,9 @@ int32_t Draw(keyfile::Range range) {
 
 // limit: the expansion level's seed range limit (0, or 10, 50, 99: seeds 1 .. limit + 1).
 bool GenerateComponent3(int32_t n3, int32_t limit) {
-  KeyFile file(MV_LIT("k3.bin"));
+  KeyFile file(keyfile::StepFile());
   if (!file.ok()) {
-    ReportNotCreated(MV_LIT("k3.bin"), false);
+    ReportNotCreated(keyfile::StepFile(), false);
     return false;
   }
   // Direction flags, periods, shifts and seeds are kept from entry to entry: a flag once
@@ -240,21 +238,21 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
   keyfile::StepEntry e = {};
   char line[keyfile::kK3LineLength];
   for (int32_t n = 1; n <= n3; n++) {
-    for (int r = 0; r < 20; r++)
+    for (int r = 0; r < keyfile::kSlots; r++)
       if (rnd() * 50 < 25) e.direction[r] = 1;
-    for (int r = 0; r < 20; r++) {
+    for (int r = 0; r < keyfile::kSlots; r++) {
       e.period0[r] = Draw(keyfile::kPeriod);
       e.period1[r] = Draw(keyfile::kPeriod);
       e.shift[r] = Draw(keyfile::kShift);
     }
     if (limit != 0)
-      for (int j = 0; j < 10; j++) e.seed[j] = Draw(keyfile::Range{1, limit + 1});
+      for (int j = 0; j < keyfile::kSeeds; j++) e.seed[j] = Draw(keyfile::Range{1, limit + 1});
     e.final = CInt(RuntimeRound(rnd() * 100) + 1);
     file.WriteLine(line, keyfile::FormatStepEntry(line, e));
     if (Stopped()) return false;
   }
   if (!file.Close()) {
-    ReportNotCreated(MV_LIT("k3.bin"), true);
+    ReportNotCreated(keyfile::StepFile(), true);
     return false;
   }
   return true;
@@ -440,12 +438,12 @@ bool DeleteSystem(int64_t n1, bool announce) {
   }
   RuntimeUnlockArray(present);
   if (announce) PRINT("Killing Component 2...");
-  if (!DeleteFile(MV_LIT("k2.dat")) && failed.empty()) failed = Str::Borrow(MV_LIT("k2.dat"));
+  if (!DeleteFile(keyfile::SlotMapFile()) && failed.empty()) failed = Str::Borrow(keyfile::SlotMapFile());
   if (announce) PRINT("Killing Component 3...");
-  if (!DeleteFile(MV_LIT("k3.bin")) && failed.empty()) failed = Str::Borrow(MV_LIT("k3.bin"));
+  if (!DeleteFile(keyfile::StepFile()) && failed.empty()) failed = Str::Borrow(keyfile::StepFile());
   if (failed.empty()) {
-    if (DeleteFile(MV_LIT("sys.dat"))) return true;
-    failed = Str::Borrow(MV_LIT("sys.dat"));
+    if (DeleteFile(keyfile::SystemFile())) return true;
+    failed = Str::Borrow(keyfile::SystemFile());
   }
   Print(Str::Borrow(MV_LIT("Could not delete ")) + failed +
         MV_LIT(".  The system was not completely deleted."));
@@ -464,7 +462,7 @@ bool CreateSysCommand(MVObject* self) {
     PRINT(" ");
     return false;
   }
-  if (FileExists(MV_LIT("sys.dat"))) {
+  if (FileExists(keyfile::SystemFile())) {
     PRINT("A System is currently in place.  Please issue transsys command");
     PRINT("then killsys command then you can create a new system.");
     return false;
@@ -524,19 +522,19 @@ bool CreateSysCommand(MVObject* self) {
   ok = ok && (written3 = GenerateComponent3(CInt(Val(p3)), limit));
   if (ok && Stopped()) ok = false;
   if (ok) {
-    KeyFile sys(MV_LIT("sys.dat"));
+    KeyFile sys(keyfile::SystemFile());
     Str count = StrOf(n1);
     ok = sys.ok();
     if (ok) sys.WriteLine(reinterpret_cast<const char*>(count.bytes()), count.length());
     if (!sys.Close()) {
-      ReportNotCreated(MV_LIT("sys.dat"), ok);
+      ReportNotCreated(keyfile::SystemFile(), ok);
       ok = false;
     }
   }
   if (!ok) {
     for (int32_t n = 1; n <= written1; n++) DeleteFile(EntryFileName(n).get());
-    if (written2) DeleteFile(MV_LIT("k2.dat"));
-    if (written3) DeleteFile(MV_LIT("k3.bin"));
+    if (written2) DeleteFile(keyfile::SlotMapFile());
+    if (written3) DeleteFile(keyfile::StepFile());
     Comp1Count = Comp2Count = Comp3Count = 0;
     return false;
   }
@@ -550,7 +548,7 @@ bool CreateSysCommand(MVObject* self) {
 void App_CreateSys(MVObject* self) { CreateSysCommand(self); }
 
 void App_GetSystemData(MVObject*, MVString* prefix) {
-  Str sysdat = Str::Borrow(prefix) + MV_LIT("sys.dat");
+  Str sysdat = Str::Borrow(prefix) + keyfile::SystemFile();
   int32_t n1 = 0;
   if (!ReadEntryCount(sysdat.get(), &n1)) {
     Comp1Count = Comp2Count = Comp3Count = 0;
@@ -558,8 +556,8 @@ void App_GetSystemData(MVObject*, MVString* prefix) {
   }
   Comp1Count = n1;
   // A missing component file counts as an empty component.
-  CountLines((Str::Borrow(prefix) + MV_LIT("k2.dat")).get(), &Comp2Count, nullptr);
-  CountLines((Str::Borrow(prefix) + MV_LIT("k3.bin")).get(), &Comp3Count, nullptr);
+  CountLines((Str::Borrow(prefix) + keyfile::SlotMapFile()).get(), &Comp2Count, nullptr);
+  CountLines((Str::Borrow(prefix) + keyfile::StepFile()).get(), &Comp3Count, nullptr);
 }
 
 void App_SystemData(MVObject*, int32_t mode) {
@@ -568,7 +566,7 @@ void App_SystemData(MVObject*, int32_t mode) {
   keyfile::Lock lock(mode == 1 ? keyfile::Lock::kShared : keyfile::Lock::kNone);
   if (!lock.held()) return;
   int32_t n1 = 0;
-  if (!ReadEntryCount(MV_LIT("sys.dat"), &n1)) {
+  if (!ReadEntryCount(keyfile::SystemFile(), &n1)) {
     if (mode == 1) PRINT("A System is not loaded.  Please issue ressys or createsys.");
     Comp1Count = Comp2Count = Comp3Count = 0;
     return;
@@ -576,9 +574,9 @@ void App_SystemData(MVObject*, int32_t mode) {
   Comp1Count = n1;
   Comp2Count = Comp3Count = 0;
   if (mode == 1) PRINT("Examining System...");
-  int64_t s1 = static_cast<int64_t>(Comp1Count) * 15360, s2 = 0, s3 = 0;
-  bool have2 = CountLines(MV_LIT("k2.dat"), &Comp2Count, &s2);
-  bool have3 = CountLines(MV_LIT("k3.bin"), &Comp3Count, &s3);
+  int64_t s1 = Comp1Count * keyfile::kEntryFileChars, s2 = 0, s3 = 0;
+  bool have2 = CountLines(keyfile::SlotMapFile(), &Comp2Count, &s2);
+  bool have3 = CountLines(keyfile::StepFile(), &Comp3Count, &s3);
   if (mode != 1) return;
   if (!have2) PRINT("Key component 2 file k2.dat is missing or unreadable: counted as empty.");
   if (!have3) PRINT("Key component 3 file k3.bin is missing or unreadable: counted as empty.");
@@ -603,7 +601,7 @@ bool KillSysCommand(MVObject*, int32_t mode) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
   if (!lock.held()) return false;
   int64_t n1 = 0;
-  if (!ReadSetEntries(MV_LIT("sys.dat"), &n1)) {
+  if (!ReadSetEntries(keyfile::SystemFile(), &n1)) {
     if (mode == 1) {
       PRINT("A System is not loaded.  Please issue ressys or createsys.");
       return false;
@@ -633,11 +631,11 @@ bool RestoreSysCommand(MVObject* self) {
   App_GetParameters(self);
   Str prefix = FolderPrefix();
   int64_t n1 = 0;
-  if (!ReadSetEntries((prefix + MV_LIT("sys.dat")).get(), &n1)) {
+  if (!ReadSetEntries((prefix + keyfile::SystemFile()).get(), &n1)) {
     PRINT("A System is not currently in place in the folder defined error.");
     return false;
   }
-  if (FileExists(MV_LIT("sys.dat"))) {
+  if (FileExists(keyfile::SystemFile())) {
     PRINT("A System is currently in place.  Issue transsys and/or killsys.");
     return false;
   }
@@ -671,7 +669,7 @@ TransferOutcome Transfer(MVObject* self, MVString* word, int64_t* n1, Str* prefi
     PRINT(" ");
     return kRefused;
   }
-  if (!ReadSetEntries(MV_LIT("sys.dat"), n1)) {
+  if (!ReadSetEntries(keyfile::SystemFile(), n1)) {
     PRINT("A System is not loaded.  Please issue ressys or createsys.");
     return kRefused;
   }
