@@ -10,6 +10,8 @@ import unittest
 import harness
 from harness import AppTestCase, transcript
 import cipher_model as model
+import keyfiles
+from keyfiles import SEEDS, SLOTS, TABLE_LINES, k2_line, k3_line, table_line
 
 SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_clock_shim.so")
 NOW = 1700000000
@@ -25,59 +27,38 @@ KEY_FILE = b"The destination is a file of the key system and cannot be replaced 
 LEVELS = {"n": 0, "l": 10, "m": 50, "h": 99}
 
 
-class Rnd:
+def Rnd(now=NOW):
     """The runtime's generator as the program sees it under the fixed clock."""
-
-    def __init__(self, now=NOW):
-        self.now, self.state = now, 0
-
-    def __call__(self):
-        if self.state == 0:
-            self.state = (self.now & 0x7FFFFFFF) or 1
-            for _ in range(7):
-                self.state = self.state * 16807 % 2147483647
-        self.state = self.state * 16807 % 2147483647
-        return (self.state & 0xFFFFF) / 1048576.0
+    return keyfiles.Generator(now)
 
 
-def f3(v):
-    return ("00" + str(v))[-3:]
-
-
-def f7(v):
-    return ("0000000" + str(v))[-7:]
-
-
-def k3_line(rng, level, directions=None, periods=None, shifts=None):
-    d = directions or [rng.randint(0, 1) for _ in range(20)]
-    p = periods or [rng.randint(1, 11) for _ in range(40)]
-    s = shifts or [rng.randint(1, 11) for _ in range(20)]
+def k3_values(rng, level, directions=None, periods=None, shifts=None):
+    d = directions or [rng.randint(0, 1) for _ in range(SLOTS)]
+    p = periods or [rng.randint(1, 11) for _ in range(2 * SLOTS)]
+    s = shifts or [rng.randint(1, 11) for _ in range(SLOTS)]
     limit = LEVELS[level]
-    seeds = [rng.randint(1, limit + 1) if limit else 0 for _ in range(10)]
-    return "".join(f3(v) for v in d + p + s + seeds) + f3(rng.randint(1, 101)) + "\n"
+    seeds = [rng.randint(1, limit + 1) if limit else 0 for _ in range(SEEDS)]
+    return d + p + s + seeds + [rng.randint(1, 101)]
 
 
 def write_system(folder, seed=7, n1=2, n2=3, k3_levels="nlmhn"):
-    """A key system of the documented shape: k3 entry i has level k3_levels[i - 1]."""
+    """A random key system of the documented shape: k3 entry i has level k3_levels[i - 1]."""
     rng = random.Random(seed)
-    for n in range(1, n1 + 1):
+    entries = []
+    for _ in range(n1):
         lines = []
-        for _ in range(20):
+        for _ in range(TABLE_LINES):
             t = list(range(256))
             rng.shuffle(t)
-            lines.append("".join(f3(v) for v in t) + "\n")
-        with open(os.path.join(folder, "K1%d.bin" % n), "w") as f:
-            f.writelines(lines)
-    with open(os.path.join(folder, "k2.dat"), "w") as f:
-        for _ in range(n2):
-            m = list(range(1, 21))
-            rng.shuffle(m)
-            f.write("".join(f7(v) for v in m + [rng.randint(0, 100) for _ in range(20)]) + "\n")
-    with open(os.path.join(folder, "k3.bin"), "w") as f:
-        for level in k3_levels:
-            f.write(k3_line(rng, level))
-    with open(os.path.join(folder, "sys.dat"), "w") as f:
-        f.write("%d\n" % n1)
+            lines.append(table_line(t) + "\n")
+        entries.append(lines)
+    k2 = []
+    for _ in range(n2):
+        m = list(range(1, SLOTS + 1))
+        rng.shuffle(m)
+        k2.append(k2_line(m, [rng.randint(0, 100) for _ in range(SLOTS)]) + "\n")
+    k3 = [k3_line(k3_values(rng, level)) + "\n" for level in k3_levels]
+    keyfiles.write_key_system(folder, entries, k2, k3)
 
 
 def clock(now=NOW):
@@ -235,8 +216,8 @@ class LargeFiles(CryptCase):
         periods[2], periods[22], shifts[2] = 11, 10, 3      # cycle 21 x 256 bytes
         periods[7], periods[27], shifts[7] = 11, 9, 5       # cycle 20 x 128 bytes
         with open(self.app.path("k3.bin"), "a") as f:
-            f.write(k3_line(self.rng, "n", periods=periods, shifts=shifts))
-            f.write(k3_line(self.rng, "l", periods=periods, shifts=shifts))
+            f.write(k3_line(k3_values(self.rng, "n", periods=periods, shifts=shifts)) + "\n")
+            f.write(k3_line(k3_values(self.rng, "l", periods=periods, shifts=shifts)) + "\n")
 
     def test_megabytes_match_the_model_and_round_trip(self):
         data = self.rng.randbytes(3 * 1048576 + 777)
@@ -282,19 +263,19 @@ class UnusualKeyFiles(CryptCase):
         for i in range(20):
             t = list(range(256))
             rng.shuffle(t)
-            lines.append("".join(f3(v) for v in t) + (" trailing text" if i == 3 else "") + "\r\n")
+            lines.append(table_line(t) + (" trailing text" if i == 3 else "") + "\r\n")
         with open(self.app.path("K11.bin"), "w", newline="") as f:
             f.writelines(lines)
         slot_map = [3, 20, 1, 8, 2, 5, 4, 6, 7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19]
         with open(self.app.path("k2.dat"), "w") as f:
-            f.write("".join(f7(v) for v in slot_map) + "\n")
-            f.write("".join(f7(v) for v in reversed(slot_map)) + "not numbers at all\n")
+            f.write(k2_line(slot_map, []) + "\n")
+            f.write(k2_line(reversed(slot_map), []) + "not numbers at all\n")
         d = [0, 1] * 10
         p = [1, 11, 2, 10, 3, 9, 4, 8, 5, 7, 6, 6, 7, 5, 8, 4, 9, 3, 10, 2] * 2
         s = [1, 11, 11, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 1, 2, 3, 4, 5, 6]
         with open(self.app.path("k3.bin"), "w") as f:
-            f.write("".join(f3(v) for v in d + p + s + [0] * 10) + "xyz\n")
-            f.write("".join(f3(v) for v in d + p + s + [100, 0, 1, 100, 50, 0, 0, 7, 100, 99]) + "\n")
+            f.write(k3_line(d + p + s + [0] * SEEDS) + "xyz\n")
+            f.write(k3_line(d + p + s + [100, 0, 1, 100, 50, 0, 0, 7, 100, 99]) + "\n")
 
     def test_both_directions_match_the_model(self):
         for size in (300, 70000):

@@ -10,7 +10,8 @@ import unittest
 
 import harness
 from harness import AppTestCase, PROMPT, transcript
-from test_crypt import LOADING, SHIM, clock, enc_out, dec_out, f3, write_system
+from keyfiles import set_names
+from test_crypt import LOADING, SHIM, clock, enc_out, dec_out, write_system
 
 KILLED = (b"Killing Component 1...\nKilling Component 2...\nKilling Component 3...\n"
           b"=== System Deleted ===\ncreatesys or ressys required for future cryptions.\n \n")
@@ -191,7 +192,7 @@ class HugeCounts(AppTestCase):
         super().setUp()
         r = self.app.session(["createsys 5 5 5 n"], env=clock())
         self.assertIn(b"System Created.", r.out)
-        self.names = ["K1%d.bin" % i for i in range(1, 6)] + ["k2.dat", "k3.bin", "sys.dat"]
+        self.names = set_names(5)
         self.keys = {n: self.app.read(n) for n in self.names}
         self.backup = os.path.join(self.app.root, "backup")
         os.makedirs(self.backup)

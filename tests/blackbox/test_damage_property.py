@@ -6,6 +6,7 @@ import shutil
 import unittest
 
 from harness import AppFolder, PROMPT
+from keyfiles import set_names
 from test_crypt import clock, write_system
 
 SYSTEMS = 12        # damaged key systems, one program run each
@@ -55,7 +56,7 @@ def mutate_bytes(rng, data):
 
 def damage(rng, folder):
     """One to three kinds of damage to the key files of a folder."""
-    names = ["K1%d.bin" % i for i in range(1, SIZE[0] + 1)] + ["k2.dat", "k3.bin", "sys.dat"]
+    names = set_names(SIZE[0])
     for _ in range(rng.randint(1, 3)):
         name = rng.choice(names + ["k2.dat", "k3.bin"] * 3)
         path = os.path.join(folder, name)
