@@ -111,7 +111,8 @@ bool IsKeyFile(const Item& dest) {
   if (keyfile::NamesKeyFile(dest.get(), Comp1Count)) return true;
   if (!dest.exists()) return false;
   for (int i = 0; i < 3; i++) {
-    MVString* name = i == 0 ? keyfile::SystemFile() : i == 1 ? keyfile::SlotMapFile() : keyfile::StepFile();
+    MVString* name =
+        i == 0 ? keyfile::SystemFile() : i == 1 ? keyfile::SlotMapFile() : keyfile::StepFile();
     Item key(GetFolderItem(name));
     if (SameFile(dest, key)) return true;
   }
@@ -163,8 +164,8 @@ Way Decryption() {
   return w;
 }
 
-// The number of component n (1..3) as the user gave it: Val of Params(n + 2).
-const int kFirstNumber = 3;
+// Params(3), Params(4), Params(5): the entry numbers of components 1, 2, 3.
+constexpr int32_t kFirstNumber = 3;
 
 // The checks of the parameters, after the sys.dat test. The three entry numbers are
 // parsed here, once, into *entries. Returns false when refused.

@@ -137,9 +137,11 @@ void ReportNotCreated(MVString* name, bool created) {
 
 // --- Generation -----------------------------------------------------------------------
 
-// One substitution table of component 1: positions 1..256 of t.
+constexpr int kTable = keyfile::kTableFields;
+
+// One substitution table of component 1: positions 1..kTable of t.
 void GenerateTable(uint8_t* t) {
-  for (int k = 1; k <= 256; k++) t[k] = static_cast<uint8_t>(k - 1);
+  for (int k = 1; k <= kTable; k++) t[k] = static_cast<uint8_t>(k - 1);
   for (int pass = 0; pass < 3; pass++) {
     for (int s = 0; s < 500; s++) {
       int32_t x = RoundInt(rnd() * 255);
@@ -151,9 +153,9 @@ void GenerateTable(uint8_t* t) {
       t[y] = v;
     }
     int32_t turns = CInt(RuntimeRound(rnd() * 50) + 15);
-    uint8_t rotated[257];
-    for (int k = 1; k <= 256; k++) rotated[k] = t[(k - 1 + turns) % 256 + 1];
-    for (int k = 1; k <= 256; k++) t[k] = rotated[k];
+    uint8_t rotated[kTable + 1];
+    for (int k = 1; k <= kTable; k++) rotated[k] = t[(k - 1 + turns) % kTable + 1];
+    for (int k = 1; k <= kTable; k++) t[k] = rotated[k];
   }
 }
 
@@ -162,7 +164,7 @@ bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
 
 // Writes K11.bin .. K1<n1>.bin; *written counts the files put in place.
 bool GenerateComponent1(int32_t n1, int32_t* written) {
-  uint8_t table[257];
+  uint8_t table[kTable + 1];
   char line[keyfile::kTableLineLength];
   for (int32_t n = 1; n <= n1; n++) {
     if (Stopped()) return false;
