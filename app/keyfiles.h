@@ -1,7 +1,7 @@
-// The key files: the layout of their lines, written by createsys and read by the cipher
-// from this one definition; their names; opening them without waiting on anything that
-// is not a plain file; and the lock that keeps two processes from changing one key
-// system at the same time.
+// The key files: the layout of their lines (app/key_layout.h), written by createsys and
+// read by the cipher from this one definition; their names; opening them without waiting
+// on anything that is not a plain file; and the lock that keeps two processes from
+// changing one key system at the same time.
 #pragma once
 #include "app/key_layout.h"
 #include "app/rt.h"
