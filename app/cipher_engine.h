@@ -11,7 +11,7 @@
 // every P = period0 + period1 steps, so its offsets repeat every
 // P * 256 / gcd(drift, 256) bytes: one pattern per slot serves the whole input.
 //
-// The engine holds about 300 KB of state: keep one in static storage. It is plain data
+// The engine holds about 280 KB of state: keep one in static storage. It is plain data
 // (no constructor), ready after Start.
 #pragma once
 #include <stddef.h>
@@ -43,6 +43,7 @@ class Engine {
   uint32_t NextFiller();
   uint64_t NextFillers(uint32_t n, uint32_t* counts);
 
+ private:
   // The state of one slot's offset generator.
   struct Generator {
     bool patterned;   // offsets read from the slot's pattern; else simulated
@@ -59,7 +60,6 @@ class Engine {
   static constexpr uint32_t kPatternCap = kPatternSpan + kChunk + 64;
   static_assert(kPatternCap % 64 == 0, "patterns start on cache lines");
 
- private:
   void Run(const uint8_t* src, uint8_t* dst, uint32_t n, bool decrypt);
   void RunChunk(const uint8_t* src, uint8_t* dst, uint32_t n, bool decrypt);
   void BuildGenerator(int r, const Slot& start);
