@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Set up, build, start, test and benchmark Ombrix on a Debian machine.
-#   ./dev.sh start   install what is missing, build, start ombrix in ./run
-#   ./dev.sh test    install what is missing, build, run every test
+#   ./dev.sh start   install what is missing, build the program, start ombrix in ./run
+#   ./dev.sh test    install what is missing, build everything, run every test
 #   ./dev.sh bench   install what is missing, build, run the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
 
-packages=(g++-multilib cmake make unicode-data python3 binutils file)
+# The build (googletest: the unit tests' framework, built from its sources) and the tests
+# (groff-base: the manual page check).
+packages=(g++-multilib cmake make googletest unicode-data python3 binutils file groff-base)
 # The benchmark's baselines, installed by the bench command only.
 bench_packages=(age openssl)
 
@@ -24,15 +26,18 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" </dev/null
 }
 
+# build [target...]: everything, or only the given targets and what they need.
 build() {
   install_missing "${packages[@]}"
   cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$top/build" -j"$(nproc)"
+  local targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
+  cmake --build "$top/build" -j"$(nproc)" "${targets[@]}"
 }
 
 case "${1:-}" in
   start)
-    build
+    build ombrix
     # The program keeps its key files beside itself: run a copy in ./run, with a home
     # folder of its own so that plug-in extraction stays there too.
     mkdir -p "$top/run/home"

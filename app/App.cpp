@@ -18,7 +18,8 @@ void PrintSystemPresence() {
   MVFolderItem* item = GetFolderItem(MV_LIT("sys.dat"));
   bool exists = item && fileExistsGetter(item);
   if (exists) {
-    MVTextInputStream* in = FolderItemOpenTextFile(item);
+    // Something other than a regular file (a FIFO) is never opened: it could block.
+    MVTextInputStream* in = FolderItemIsRegularFile(item) ? FolderItemOpenTextFile(item) : nullptr;
     if (in) {
       TextInputStreamClose(in);
       RuntimeUnlockObject(in);

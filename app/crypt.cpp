@@ -5,12 +5,12 @@
 // only once it is complete: a failed command leaves an existing destination as it was.
 #include "app/App.h"
 #include "app/cipher.h"
+#include "app/keyfiles.h"
 #include "app/util.h"
 
 namespace {
 
 constexpr uint32_t kBlock = 262144;
-constexpr int32_t kFillerCycle = 20000;
 // Inputs at least this long use the wide-vector routine where the processor has one.
 constexpr uint64_t kVectorThreshold = 65536;
 
@@ -105,22 +105,15 @@ bool SameFile(const Item& a, const Item& b) {
   return a.exists() && b.exists() && FolderItemSameFile(a.get(), b.get());
 }
 
-// "K1" + text + ".bin".
-Str EntryFile(MVString* number) {
-  return Str::Borrow(MV_LIT("K1")) + number + MV_LIT(".bin");
-}
-
-// True when the destination is one of the installed key system's files.
+// True when the destination is one of the installed key system's files: by its name in
+// the application folder, or as the same file as "sys.dat", "k2.dat" or "k3.bin".
 bool IsKeyFile(const Item& dest) {
+  if (keyfile::NamesKeyFile(dest.get(), Comp1Count)) return true;
   if (!dest.exists()) return false;
   for (int i = 0; i < 3; i++) {
-    MVString* name = i == 0 ? MV_LIT("sys.dat") : i == 1 ? MV_LIT("k2.dat") : MV_LIT("k3.bin");
+    MVString* name =
+        i == 0 ? keyfile::SystemFile() : i == 1 ? keyfile::SlotMapFile() : keyfile::StepFile();
     Item key(GetFolderItem(name));
-    if (SameFile(dest, key)) return true;
-  }
-  for (int32_t n = 1; n <= Comp1Count; n++) {
-    Str number(StringStrInt32(n));
-    Item key(GetFolderItem(EntryFile(number.get()).get()));
     if (SameFile(dest, key)) return true;
   }
   return false;
@@ -130,55 +123,103 @@ void PrintProtected() {
   PRINT("The destination is a file of the program itself and cannot be replaced error.");
 }
 
-// The checks shared by enc and dec after the sys.dat test. Returns false when refused.
-bool CheckNumbers(bool encrypt) {
-  Str p1 = GetParam(1), p2 = GetParam(2), p3 = GetParam(3), p4 = GetParam(4), p5 = GetParam(5);
-  if (Val(p3) == 0) {
+// What enc and dec do differently; the rest of the two commands is one path.
+struct Way {
+  bool encrypt;
+  MVString* word;        // the command alone, without parameters
+  MVString* help;        // its refusal: "Parameters missing error.  Enter help ..."
+  MVString* incomplete;  // "Missing Parameters error.  Enter help ..."
+  MVString* noSystem;    // the second line of the refusal without a key system
+  MVString* sameFile;    // source and destination are one file
+  MVString* verb;        // "Encrypting " or "Decrypting "
+  MVString* completed;   // the completion line
+  bool quietInScripts;   // the bare command and a missing source are not reported in scripts
+};
+
+Way Encryption() {
+  Way w;
+  w.encrypt = true;
+  w.word = MV_LIT("enc");
+  w.help = MV_LIT("Parameters missing error.  Enter help e");
+  w.incomplete = MV_LIT("Missing Parameters error.  Enter help e");
+  w.noSystem = MV_LIT("createsys before you can encrypt.");
+  w.sameFile = MV_LIT("Source and encrypted file cannot be the same error.");
+  w.verb = MV_LIT("Encrypting ");
+  w.completed = MV_LIT("==== Encryption completed ====");
+  w.quietInScripts = false;
+  return w;
+}
+
+Way Decryption() {
+  Way w;
+  w.encrypt = false;
+  w.word = MV_LIT("dec");
+  w.help = MV_LIT("Parameters missing error.  Enter help d");
+  w.incomplete = MV_LIT("Missing Parameters error.  Enter help d");
+  w.noSystem = MV_LIT("createsys before you can decrypt.");
+  w.sameFile = MV_LIT("Source and decrypted file cannot be the same error.");
+  w.verb = MV_LIT("Decrypting ");
+  w.completed = MV_LIT("==== Decryption completed ====");
+  w.quietInScripts = true;
+  return w;
+}
+
+// Params(3), Params(4), Params(5): the entry numbers of components 1, 2, 3.
+constexpr int32_t kFirstNumber = 3;
+
+// The checks of the parameters, after the sys.dat test. The three entry numbers are
+// parsed here, once, into *entries. Returns false when refused.
+bool CheckParameters(const Way& way, CipherEntries* entries) {
+  Str p1 = GetParam(1), p2 = GetParam(2);
+  Str number[3];
+  double v[3];
+  for (int c = 0; c < 3; c++) {
+    number[c] = GetParam(kFirstNumber + c);
+    v[c] = Val(number[c]);
+  }
+  if (v[0] == 0) {
     PRINT("Numeric Parameter required for component 1 error.");
     return false;
   }
-  if (Val(p4) == 0) {
+  if (v[1] == 0) {
     PRINT("Numeric Parameter required for component 2 error.");
     return false;
   }
-  if (Val(p5) == 0) {
+  if (v[2] == 0) {
     PRINT("Numeric Parameter required for component 3 error.");
     return false;
   }
   // The same file under two names would be replaced while it is being read.
-  if (encrypt && Same(p1.get(), p2.get())) {
-    PRINT("Source and encrypted file cannot be the same error.");
+  if (way.encrypt && Same(p1.get(), p2.get())) {
+    Print(way.sameFile);
     return false;
   }
   {
     Item src(GetFolderItem(p1.get()));
     Item dst(GetFolderItem(p2.get()));
     if (SameFile(src, dst)) {
-      if (encrypt)
-        PRINT("Source and encrypted file cannot be the same error.");
-      else
-        PRINT("Source and decrypted file cannot be the same error.");
+      Print(way.sameFile);
       return false;
     }
   }
   // Entry numbers run from 1 to the component's size.
-  double v = Val(p3);
-  if (!(v >= 1 && v <= Comp1Count)) {
+  if (!(v[0] >= 1 && v[0] <= Comp1Count)) {
     Print(Str::Borrow(MV_LIT("Key component 1 contains ")) + StrOf(Comp1Count) + MV_LIT(" elements"));
     return false;
   }
-  v = Val(p4);
-  if (!(v >= 1 && v <= Comp2Count)) {
+  if (!(v[1] >= 1 && v[1] <= Comp2Count)) {
     Print(Str::Borrow(MV_LIT("Key component 2 contains ")) + StrOf(Comp2Count) + MV_LIT(" elements"));
     return false;
   }
-  v = Val(p5);
-  if (!(v >= 1 && v <= Comp3Count)) {
+  if (!(v[2] >= 1 && v[2] <= Comp3Count)) {
     Print(Str::Borrow(MV_LIT("Key component 3 contains ")) + StrOf(Comp3Count) + MV_LIT(" elements"));
     return false;
   }
+  entries->entryFile = keyfile::EntryFileName(number[0].get());
+  entries->k2Entry = CInt(v[1]);
+  entries->k3Entry = CInt(v[2]);
   {
-    Item entry(GetFolderItem(EntryFile(p3.get()).get()));
+    Item entry(GetFolderItem(entries->entryFile.get()));
     if (entry.length() == 0 || entry.folder()) {
       PRINT("Value of Key component 1 is greater than what was created error.");
       PRINT("Enter sysdata");
@@ -188,7 +229,7 @@ bool CheckNumbers(bool encrypt) {
   {
     Item src(GetFolderItem(p1.get()));
     if (src.length() == 0 || src.folder()) {
-      if (encrypt || !ScriptMode) PRINT("Source file does not exist error.");
+      if (!(way.quietInScripts && ScriptMode)) PRINT("Source file does not exist error.");
       return false;
     }
   }
@@ -246,18 +287,23 @@ enum Outcome { kDone, kNoTarget, kReadFailed, kWriteFailed, kStopped };
 // The user interrupted the command, or the program is ending.
 bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
 
-Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
-  CipherEngine engine;
-  engine.Start(large);
+// The key of the running command and the engine that runs it (static: both are large).
+cipher::Key gKey;
+cipher::Engine gEngine;
+uint32_t gFillers[cipher::kChunk];  // filler counts of a chunk of cipher bytes
+
+Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out) {
+  cipher::Engine& engine = gEngine;
   BlockWriter w(out);
-  int32_t p = 0;
+  int64_t done = 0;
   for (;;) {
     if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
+    RuntimeProgressStep(done += n);
     uint8_t* own = OwnBytes(block);
-    if (!ExpansionOn) {
+    if (!engine.expanded()) {
       if (own) {
         engine.Encrypt(own, own, n);
         w.WriteString(block);
@@ -269,16 +315,19 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
       engine.Encrypt(block.bytes(), gIn, n);
       // Each cipher byte and then its fillers; a run of fillers may continue into the
       // next output block.
-      for (uint32_t i = 0; i < n && !w.failed(); i++) {
-        *w.Room(1) = gIn[i];
-        w.Advance(1);
-        p = p == kFillerCycle ? 1 : p + 1;
-        for (uint32_t k = static_cast<uint32_t>(engine.Filler(p)); k > 0 && !w.failed();) {
-          uint32_t m = k < w.room() ? k : w.room();
-          uint8_t* dst = w.Room(m);
-          RuntimeRandomFillers(dst, static_cast<int32_t>(m));
-          w.Advance(m);
-          k -= m;
+      for (uint32_t i = 0; i < n && !w.failed(); i += cipher::kChunk) {
+        uint32_t m = n - i < cipher::kChunk ? n - i : cipher::kChunk;
+        engine.NextFillers(m, gFillers);
+        for (uint32_t j = 0; j < m && !w.failed(); j++) {
+          *w.Room(1) = gIn[i + j];
+          w.Advance(1);
+          for (uint32_t k = gFillers[j]; k > 0 && !w.failed();) {
+            uint32_t f = k < w.room() ? k : w.room();
+            uint8_t* dst = w.Room(f);
+            RuntimeRandomFillers(dst, static_cast<int32_t>(f));
+            w.Advance(f);
+            k -= f;
+          }
         }
       }
     }
@@ -289,20 +338,20 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   return w.failed() ? kWriteFailed : kDone;
 }
 
-Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
-  CipherEngine engine;
-  engine.Start(large);
+Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out) {
+  cipher::Engine& engine = gEngine;
   BlockWriter w(out);
-  int32_t p = 0;
   uint32_t skip = 0;  // filler bytes still to pass over
+  int64_t done = 0;
   for (;;) {
     if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
+    RuntimeProgressStep(done += n);
     const uint8_t* b = block.bytes();
     uint8_t* own = OwnBytes(block);
-    if (!ExpansionOn) {
+    if (!engine.expanded()) {
       if (own) {
         engine.Decrypt(own, own, n);
         w.WriteString(block);
@@ -320,8 +369,7 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
           continue;
         }
         gIn[m++] = b[i++];
-        p = p == kFillerCycle ? 1 : p + 1;
-        skip = static_cast<uint32_t>(engine.Filler(p));
+        skip = engine.NextFiller();
       }
       engine.Decrypt(gIn, gIn, m);
       w.Write(gIn, m);
@@ -333,30 +381,31 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   return w.failed() ? kWriteFailed : kDone;
 }
 
-// Loads the key, announces the work, and writes the destination.
-void Crypt(bool encrypt) {
+// Loads the key, announces the work, and writes the destination. True when done.
+bool Crypt(const Way& way, const CipherEntries& entries) {
   Str source = GetParam(1), destination = GetParam(2);
-  ClearCipherState();
-  LoadCipherKey();
-  LoadSlotTables();
-  BuildExpansionTable();
-  if (!ScriptMode) {
-    Str verb = Str::Borrow(encrypt ? MV_LIT("Encrypting ") : MV_LIT("Decrypting "));
-    Print(verb + source + (ExpansionOn ? MV_LIT(" with expansion...") : MV_LIT("...")));
-  }
+  cipher::Key* key = &gKey;
+  cipher::ClearCipherState(key);
+  // A damaged key would write a file that cannot be decrypted: nothing is written.
+  if (!LoadCipherKey(entries, key) || !LoadSlotTables(entries, key)) return false;
+  cipher::BuildExpansionTable(key);
+  if (!ScriptMode)
+    Print(Str::Borrow(way.verb) + source +
+          (key->expansionOn ? MV_LIT(" with expansion...") : MV_LIT("...")));
   Item src(GetFolderItem(source.get()));
   uint64_t length = src.length();
   MVBinaryStream* in = src.get() ? FolderItemOpenBinaryFile(src.get(), false) : nullptr;
   if (!in) {
     PRINT("Source file could not be opened error.");
-    return;
+    return false;
   }
   Target target;
   Outcome outcome = kNoTarget;
   if (target.Open(destination.get())) {
-    bool large = length >= kVectorThreshold;
-    outcome = encrypt ? EncryptStream(in, target.stream(), large)
-                      : DecryptStream(in, target.stream(), large);
+    gEngine.Start(*key, length >= kVectorThreshold && cipher::VectorPathAvailable());
+    RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
+    outcome = way.encrypt ? EncryptStream(in, target.stream()) : DecryptStream(in, target.stream());
+    RuntimeProgressEnd();
   }
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);
@@ -365,65 +414,54 @@ void Crypt(bool encrypt) {
       PrintProtected();
     else
       Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
-    return;
+    return false;
   }
   // Interrupted (reported by the prompt loop) or ending: the destination stays as it was.
-  if (outcome == kStopped || Stopped()) return;
+  if (outcome == kStopped || Stopped()) return false;
   if (outcome == kReadFailed) {
     Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
-    return;
+    return false;
   }
   if (outcome == kWriteFailed || !target.Commit()) {
     Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be written error."));
-    return;
+    return false;
   }
   if (!ScriptMode) {
-    if (encrypt)
-      PRINT("==== Encryption completed ====");
-    else
-      PRINT("==== Decryption completed ====");
+    Print(way.completed);
     PRINT(" ");
   }
+  return true;
+}
+
+// enc or dec, from the command line to the completion line.
+bool CryptCommand(MVObject* self, const Way& way) {
+  keyfile::Lock lock(keyfile::Lock::kShared);
+  if (!lock.held()) return false;
+  if (Same(CommandLine, way.word)) {
+    if (!(way.quietInScripts && ScriptMode)) {
+      Print(way.help);
+      PRINT(" ");
+    }
+    return false;
+  }
+  if (!FileExists(keyfile::SystemFile())) {
+    PRINT("A System is not in place.  Please issue ressys or ");
+    Print(way.noSystem);
+    return false;
+  }
+  App_GetParameters(self);
+  if (ParamIndex != 5) {
+    Print(way.incomplete);
+    return false;
+  }
+  CipherEntries entries;
+  return CheckParameters(way, &entries) && Crypt(way, entries);
 }
 
 }  // namespace
 
-void App_Encrypt(MVObject* self) {
-  if (Same(CommandLine, MV_LIT("enc"))) {
-    PRINT("Parameters missing error.  Enter help e");
-    PRINT(" ");
-    return;
-  }
-  if (!FileExists(MV_LIT("sys.dat"))) {
-    PRINT("A System is not in place.  Please issue ressys or ");
-    PRINT("createsys before you can encrypt.");
-    return;
-  }
-  App_GetParameters(self);
-  if (ParamIndex != 5) {
-    PRINT("Missing Parameters error.  Enter help e");
-    return;
-  }
-  if (CheckNumbers(true)) Crypt(true);
-}
+bool EncryptCommand(MVObject* self) { return CryptCommand(self, Encryption()); }
+bool DecryptCommand(MVObject* self) { return CryptCommand(self, Decryption()); }
 
-void App_Decrypt(MVObject* self) {
-  if (Same(CommandLine, MV_LIT("dec"))) {
-    if (!ScriptMode) {
-      PRINT("Parameters missing error.  Enter help d");
-      PRINT(" ");
-    }
-    return;
-  }
-  if (!FileExists(MV_LIT("sys.dat"))) {
-    PRINT("A System is not in place.  Please issue ressys or ");
-    PRINT("createsys before you can decrypt.");
-    return;
-  }
-  App_GetParameters(self);
-  if (ParamIndex != 5) {
-    PRINT("Missing Parameters error.  Enter help d");
-    return;
-  }
-  if (CheckNumbers(false)) Crypt(false);
-}
+void App_Encrypt(MVObject* self) { EncryptCommand(self); }
+void App_Decrypt(MVObject* self) { DecryptCommand(self); }

@@ -1,6 +1,7 @@
 // Routines the compiler may call on its own. They travel inside the image, so the
 // image depends on nothing of the runtime but its exported names.
-#include <stddef.h>
+#include "app/support.h"
+
 #include <stdint.h>
 
 extern "C" {

@@ -1,6 +1,7 @@
 // Small helpers shared by the App methods.
 #pragma once
 #include "app/rt.h"
+#include "app/support.h"
 
 // An owned string reference, released when it goes out of scope.
 class Str {

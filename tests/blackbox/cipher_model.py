@@ -9,6 +9,8 @@ against the byte-at-a-time model on a prefix).
 import os
 import re
 
+import keyfiles as kf
+
 CYCLE = 20000
 
 
@@ -28,6 +30,11 @@ def cint(x):
 def field(line, start, width):
     """CInt(Val(Mid(line, start, width))) for an ASCII line, start 1-based."""
     return cint(val((line or "")[start - 1:start - 1 + width]))
+
+
+def fields(line, count, width):
+    """The first count fields of a line, each CInt(Val(...)) of its width."""
+    return [field(line, width * i + 1, width) for i in range(count)]
 
 
 def entry_line(path, entry):
@@ -182,17 +189,18 @@ class Key:
     """The cipher state for entry texts n1 (as typed), n2, n3 of the system in `folder`."""
 
     def __init__(self, folder, n1, n2, n3):
-        k2 = entry_line(os.path.join(folder, "k2.dat"), val(str(n2)))
-        k3 = entry_line(os.path.join(folder, "k3.bin"), val(str(n3)))
-        lines = [field(k2, 7 * r + 1, 7) for r in range(20)]
-        d = [field(k3, 3 * i + 1, 3) for i in range(90)]
-        k1 = os.path.join(folder, "K1%s.bin" % n1)
+        k2 = entry_line(os.path.join(folder, kf.SLOT_MAP), val(str(n2)))
+        k3 = entry_line(os.path.join(folder, kf.STEP), val(str(n3)))
+        lines = fields(k2, kf.SLOTS, kf.K2_WIDTH)
+        d = fields(k3, 4 * kf.SLOTS + kf.SEEDS, kf.K3_WIDTH)
+        k1 = os.path.join(folder, kf.entry_file(n1))
         self.slots = []
-        for r in range(20):
+        for r in range(kf.SLOTS):
             line = entry_line(k1, lines[r])
-            table = b"".join(chr_bytes(field(line, 3 * k + 1, 3)) for k in range(256))
-            self.slots.append(Slot(table, d[r], d[20 + r], d[40 + r], d[60 + r]))
-        self.on, self.E = expansion(d[80:90])
+            values = fields(line, kf.TABLE_FIELDS, kf.TABLE_WIDTH)
+            table = b"".join(chr_bytes(v) for v in values)
+            self.slots.append(Slot(table, *(d[r + kf.SLOTS * i] for i in range(4))))
+        self.on, self.E = expansion(d[4 * kf.SLOTS:])
 
     def forward(self, b):
         for s in self.slots:

@@ -10,6 +10,8 @@ import unittest
 import harness
 from harness import AppTestCase, transcript
 import cipher_model as model
+import keyfiles
+from keyfiles import SEEDS, SLOTS, TABLE_LINES, k2_line, k3_line, table_line
 
 SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_clock_shim.so")
 NOW = 1700000000
@@ -25,59 +27,38 @@ KEY_FILE = b"The destination is a file of the key system and cannot be replaced 
 LEVELS = {"n": 0, "l": 10, "m": 50, "h": 99}
 
 
-class Rnd:
+def Rnd(now=NOW):
     """The runtime's generator as the program sees it under the fixed clock."""
-
-    def __init__(self, now=NOW):
-        self.now, self.state = now, 0
-
-    def __call__(self):
-        if self.state == 0:
-            self.state = (self.now & 0x7FFFFFFF) or 1
-            for _ in range(7):
-                self.state = self.state * 16807 % 2147483647
-        self.state = self.state * 16807 % 2147483647
-        return (self.state & 0xFFFFF) / 1048576.0
+    return keyfiles.Generator(now)
 
 
-def f3(v):
-    return ("00" + str(v))[-3:]
-
-
-def f7(v):
-    return ("0000000" + str(v))[-7:]
-
-
-def k3_line(rng, level, directions=None, periods=None, shifts=None):
-    d = directions or [rng.randint(0, 1) for _ in range(20)]
-    p = periods or [rng.randint(1, 11) for _ in range(40)]
-    s = shifts or [rng.randint(1, 11) for _ in range(20)]
+def k3_values(rng, level, directions=None, periods=None, shifts=None):
+    d = directions or [rng.randint(0, 1) for _ in range(SLOTS)]
+    p = periods or [rng.randint(1, 11) for _ in range(2 * SLOTS)]
+    s = shifts or [rng.randint(1, 11) for _ in range(SLOTS)]
     limit = LEVELS[level]
-    seeds = [rng.randint(1, limit + 1) if limit else 0 for _ in range(10)]
-    return "".join(f3(v) for v in d + p + s + seeds) + f3(rng.randint(1, 101)) + "\n"
+    seeds = [rng.randint(1, limit + 1) if limit else 0 for _ in range(SEEDS)]
+    return d + p + s + seeds + [rng.randint(1, 101)]
 
 
 def write_system(folder, seed=7, n1=2, n2=3, k3_levels="nlmhn"):
-    """A key system of the documented shape: k3 entry i has level k3_levels[i - 1]."""
+    """A random key system of the documented shape: k3 entry i has level k3_levels[i - 1]."""
     rng = random.Random(seed)
-    for n in range(1, n1 + 1):
+    entries = []
+    for _ in range(n1):
         lines = []
-        for _ in range(20):
+        for _ in range(TABLE_LINES):
             t = list(range(256))
             rng.shuffle(t)
-            lines.append("".join(f3(v) for v in t) + "\n")
-        with open(os.path.join(folder, "K1%d.bin" % n), "w") as f:
-            f.writelines(lines)
-    with open(os.path.join(folder, "k2.dat"), "w") as f:
-        for _ in range(n2):
-            m = list(range(1, 21))
-            rng.shuffle(m)
-            f.write("".join(f7(v) for v in m + [rng.randint(0, 100) for _ in range(20)]) + "\n")
-    with open(os.path.join(folder, "k3.bin"), "w") as f:
-        for level in k3_levels:
-            f.write(k3_line(rng, level))
-    with open(os.path.join(folder, "sys.dat"), "w") as f:
-        f.write("%d\n" % n1)
+            lines.append(table_line(t) + "\n")
+        entries.append(lines)
+    k2 = []
+    for _ in range(n2):
+        m = list(range(1, SLOTS + 1))
+        rng.shuffle(m)
+        k2.append(k2_line(m, [rng.randint(0, 100) for _ in range(SLOTS)]) + "\n")
+    k3 = [k3_line(k3_values(rng, level)) + "\n" for level in k3_levels]
+    keyfiles.write_key_system(folder, entries, k2, k3)
 
 
 def clock(now=NOW):
@@ -225,18 +206,18 @@ class RoundTrips(CryptCase):
 
 class LargeFiles(CryptCase):
     """Megabytes through the block loops: many read blocks and engine chunks, the vector
-    routine's bulk with portable tails, and slots whose offset cycles are far longer than
-    a chunk (periods in the hundreds with an odd drift)."""
+    routine's bulk with portable tails, and slots whose offset cycles are longer than a
+    chunk (periods 11 and 10 with an odd drift)."""
 
     def setUp(self):
         super().setUp()
         periods = [self.rng.randint(1, 11) for _ in range(40)]
         shifts = [self.rng.randint(1, 11) for _ in range(20)]
-        periods[2], periods[22], shifts[2] = 997, 998, 3    # cycle 1995 x 256 bytes
-        periods[7], periods[27], shifts[7] = 250, 120, 5    # cycle 370 x 128 bytes
+        periods[2], periods[22], shifts[2] = 11, 10, 3      # cycle 21 x 256 bytes
+        periods[7], periods[27], shifts[7] = 11, 9, 5       # cycle 20 x 128 bytes
         with open(self.app.path("k3.bin"), "a") as f:
-            f.write(k3_line(self.rng, "n", periods=periods, shifts=shifts))
-            f.write(k3_line(self.rng, "l", periods=periods, shifts=shifts))
+            f.write(k3_line(k3_values(self.rng, "n", periods=periods, shifts=shifts)) + "\n")
+            f.write(k3_line(k3_values(self.rng, "l", periods=periods, shifts=shifts)) + "\n")
 
     def test_megabytes_match_the_model_and_round_trip(self):
         data = self.rng.randbytes(3 * 1048576 + 777)
@@ -270,46 +251,45 @@ class LargeFiles(CryptCase):
         self.assertEqual(self.app.read("big.out"), data)
 
 
-class OddKeyFiles(CryptCase):
-    """Hand-edited key files: missing table lines (all-zero tables), fields above 255 (two
-    bytes), shifts and periods outside the generated ranges, odd direction flags."""
+class UnusualKeyFiles(CryptCase):
+    """Key files edited without damaging what the cipher reads: CR LF line ends, text
+    after the fields, unused fields that are no numbers, a k2.dat line that stops after
+    the slot map, and every field at the ends of its range."""
 
     def setUp(self):
         super().setUp()
         rng = random.Random(5)
         lines = []
-        for i in range(6):  # lines 7..20 are missing
+        for i in range(20):
             t = list(range(256))
             rng.shuffle(t)
-            if i == 2:
-                t[5] = t[9]  # a duplicate: not a permutation
-            if i == 4:
-                t[17] = 999  # two bytes
-            lines.append("".join(f3(v) for v in t) + "\r\n")
+            lines.append(table_line(t) + (" trailing text" if i == 3 else "") + "\r\n")
         with open(self.app.path("K11.bin"), "w", newline="") as f:
             f.writelines(lines)
         slot_map = [3, 20, 1, 8, 2, 5, 4, 6, 7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19]
         with open(self.app.path("k2.dat"), "w") as f:
-            f.write("".join(f7(v) for v in slot_map + [0] * 20) + "\n")
-        d = [5, 0, 1, 0, 1, 2, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1]
-        p = [0, 1, 3, 11, 2, 7, 1, 1, 5, 4, 3, 2, 1, 9, 8, 7, 6, 5, 4, 3] * 2
-        s = [0, 300, 255, 1, 128, 7, 3, 2, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 256]
+            f.write(k2_line(slot_map, []) + "\n")
+            f.write(k2_line(reversed(slot_map), []) + "not numbers at all\n")
+        d = [0, 1] * 10
+        p = [1, 11, 2, 10, 3, 9, 4, 8, 5, 7, 6, 6, 7, 5, 8, 4, 9, 3, 10, 2] * 2
+        s = [1, 11, 11, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 1, 2, 3, 4, 5, 6]
         with open(self.app.path("k3.bin"), "w") as f:
-            f.write(k3_line(rng, "n", d, p, s))
-            f.write(k3_line(rng, "l", d, p, s))
+            f.write(k3_line(d + p + s + [0] * SEEDS) + "xyz\n")
+            f.write(k3_line(d + p + s + [100, 0, 1, 100, 50, 0, 0, 7, 100, 99]) + "\n")
 
     def test_both_directions_match_the_model(self):
         for size in (300, 70000):
             data = bytes(self.rng.randrange(256) for _ in range(size))
             self.app.write("a.bin", data)
-            for n3 in (1, 2):
+            for n2, n3 in ((1, 1), (2, 2)):
                 with self.subTest(size=size, n3=n3):
-                    r = self.session(["enc a.bin a.enc 1 1 %d" % n3, "dec a.enc a.out 1 1 %d" % n3])
+                    line = "%%s %%s %%s 1 %d %d" % (n2, n3)
+                    r = self.session([line % ("enc", "a.bin", "a.enc"), line % ("dec", "a.enc", "a.out")])
                     self.assertEqual(r.out, transcript(enc_out("a.bin", n3 == 2),
                                                        dec_out("a.enc", n3 == 2), installed=True))
                     enc = self.app.read("a.enc")
-                    self.assertEqual(enc, model.encrypt(self.key(1, 1, n3), data, Rnd()))
-                    self.assertEqual(self.app.read("a.out"), model.decrypt(self.key(1, 1, n3), enc))
+                    self.assertEqual(enc, model.encrypt(self.key(1, n2, n3), data, Rnd()))
+                    self.assertEqual(self.app.read("a.out"), data)
 
 
 class Refusals(CryptCase):
@@ -398,15 +378,15 @@ class Refusals(CryptCase):
 
 
 class Scripts(CryptCase):
-    def test_dec_of_a_vanished_source_is_silent_in_a_script(self):
+    def test_dec_of_a_vanished_source_is_silent_but_stops_the_script(self):
         self.app.write("gone.enc", b"12345")
         gone = self.app.path("gone.enc")
-        self.app.write("s.txt", b"rm %s\ndec gone.enc out 1 1 1\n" % gone.encode())
+        self.app.write("s.txt", b"rm %s\ndec gone.enc out 1 1 1\ntouch after\n" % gone.encode())
         r = self.app.session(["x s.txt"])
-        if b"not available in this build" in r.out:
-            self.skipTest("script files are not built yet")
-        self.assertIn(b"\n.dec gone.enc out 1 1 1\n==== Script completed ===", r.out)
+        self.assertIn(b"\n.dec gone.enc out 1 1 1\nScript stopped at line 2 - dec gone.enc out 1 1 1"
+                      b" | the command did not complete\n \nSystem is ready.\n \n", r.out)
         self.assertFalse(os.path.exists(self.app.path("out")))
+        self.assertFalse(os.path.exists(self.app.path("after")))
 
 
 if __name__ == "__main__":

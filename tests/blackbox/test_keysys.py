@@ -5,6 +5,8 @@ import unittest
 
 import harness
 from harness import AppTestCase, transcript
+from keyfiles import (SEEDS, SLOTS, TABLE_FIELDS, TABLE_LINES, k2_line, k3_line, table_line,
+                      write_key_system)
 from keygen_model import generate
 
 SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_clock_shim.so")
@@ -20,22 +22,12 @@ def clock(now, hms):
 
 def write_system(app, n1, k2_lines, k3_lines, folder=None):
     """A key system written by the test: placeholder contents of the documented shape."""
-    base = folder or app.dir
-    os.makedirs(base, exist_ok=True)
-    line = "".join("%03d" % v for v in range(256)) + "\n"
-    for n in range(1, n1 + 1):
-        with open(os.path.join(base, "K1%d.bin" % n), "w") as f:
-            f.write(line * 20)
-    with open(os.path.join(base, "k2.dat"), "w") as f:
-        f.writelines(k2_lines)
-    with open(os.path.join(base, "k3.bin"), "w") as f:
-        f.writelines(k3_lines)
-    with open(os.path.join(base, "sys.dat"), "w") as f:
-        f.write("%d\n" % n1)
+    line = table_line(range(TABLE_FIELDS)) + "\n"
+    write_key_system(folder or app.dir, [[line] * TABLE_LINES] * n1, k2_lines, k3_lines)
 
 
-K2_LINE = "".join("%07d" % r for r in range(1, 21)) + "0000000" * 20 + "\n"
-K3_LINE = "001" * 20 + "002" * 60 + "000" * 10 + "050" + "\n"
+K2_LINE = k2_line(range(1, SLOTS + 1), [0] * SLOTS) + "\n"
+K3_LINE = k3_line([1] * SLOTS + [2] * 3 * SLOTS + [0] * SEEDS + [50]) + "\n"
 
 
 class CreateSys(AppTestCase):
@@ -221,6 +213,8 @@ class TransferAndRestore(AppTestCase):
         r = self.app.session(["transsys " + self.backup])
         self.assertNotIn(b"=== Copy completed ===", r.out)
         self.assertIn(b"K12.bin", r.out)
+        self.assertEqual(os.listdir(self.backup), [])
+        write_system(self.app, 2, [K2_LINE], [K3_LINE])
         missing = os.path.join(self.app.root, "nowhere")
         r = self.app.session(["transsys " + missing])
         self.assertNotIn(b"=== Copy completed ===", r.out)

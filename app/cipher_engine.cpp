@@ -1,0 +1,175 @@
+// The byte engine: offsets of the slots, chunk by chunk, and the choice of routine.
+#include "app/cipher_engine.h"
+
+#include "app/cipher_paths.h"
+
+namespace cipher {
+
+namespace {
+
+uint32_t Gcd256(uint32_t d) {
+  d &= 255;
+  if (d == 0) return 256;
+  uint32_t g = 1;
+  while ((d & 1) == 0 && g < 256) {
+    d >>= 1;
+    g <<= 1;
+  }
+  return g;
+}
+
+inline uint8_t* Align64(uint8_t* p) {
+  uintptr_t a = reinterpret_cast<uintptr_t>(p);
+  return reinterpret_cast<uint8_t*>((a + 63) & ~static_cast<uintptr_t>(63));
+}
+
+}  // namespace
+
+uint8_t* Engine::Pattern(int r) { return Align64(patternSpace_) + r * kPatternCap; }
+uint8_t* Engine::Scratch() { return Align64(scratchSpace_); }
+
+// Lays out slot r's offsets from its state; falls back to simulation when the cycle does
+// not fit the pattern.
+void Engine::BuildGenerator(int r, const Slot& start) {
+  Generator& g = gen_[r];
+  uint8_t* pat = Pattern(r);
+  g.live = start;
+  g.off = 0;
+  g.pos = 0;
+  Slot s = start;
+  bool flipped = false;
+  uint8_t off = 0;
+  uint32_t j = 0;
+  pat[0] = 0;
+  while (!flipped && j < kPatternSpan) {
+    int32_t phase = s.phase;
+    off = static_cast<uint8_t>(off + StepSlot(&s));
+    flipped = s.phase != phase;
+    pat[++j] = off;
+  }
+  if (!flipped) {
+    g.patterned = false;
+    return;
+  }
+  uint32_t lead = j;
+  uint32_t p0 = s.period0 < 1 ? 1 : static_cast<uint32_t>(s.period0);
+  uint32_t p1 = s.period1 < 1 ? 1 : static_cast<uint32_t>(s.period1);
+  uint32_t period = p0 + p1;
+  if (period > kPatternSpan) {
+    g.patterned = false;
+    return;
+  }
+  // Drift over one period, from the canonical state just after the first flip.
+  Slot probe = s;
+  uint8_t drift = 0;
+  for (uint32_t i = 0; i < period; i++) drift = static_cast<uint8_t>(drift + StepSlot(&probe));
+  uint32_t cycle = period * (256 / Gcd256(drift));
+  if (lead + cycle > kPatternSpan) {
+    g.patterned = false;
+    return;
+  }
+  uint32_t whole = cycle;
+  while (whole % 64) whole += cycle;
+  if (lead + whole <= kPatternSpan) cycle = whole;
+  uint32_t end = lead + cycle + kChunk;
+  while (j < end) {
+    off = static_cast<uint8_t>(off + StepSlot(&s));
+    pat[++j] = off;
+  }
+  g.patterned = true;
+  g.wrap = lead + cycle;
+  g.cycle = cycle;
+}
+
+// The offsets of the next n bytes of slot r; advances the slot past them.
+const uint8_t* Engine::Offsets(int r, uint32_t n) {
+  Generator& g = gen_[r];
+  if (g.patterned) {
+    const uint8_t* p = Pattern(r) + g.pos;
+    g.pos += n;
+    // Back into the cycle (a short cycle is passed many times by one chunk).
+    if (g.pos >= g.wrap) g.pos = g.wrap - g.cycle + (g.pos - (g.wrap - g.cycle)) % g.cycle;
+    return p;
+  }
+  uint8_t* p = Pattern(r);
+  for (uint32_t j = 0; j < n; j++) {
+    p[j] = g.off;
+    g.off = static_cast<uint8_t>(g.off + StepSlot(&g.live));
+  }
+  return p;
+}
+
+void Engine::Start(const Key& key, bool vector) {
+  key_ = &key;
+  vector_ = vector;
+  fillerPos_ = 0;
+  allPerm_ = true;
+  for (int r = 0; r < kSlots; r++) {
+    const uint8_t* b = key.table[r];
+    bool seen[kTableSize] = {};
+    bool perm = true;
+    for (int k = 0; k < kTableSize; k++) {
+      table_[r][k] = b[k];
+      twice_[r][k] = twice_[r][k + kTableSize] = b[k];
+      if (seen[b[k]]) perm = false;
+      seen[b[k]] = true;
+      inverse_[r][b[k]] = static_cast<uint8_t>(k);
+    }
+    perm_[r] = perm;
+    allPerm_ = allPerm_ && perm;
+    BuildGenerator(r, key.slot[r]);
+  }
+}
+
+uint32_t Engine::NextFiller() {
+  fillerPos_ = fillerPos_ == kFillerCycle ? 1 : fillerPos_ + 1;
+  return static_cast<uint32_t>(key_->expansion[fillerPos_]);
+}
+
+uint64_t Engine::NextFillers(uint32_t n, uint32_t* counts) {
+  uint64_t sum = 0;
+  int32_t p = fillerPos_;
+  const int32_t* e = key_->expansion;
+  for (uint32_t i = 0; i < n; i++) {
+    p = p == kFillerCycle ? 1 : p + 1;
+    counts[i] = static_cast<uint32_t>(e[p]);
+    sum += counts[i];
+  }
+  fillerPos_ = p;
+  return sum;
+}
+
+void Engine::RunChunk(const uint8_t* src, uint8_t* data, uint32_t n, bool decrypt) {
+  const uint8_t* offs[kSlots];
+  for (int r = 0; r < kSlots; r++) offs[r] = Offsets(r, n);
+  uint32_t done = 0;
+  if (vector_ && (!decrypt || allPerm_)) {
+    done = n & ~63u;
+    if (decrypt)
+      InverseVector(inverse_, src, data, done, offs, Scratch());
+    else
+      ForwardVector(table_, src, data, done, offs, Scratch());
+  }
+  if (done < n) {
+    const uint8_t* rest[kSlots];
+    for (int r = 0; r < kSlots; r++) rest[r] = offs[r] + done;
+    if (decrypt)
+      InversePortable(inverse_, twice_, perm_, allPerm_, missing_, src + done, data + done,
+                      n - done, rest);
+    else
+      ForwardPortable(table_, src + done, data + done, n - done, rest);
+  }
+}
+
+void Engine::Run(const uint8_t* src, uint8_t* data, uint32_t n, bool decrypt) {
+  for (uint32_t i = 0; i < n;) {
+    uint32_t m = n - i < kChunk ? n - i : kChunk;
+    RunChunk(src + i, data + i, m, decrypt);
+    i += m;
+  }
+}
+
+void Engine::Encrypt(const uint8_t* src, uint8_t* dst, uint32_t n) { Run(src, dst, n, false); }
+void Engine::Decrypt(const uint8_t* src, uint8_t* dst, uint32_t n) { Run(src, dst, n, true); }
+
+}  // namespace cipher

@@ -1,0 +1,30 @@
+// The substitution routines of the engine (app/cipher_engine.cpp), one chunk at a time.
+// offs[r] points at the offsets of slot r for the chunk's bytes; n is at most kChunk.
+#pragma once
+#include <stdint.h>
+
+#include "app/cipher_key.h"
+
+namespace cipher {
+
+typedef uint8_t TableBytes[kTableSize];
+
+// Portable routines, any n. Forward: slot 1 reads the source, the others work in place on
+// the destination.
+void ForwardPortable(const TableBytes* tables, const uint8_t* s, uint8_t* d, uint32_t n,
+                     const uint8_t* const* offs);
+// Inverse: inverse[r] serves slots whose table is a permutation (perm[r]); the others are
+// searched in twice[r] (the table twice) for the first occurrence, and `missing` (n
+// bytes) marks the bytes that a table does not hold, which come out as 0.
+void InversePortable(const TableBytes* inverse, const uint8_t (*twice)[2 * kTableSize],
+                     const bool* perm, bool allPerm, uint8_t* missing, const uint8_t* s,
+                     uint8_t* d, uint32_t n, const uint8_t* const* offs);
+
+// Wide-vector routines: n a multiple of 64. `scratch` is a 64-byte aligned chunk. The
+// inverse needs every table a permutation.
+void ForwardVector(const TableBytes* tables, const uint8_t* s, uint8_t* d, uint32_t n,
+                   const uint8_t* const* offs, uint8_t* scratch);
+void InverseVector(const TableBytes* inverse, const uint8_t* s, uint8_t* d, uint32_t n,
+                   const uint8_t* const* offs, uint8_t* scratch);
+
+}  // namespace cipher
