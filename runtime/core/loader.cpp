@@ -347,6 +347,13 @@ extern "C" uint32_t MVUnlinkedImport(void) {
   return 0;
 }
 
+void MVResetLinkState() {
+  UnlinkedImports().clear();
+  for (const Library& lib : Libraries())
+    if (lib.handle) dlclose(lib.handle);
+  Libraries().clear();
+}
+
 uint8_t* MVAllocateCodeBlock(uint32_t count) {
   // Pages of its own, never shared with heap objects; sizes in 64 bits, as the rounding
   // of a count near 4 GiB would otherwise wrap.

@@ -87,6 +87,10 @@ MVLinkResult MVLinkImage(MVLoadedImage* image);
 // valid content: such an image is linked and run like any other.
 int MVRunLoader(const char* path);
 
+// Forget what linking remembered (unlinked imports, loaded libraries), for tests that
+// link many tables in one process.
+void MVResetLinkState();
+
 // Where calls through an import that could not be linked end up: raises
 // FunctionNotFoundException naming the function.
 extern "C" uint32_t MVUnlinkedImport(void);
