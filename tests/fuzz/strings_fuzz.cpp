@@ -26,7 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 6) return 0;
   uint32_t tagA = kTags[data[0] % 8], tagB = kTags[(data[0] >> 3) % 8];
   int32_t n = static_cast<int8_t>(data[2]), m = static_cast<int8_t>(data[3]);
-  int32_t big = static_cast<int32_t>(data[4] | data[5] << 8) * (data[4] & 1 ? 1 : -65537);
+  // Small, negative, and beyond any length (wrapping to negative values too).
+  int64_t wide = int64_t{data[4] | data[5] << 8} * (data[4] & 1 ? 1 : -65537);
+  int32_t big = static_cast<int32_t>(static_cast<uint32_t>(wide));
   const uint8_t* text = data + 6;
   size_t length = size - 6;
   size_t split = length ? data[1] % (length + 1) : 0;
