@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set up, build, start, test and benchmark Ombrix on a Debian machine.
-#   ./dev.sh start   install what is missing, build, start ombrix in ./run
-#   ./dev.sh test    install what is missing, build, run every test
+#   ./dev.sh start   install what is missing, build the program, start ombrix in ./run
+#   ./dev.sh test    install what is missing, build everything, run every test
 #   ./dev.sh bench   install what is missing, build, run the benchmarks
 #   ./dev.sh sanitize        build with AddressSanitizer and UndefinedBehaviorSanitizer
 #                            (in build-asan) and run every test there
@@ -11,7 +11,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
 
-packages=(g++-multilib cmake make unicode-data python3 binutils file)
+# The build (googletest: the unit tests' framework, built from its sources) and the tests
+# (groff-base: the manual page check).
+packages=(g++-multilib cmake make googletest unicode-data python3 binutils file groff-base)
 # The fuzz build: clang and its runtime libraries (libFuzzer and the sanitizers, i386
 # included). The sanitizer build needs nothing more than g++-multilib brings.
 fuzz_packages=(clang libclang-rt-dev)
@@ -29,10 +31,13 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" </dev/null
 }
 
+# build [target...]: everything, or only the given targets and what they need.
 build() {
   install_missing "${packages[@]}"
   cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$top/build" -j"$(nproc)"
+  local targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
+  cmake --build "$top/build" -j"$(nproc)" "${targets[@]}"
 }
 
 # Sanitizer reports end the test that caused them. The runtime keeps what the code image
@@ -74,7 +79,7 @@ fuzz_one() {
 
 case "${1:-}" in
   start)
-    build
+    build ombrix
     # The program keeps its key files beside itself: run a copy in ./run, with a home
     # folder of its own so that plug-in extraction stays there too.
     mkdir -p "$top/run/home"

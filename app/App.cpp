@@ -18,7 +18,8 @@ void PrintSystemPresence() {
   MVFolderItem* item = GetFolderItem(MV_LIT("sys.dat"));
   bool exists = item && fileExistsGetter(item);
   if (exists) {
-    MVTextInputStream* in = FolderItemOpenTextFile(item);
+    // Something other than a regular file (a FIFO) is never opened: it could block.
+    MVTextInputStream* in = FolderItemIsRegularFile(item) ? FolderItemOpenTextFile(item) : nullptr;
     if (in) {
       TextInputStreamClose(in);
       RuntimeUnlockObject(in);
@@ -152,7 +153,8 @@ int32_t App_Run(MVObject* self, MVArray*) {
 }
 
 void App_GetCmd(MVObject*) {
-  PRINT("[Ombrix] ");
+  // A program that is ending reads no more lines (the runtime's input ends it).
+  if (RuntimeStopRequested() != kMVEnd) PRINT("[Ombrix] ");
   MVString* line = RuntimeConsoleInput();
   RuntimeUnlockString(CommandLine);
   CommandLine = line;

@@ -41,6 +41,16 @@ void App_SystemData(MVObject* self, int32_t mode);
 int32_t App_VerifyScript(MVObject* self);
 void App_GetSystemData(MVObject* self, MVString* prefix);
 
+// The commands with their outcome, for the script runner: true when the command did its
+// work, false when it refused or failed (having printed why, unless script mode keeps
+// that message silent). The App methods above run them and drop the outcome.
+bool CreateSysCommand(MVObject* self);
+bool KillSysCommand(MVObject* self, int32_t mode);
+bool RestoreSysCommand(MVObject* self);
+bool TransferSysCommand(MVObject* self);
+bool EncryptCommand(MVObject* self);
+bool DecryptCommand(MVObject* self);
+
 // The Shell class of the plug-in, as the image reaches it (app/shell.cpp).
 MVObject* NewShell();                               // one owned reference
 void ShellExecute(MVObject* shell, MVString* command);

@@ -5,13 +5,14 @@
 #include <immintrin.h>
 
 #include "app/App.h"
+#include "app/keyfiles.h"
 #include "app/util.h"
 
 int32_t ExpansionOn;
 
 namespace {
 
-constexpr int kSlots = 20;
+constexpr int kSlots = keyfile::kSlots;
 constexpr int32_t kFillerCycle = 20000;
 // The engine works in chunks; the offsets of a chunk are read from one run of a slot's
 // offset pattern.
@@ -24,24 +25,42 @@ static_assert(kPatternCap % 64 == 0, "patterns start on cache lines");
 
 // --- The key state of the cipher arrays ------------------------------------------------
 
-// The last line read by reading lines 1 .. entry of a text file (ReadLine gives the empty
-// string past the end). Lines are read while their number is at most `entry`.
-Str ReadEntryLine(MVString* name, double entry) {
-  Str line;
-  MVFolderItem* item = GetFolderItem(name);
-  MVTextInputStream* in = item ? FolderItemOpenTextFile(item) : nullptr;
-  RuntimeUnlockObject(item);
-  if (!in) return line;
-  for (double i = 1; i <= entry; i += 1) {
-    if (TextInputStreamEOF(in)) {  // every further line is the empty string
-      line = Str();
-      break;
-    }
-    line = Str(TextInputStreamReadLine(in, nullptr));
+enum LineStatus { kLineRead, kNoSuchLine, kUnreadable };
+
+// Line `number` (1-based) of a key file: reads lines 1 .. number and keeps the last.
+// Missing files, files that are no regular files and read errors are unreadable; a file
+// that ends before the line is damaged.
+LineStatus ReadEntryLine(MVString* name, int32_t number, Str* line) {
+  *line = Str();
+  MVTextInputStream* in = keyfile::Open(name);
+  if (!in) return kUnreadable;
+  LineStatus status = kLineRead;
+  for (int32_t i = 1; i <= number && status == kLineRead; i++) {
+    if (TextInputStreamEOF(in))
+      status = kNoSuchLine;
+    else
+      *line = Str(TextInputStreamReadLine(in, nullptr));
   }
-  TextInputStreamClose(in);
-  RuntimeUnlockObject(in);
-  return line;
+  if (TextInputStreamGetLastError(in) != 0) status = kUnreadable;
+  keyfile::Close(in);
+  return status;
+}
+
+// The refusal of a key entry that cannot be used: one line naming the file and the line.
+void ReportKeyLine(MVString* name, int32_t number, bool unreadable) {
+  Print(Str::Borrow(MV_LIT("Key file ")) + name + MV_LIT(" line ") + StrOf(number) +
+        (unreadable ? MV_LIT(" cannot be read error.") : MV_LIT(" is damaged error.")));
+}
+
+// The entry line `number` of a key file, checked by `parse`; reports and gives false
+// when it is unreadable or damaged.
+template <typename Parse>
+bool LoadEntry(MVString* name, int32_t number, Parse parse) {
+  Str line;
+  LineStatus status = ReadEntryLine(name, number, &line);
+  if (status == kLineRead && parse(line)) return true;
+  ReportKeyLine(name, number, status == kUnreadable);
+  return false;
 }
 
 bool AllAscii(const Str& line) {
@@ -81,37 +100,46 @@ void ClearCipherState() {
   ExpansionOn = 0;
 }
 
-void LoadCipherKey() {
+bool LoadCipherKey() {
   PRINT("Loading System data...");
-  Str k2 = ReadEntryLine(MV_LIT("k2.dat"), Val(GetParam(4)));
+  // Entry numbers were checked against the component sizes: 1 .. count.
+  int32_t n2 = CInt(Val(GetParam(4))), n3 = CInt(Val(GetParam(5)));
+  int32_t map[keyfile::kSlots];
+  Str k2;
+  bool ok = LoadEntry(MV_LIT("k2.dat"), n2, [&](const Str& line) {
+    k2 = line;
+    return keyfile::ParseSlotMap(line, map);
+  });
+  if (!ok) return false;
+  keyfile::StepEntry e;
+  ok = LoadEntry(MV_LIT("k3.bin"), n3, [&](const Str& line) { return keyfile::ParseStepEntry(line, &e); });
+  if (!ok) return false;
+  // Fields 21..40 of the k2.dat line are kept as they read, unchecked: nothing uses them.
   bool a2 = AllAscii(k2);
-  for (int r = 1; r <= kSlots; r++) SetInt(SlotLine, r, Field(k2, a2, 7 * (r - 1) + 1, 7));
-  for (int r = 1; r <= kSlots; r++) SetInt(SlotSpare, r, Field(k2, a2, 7 * (r + 19) + 1, 7));
-  Str k3 = ReadEntryLine(MV_LIT("k3.bin"), Val(GetParam(5)));
-  bool a3 = AllAscii(k3);
-  for (int r = 1; r <= kSlots; r++) SetInt(SlotDirection, r, Field(k3, a3, 3 * (r - 1) + 1, 3));
-  for (int r = 1; r <= kSlots; r++) SetInt(SlotPeriod0, r, Field(k3, a3, 3 * (r + 19) + 1, 3));
-  for (int r = 1; r <= kSlots; r++) SetInt(SlotPeriod1, r, Field(k3, a3, 3 * (r + 39) + 1, 3));
-  for (int r = 1; r <= kSlots; r++) SetInt(SlotShift, r, Field(k3, a3, 3 * (r + 59) + 1, 3));
-  for (int j = 1; j <= 10; j++) SetInt(ExpansionTable, j, Field(k3, a3, 3 * (j + 79) + 1, 3));
+  for (int r = 1; r <= kSlots; r++) SetInt(SlotLine, r, map[r - 1]);
+  for (int r = 1; r <= kSlots; r++) {
+    int32_t start = keyfile::kK2Width * (keyfile::kSlots + r - 1) + 1;
+    SetInt(SlotSpare, r, Field(k2, a2, start, keyfile::kK2Width));
+  }
+  for (int r = 1; r <= kSlots; r++) SetInt(SlotDirection, r, e.direction[r - 1]);
+  for (int r = 1; r <= kSlots; r++) SetInt(SlotPeriod0, r, e.period0[r - 1]);
+  for (int r = 1; r <= kSlots; r++) SetInt(SlotPeriod1, r, e.period1[r - 1]);
+  for (int r = 1; r <= kSlots; r++) SetInt(SlotShift, r, e.shift[r - 1]);
+  for (int j = 1; j <= keyfile::kSeeds; j++) SetInt(ExpansionTable, j, e.seed[j - 1]);
+  return true;
 }
 
-void LoadSlotTables() {
+bool LoadSlotTables() {
   Str name = Str::Borrow(MV_LIT("K1")) + GetParam(3) + MV_LIT(".bin");
-  uint8_t bytes[512];
+  uint8_t bytes[keyfile::kTableFields];
   for (int r = 1; r <= kSlots; r++) {
-    Str line = ReadEntryLine(name.get(), GetInt(SlotLine, r));
-    bool ascii = AllAscii(line);
-    int32_t n = 0;
-    for (int k = 1; k <= 256; k++) {
-      // Chr of the field: one byte for codes up to 255, two bytes above.
-      int32_t v = Field(line, ascii, 3 * (k - 1) + 1, 3);
-      if (v > 255) bytes[n++] = static_cast<uint8_t>(v >> 8);
-      bytes[n++] = static_cast<uint8_t>(v);
-    }
-    Str table(MAVOBuildString(bytes, n, kEncodingUnknown));
+    bool ok = LoadEntry(name.get(), GetInt(SlotLine, r),
+                        [&](const Str& line) { return keyfile::ParseTable(line, bytes); });
+    if (!ok) return false;
+    Str table(MAVOBuildString(bytes, keyfile::kTableFields, kEncodingUnknown));
     SetStr(SlotTable, r, table.get());
   }
+  return true;
 }
 
 namespace {

@@ -18,10 +18,13 @@ extern int32_t ExpansionOn;
 // Slots to 0, tables to the empty string.
 void ClearCipherState();
 // Prints "Loading System data..." and reads the k2.dat and k3.bin entries named by
-// Params(4) and Params(5).
-void LoadCipherKey();
-// The 20 tables of the K1 entry file named by Params(3), in slot-map order.
-void LoadSlotTables();
+// Params(4) and Params(5). Every field the cipher uses is checked against the key-file
+// layout; an entry that is damaged or cannot be read is refused with one line naming
+// the file and the line, and the result is false.
+bool LoadCipherKey();
+// The 20 tables of the K1 entry file named by Params(3), in slot-map order, each checked
+// to be a permutation of 0..255; false (after the refusal line) otherwise.
+bool LoadSlotTables();
 // ExpansionOn and ExpansionTable(11..20000) from the ten seeds.
 void BuildExpansionTable();
 // One step of all 20 slots of the cipher arrays.

@@ -5,6 +5,7 @@
 // only once it is complete: a failed command leaves an existing destination as it was.
 #include "app/App.h"
 #include "app/cipher.h"
+#include "app/keyfiles.h"
 #include "app/util.h"
 
 namespace {
@@ -110,17 +111,14 @@ Str EntryFile(MVString* number) {
   return Str::Borrow(MV_LIT("K1")) + number + MV_LIT(".bin");
 }
 
-// True when the destination is one of the installed key system's files.
+// True when the destination is one of the installed key system's files: by its name in
+// the application folder, or as the same file as "sys.dat", "k2.dat" or "k3.bin".
 bool IsKeyFile(const Item& dest) {
+  if (keyfile::NamesKeyFile(dest.get(), Comp1Count)) return true;
   if (!dest.exists()) return false;
   for (int i = 0; i < 3; i++) {
     MVString* name = i == 0 ? MV_LIT("sys.dat") : i == 1 ? MV_LIT("k2.dat") : MV_LIT("k3.bin");
     Item key(GetFolderItem(name));
-    if (SameFile(dest, key)) return true;
-  }
-  for (int32_t n = 1; n <= Comp1Count; n++) {
-    Str number(StringStrInt32(n));
-    Item key(GetFolderItem(EntryFile(number.get()).get()));
     if (SameFile(dest, key)) return true;
   }
   return false;
@@ -251,11 +249,13 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   engine.Start(large);
   BlockWriter w(out);
   int32_t p = 0;
+  int64_t done = 0;
   for (;;) {
     if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
+    RuntimeProgressStep(done += n);
     uint8_t* own = OwnBytes(block);
     if (!ExpansionOn) {
       if (own) {
@@ -295,11 +295,13 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   BlockWriter w(out);
   int32_t p = 0;
   uint32_t skip = 0;  // filler bytes still to pass over
+  int64_t done = 0;
   for (;;) {
     if (Stopped()) return kStopped;
     Str block(BinaryStreamRead(in, kBlock, nullptr));
     uint32_t n = block.length();
     if (n == 0) break;
+    RuntimeProgressStep(done += n);
     const uint8_t* b = block.bytes();
     uint8_t* own = OwnBytes(block);
     if (!ExpansionOn) {
@@ -333,12 +335,12 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, bool large) {
   return w.failed() ? kWriteFailed : kDone;
 }
 
-// Loads the key, announces the work, and writes the destination.
-void Crypt(bool encrypt) {
+// Loads the key, announces the work, and writes the destination. True when done.
+bool Crypt(bool encrypt) {
   Str source = GetParam(1), destination = GetParam(2);
   ClearCipherState();
-  LoadCipherKey();
-  LoadSlotTables();
+  // A damaged key would write a file that cannot be decrypted: nothing is written.
+  if (!LoadCipherKey() || !LoadSlotTables()) return false;
   BuildExpansionTable();
   if (!ScriptMode) {
     Str verb = Str::Borrow(encrypt ? MV_LIT("Encrypting ") : MV_LIT("Decrypting "));
@@ -349,14 +351,16 @@ void Crypt(bool encrypt) {
   MVBinaryStream* in = src.get() ? FolderItemOpenBinaryFile(src.get(), false) : nullptr;
   if (!in) {
     PRINT("Source file could not be opened error.");
-    return;
+    return false;
   }
   Target target;
   Outcome outcome = kNoTarget;
   if (target.Open(destination.get())) {
     bool large = length >= kVectorThreshold;
+    RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
     outcome = encrypt ? EncryptStream(in, target.stream(), large)
                       : DecryptStream(in, target.stream(), large);
+    RuntimeProgressEnd();
   }
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);
@@ -365,17 +369,17 @@ void Crypt(bool encrypt) {
       PrintProtected();
     else
       Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
-    return;
+    return false;
   }
   // Interrupted (reported by the prompt loop) or ending: the destination stays as it was.
-  if (outcome == kStopped || Stopped()) return;
+  if (outcome == kStopped || Stopped()) return false;
   if (outcome == kReadFailed) {
     Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
-    return;
+    return false;
   }
   if (outcome == kWriteFailed || !target.Commit()) {
     Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be written error."));
-    return;
+    return false;
   }
   if (!ScriptMode) {
     if (encrypt)
@@ -384,46 +388,54 @@ void Crypt(bool encrypt) {
       PRINT("==== Decryption completed ====");
     PRINT(" ");
   }
+  return true;
 }
 
 }  // namespace
 
-void App_Encrypt(MVObject* self) {
+bool EncryptCommand(MVObject* self) {
+  keyfile::Lock lock(keyfile::Lock::kShared);
+  if (!lock.held()) return false;
   if (Same(CommandLine, MV_LIT("enc"))) {
     PRINT("Parameters missing error.  Enter help e");
     PRINT(" ");
-    return;
+    return false;
   }
   if (!FileExists(MV_LIT("sys.dat"))) {
     PRINT("A System is not in place.  Please issue ressys or ");
     PRINT("createsys before you can encrypt.");
-    return;
+    return false;
   }
   App_GetParameters(self);
   if (ParamIndex != 5) {
     PRINT("Missing Parameters error.  Enter help e");
-    return;
+    return false;
   }
-  if (CheckNumbers(true)) Crypt(true);
+  return CheckNumbers(true) && Crypt(true);
 }
 
-void App_Decrypt(MVObject* self) {
+bool DecryptCommand(MVObject* self) {
+  keyfile::Lock lock(keyfile::Lock::kShared);
+  if (!lock.held()) return false;
   if (Same(CommandLine, MV_LIT("dec"))) {
     if (!ScriptMode) {
       PRINT("Parameters missing error.  Enter help d");
       PRINT(" ");
     }
-    return;
+    return false;
   }
   if (!FileExists(MV_LIT("sys.dat"))) {
     PRINT("A System is not in place.  Please issue ressys or ");
     PRINT("createsys before you can decrypt.");
-    return;
+    return false;
   }
   App_GetParameters(self);
   if (ParamIndex != 5) {
     PRINT("Missing Parameters error.  Enter help d");
-    return;
+    return false;
   }
-  if (CheckNumbers(false)) Crypt(false);
+  return CheckNumbers(false) && Crypt(false);
 }
+
+void App_Encrypt(MVObject* self) { EncryptCommand(self); }
+void App_Decrypt(MVObject* self) { DecryptCommand(self); }

@@ -6,6 +6,7 @@
 // parameters and expansion seeds), all beside the program. "sys.dat" is written last
 // and deleted last: it marks a complete system.
 #include "app/App.h"
+#include "app/keyfiles.h"
 #include "app/util.h"
 
 extern "C" int memcmp(const void* a, const void* b, size_t n);
@@ -27,63 +28,30 @@ Str StrOf64(int64_t v) {
   return Str(MAVOBuildString(buf + pos, static_cast<int32_t>(sizeof buf - pos), kEncodingASCII));
 }
 
-// Appends the key-file field of v at out: the rightmost `width` characters of `zeros`
-// zeros followed by the decimal text of v. Returns the characters written.
-int PutField(char* out, int32_t v, int zeros, int width) {
-  char text[24];
-  int n = 0;
-  for (int i = 0; i < zeros; i++) text[n++] = '0';
-  char digits[12];
-  int d = 0;
-  uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-  do {
-    digits[d++] = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u);
-  if (v < 0) text[n++] = '-';
-  while (d) text[n++] = digits[--d];
-  int start = n > width ? n - width : 0;
-  for (int i = start; i < n; i++) out[i - start] = text[i];
-  return n - start;
-}
-
-int Put3(char* out, int32_t v) { return PutField(out, v, 2, 3); }
-int Put7(char* out, int32_t v) { return PutField(out, v, 7, 7); }
-
 // Round(x) assigned to an integer, as the generator's formulas use it.
 int32_t RoundInt(double x) { return CInt(RuntimeRound(x)); }
 
 // --- Files ----------------------------------------------------------------------------
 
-// "K1" + n + ".bin": the entry file of entry n of component 1.
-Str EntryFileName(int32_t n) {
-  Str number(runTrim(StringStrInt32(n)));
-  return Str::Borrow(MV_LIT("K1")) + number + MV_LIT(".bin");
-}
+using keyfile::EntryFileName;
 
-// File i of the set of a system with n1 entries, in copying order: the entry files,
-// "k2.dat", "k3.bin", then "sys.dat".
-Str SetFileName(int32_t i, int32_t n1) {
+// File i (1 .. n1 + 3) of the set of a system with n1 >= 0 entries, in copying order:
+// the entry files, "k2.dat", "k3.bin", then "sys.dat".
+Str SetFileName(int64_t i, int64_t n1) {
   if (i <= n1) return EntryFileName(i);
   if (i == n1 + 1) return Str::Borrow(MV_LIT("k2.dat"));
   if (i == n1 + 2) return Str::Borrow(MV_LIT("k3.bin"));
   return Str::Borrow(MV_LIT("sys.dat"));
 }
 
-// Reads the first line of a text file. False when the file does not exist.
+// Reads the first line of a text file. False when the file does not exist; a file that
+// is there but no regular file (or cannot be read) gives the empty line.
 bool ReadFirstLine(MVString* name, Str* line) {
-  MVFolderItem* item = GetFolderItem(name);
-  bool exists = item && fileExistsGetter(item);
-  if (exists) {
-    MVTextInputStream* in = FolderItemOpenTextFile(item);
-    if (in) {
-      *line = Str(TextInputStreamReadLine(in, nullptr));
-      TextInputStreamClose(in);
-      RuntimeUnlockObject(in);
-    }
-  }
-  RuntimeUnlockObject(item);
-  return exists;
+  if (!FileExists(name)) return false;
+  MVTextInputStream* in = keyfile::Open(name);
+  if (in) *line = Str(TextInputStreamReadLine(in, nullptr));
+  keyfile::Close(in);
+  return true;
 }
 
 // N1 of a system: the number in the first line of its "sys.dat". False when missing.
@@ -94,29 +62,40 @@ bool ReadEntryCount(MVString* sysdat, int32_t* n1) {
   return true;
 }
 
-// Counts the lines of a text file and, when chars is given, their characters (line ends
-// not included). False when the file cannot be opened.
+// N1 of a system as the walks over its set of files take it: the number in the first
+// line of its "sys.dat", truncated, in 64 bits, and 0 below 1 (no entry files). The walks
+// end at the first file that is not there, so a count far beyond the files is harmless.
+// False when "sys.dat" is missing.
+bool ReadSetEntries(MVString* sysdat, int64_t* n1) {
+  Str line;
+  if (!ReadFirstLine(sysdat, &line)) return false;
+  double v = Val(line);
+  *n1 = v >= 1 ? static_cast<int64_t>(v < 4e18 ? v : 4e18) : 0;
+  return true;
+}
+
+// Counts the lines of a key file and, when chars is given, their characters (line ends
+// not included). False when the file cannot be opened (or is no regular file).
 bool CountLines(MVString* name, int32_t* lines, int64_t* chars) {
   *lines = 0;
   if (chars) *chars = 0;
-  MVFolderItem* item = GetFolderItem(name);
-  MVTextInputStream* in = item ? FolderItemOpenTextFile(item) : nullptr;
-  RuntimeUnlockObject(item);
+  MVTextInputStream* in = keyfile::Open(name);
   if (!in) return false;
   while (!TextInputStreamEOF(in)) {
     Str line(TextInputStreamReadLine(in, nullptr));
     (*lines)++;
     if (chars) *chars += StringDBCSLen(line.get());
   }
-  TextInputStreamClose(in);
-  RuntimeUnlockObject(in);
+  keyfile::Close(in);
   return true;
 }
 
-void DeleteFile(MVString* name) {
+// Deletes a file; false when it is still there afterwards.
+bool DeleteFile(MVString* name) {
   MVFolderItem* item = GetFolderItem(name);
   if (item) FolderItemDelete(item);
   RuntimeUnlockObject(item);
+  return !FileExists(name);
 }
 
 // A key file being written: readable and writable by its owner only, and in place only
@@ -186,7 +165,7 @@ bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
 // Writes K11.bin .. K1<n1>.bin; *written counts the files put in place.
 bool GenerateComponent1(int32_t n1, int32_t* written) {
   uint8_t table[257];
-  char line[256 * 3];
+  char line[keyfile::kTableLineLength];
   for (int32_t n = 1; n <= n1; n++) {
     if (Stopped()) return false;
     Str name = EntryFileName(n);
@@ -195,16 +174,16 @@ bool GenerateComponent1(int32_t n1, int32_t* written) {
       ReportNotCreated(name.get(), false);
       return false;
     }
-    for (int r = 0; r < 20; r++) {
+    for (int r = 0; r < keyfile::kTableLines; r++) {
       GenerateTable(table);
-      for (int k = 1; k <= 256; k++) Put3(line + 3 * (k - 1), table[k]);
-      file.WriteLine(line, sizeof line);
+      file.WriteLine(line, keyfile::FormatTable(line, table + 1));
     }
     if (!file.Close()) {
       ReportNotCreated(name.get(), true);
       return false;
     }
     *written = n;
+    RuntimeProgressStep(n);
   }
   return true;
 }
@@ -216,7 +195,7 @@ bool GenerateComponent2(int32_t n2) {
     return false;
   }
   int32_t p[21], q[21];
-  char line[40 * 7];
+  char line[keyfile::kK2LineLength];
   for (int32_t e = 1; e <= n2; e++) {
     for (int r = 1; r <= 20; r++) {
       p[r] = r;
@@ -234,9 +213,7 @@ bool GenerateComponent2(int32_t n2) {
       for (int r = 1; r < 20; r++) p[r] = p[r + 1];
       p[20] = first;
     }
-    for (int r = 1; r <= 20; r++) Put7(line + 7 * (r - 1), p[r]);
-    for (int r = 1; r <= 20; r++) Put7(line + 7 * (19 + r), q[r]);
-    file.WriteLine(line, sizeof line);
+    file.WriteLine(line, keyfile::FormatSlotEntry(line, p + 1, q + 1));
     if (Stopped()) return false;
   }
   if (!file.Close()) {
@@ -246,35 +223,34 @@ bool GenerateComponent2(int32_t n2) {
   return true;
 }
 
+// Round((max - min) x Rnd) + min: a value of the range, as the generator draws them.
+int32_t Draw(keyfile::Range range) {
+  return CInt(RuntimeRound((range.max - range.min) * rnd()) + range.min);
+}
+
+// limit: the expansion level's seed range limit (0, or 10, 50, 99: seeds 1 .. limit + 1).
 bool GenerateComponent3(int32_t n3, int32_t limit) {
   KeyFile file(MV_LIT("k3.bin"));
   if (!file.ok()) {
     ReportNotCreated(MV_LIT("k3.bin"), false);
     return false;
   }
-  // Direction flags (a), periods (b, c), shifts (d) and seeds (s) are created once: a flag
-  // once set stays set in every later entry.
-  int32_t a[21] = {0}, b[21] = {0}, c[21] = {0}, d[21] = {0}, s[11] = {0};
-  char line[91 * 3];
-  for (int32_t e = 1; e <= n3; e++) {
-    for (int r = 1; r <= 20; r++)
-      if (rnd() * 50 < 25) a[r] = 1;
-    for (int r = 1; r <= 20; r++) {
-      b[r] = CInt(RuntimeRound(10 * rnd()) + 1);
-      c[r] = CInt(RuntimeRound(10 * rnd()) + 1);
-      d[r] = CInt(RuntimeRound(10 * rnd()) + 1);
+  // Direction flags, periods, shifts and seeds are kept from entry to entry: a flag once
+  // set stays set in every later entry.
+  keyfile::StepEntry e = {};
+  char line[keyfile::kK3LineLength];
+  for (int32_t n = 1; n <= n3; n++) {
+    for (int r = 0; r < 20; r++)
+      if (rnd() * 50 < 25) e.direction[r] = 1;
+    for (int r = 0; r < 20; r++) {
+      e.period0[r] = Draw(keyfile::kPeriod);
+      e.period1[r] = Draw(keyfile::kPeriod);
+      e.shift[r] = Draw(keyfile::kShift);
     }
     if (limit != 0)
-      for (int j = 1; j <= 10; j++) s[j] = CInt(RuntimeRound(limit * rnd()) + 1);
-    int32_t z = CInt(RuntimeRound(rnd() * 100) + 1);
-    char* o = line;
-    for (int r = 1; r <= 20; r++) o += Put3(o, a[r]);
-    for (int r = 1; r <= 20; r++) o += Put3(o, b[r]);
-    for (int r = 1; r <= 20; r++) o += Put3(o, c[r]);
-    for (int r = 1; r <= 20; r++) o += Put3(o, d[r]);
-    for (int j = 1; j <= 10; j++) o += Put3(o, s[j]);
-    o += Put3(o, z);
-    file.WriteLine(line, static_cast<int>(o - line));
+      for (int j = 0; j < 10; j++) e.seed[j] = Draw(keyfile::Range{1, limit + 1});
+    e.final = CInt(RuntimeRound(rnd() * 100) + 1);
+    file.WriteLine(line, keyfile::FormatStepEntry(line, e));
     if (Stopped()) return false;
   }
   if (!file.Close()) {
@@ -314,10 +290,6 @@ bool CopyOne(MVString* from, MVString* to) {
   return ok;
 }
 
-void ReportMissing(MVString* name) {
-  Print(Str::Borrow(MV_LIT("System file ")) + name + MV_LIT(" is missing."));
-}
-
 void ReportCopyFailed(MVString* from, MVString* to) {
   MVFolderItem* dst = GetFolderItem(to);
   bool protectedFile = dst && FolderItemIsProtected(dst);
@@ -337,32 +309,65 @@ Str FolderPrefix() {
   return p;
 }
 
-// Copies the set of a system with n1 entries from names fromPrefix + file to toPrefix +
-// file ("sys.dat" last). Every missing or failed file is reported; false if any was.
-bool CopySet(MVString* fromPrefix, MVString* toPrefix, int32_t n1, bool stopAtFirstFailure) {
-  bool ok = true;
-  for (int32_t i = 1; i <= n1 + 3 && (ok || !stopAtFirstFailure); i++) {
+// Tests that the set of a system with n1 entries at prefix is complete: every file there
+// and a regular file. The walk ends at the first file that is not, so however large n1
+// is, it never goes past the files that are really there. When one is missing or odd,
+// prints one line naming it and gives false.
+bool CheckComplete(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    Str name = Str::Borrow(prefix) + SetFileName(i, n1);
+    if (!FileExists(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is incomplete: ")) + name +
+            MV_LIT(" is missing.  Nothing was copied."));
+      return false;
+    }
+    if (!keyfile::IsRegularFile(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
+            MV_LIT(" is not a regular file.  Nothing was copied."));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Tests that no file of the set at prefix is something other than a regular file (a
+// FIFO, a device, a folder): a copy onto one could wait forever or land elsewhere. Only
+// called for a set found complete, so the walk is bounded by real files.
+bool CheckReplaceable(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    Str name = Str::Borrow(prefix) + SetFileName(i, n1);
+    if (FileExists(name.get()) && !keyfile::IsRegularFile(name.get())) {
+      Print(Str::Borrow(MV_LIT("The destination ")) + name +
+            MV_LIT(" is not a regular file and cannot be replaced.  Nothing was copied."));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies the complete set of a system with n1 entries from names fromPrefix + file to
+// toPrefix + file ("sys.dat" last). Stops at the first file that could not be copied,
+// reporting it; false then.
+bool CopySet(MVString* fromPrefix, MVString* toPrefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
     if (Stopped()) return false;  // interrupted: the copies made so far are whole files
     Str name = SetFileName(i, n1);
     Str from = Str::Borrow(fromPrefix) + name;
     Str to = Str::Borrow(toPrefix) + name;
-    if (!FileExists(from.get())) {
-      ReportMissing(from.get());
-      ok = false;
-    } else if (!CopyOne(from.get(), to.get())) {
+    if (!CopyOne(from.get(), to.get())) {
       if (Stopped()) return false;
       ReportCopyFailed(from.get(), to.get());
-      ok = false;
+      return false;
     }
   }
-  return ok;
+  return true;
 }
 
 // True when both files exist and hold the same bytes.
 bool SameContent(MVString* a, MVString* b) {
   MVFolderItem* fa = GetFolderItem(a);
   MVFolderItem* fb = GetFolderItem(b);
-  bool same = fa && fb && fileExistsGetter(fa) && fileExistsGetter(fb) &&
+  bool same = fa && fb && FolderItemIsRegularFile(fa) && FolderItemIsRegularFile(fb) &&
               fileSizeGetter(fa) == fileSizeGetter(fb);
   MVBinaryStream* sa = same ? FolderItemOpenBinaryFile(fa, false) : nullptr;
   MVBinaryStream* sb = same ? FolderItemOpenBinaryFile(fb, false) : nullptr;
@@ -382,9 +387,10 @@ bool SameContent(MVString* a, MVString* b) {
   return same;
 }
 
-// Every file of the set at prefix holds what the application folder's copy holds.
-bool SetVerified(MVString* prefix, int32_t n1) {
-  for (int32_t i = 1; i <= n1 + 3; i++) {
+// Every file of the set at prefix holds what the application folder's copy holds (the
+// set was found complete before it was copied).
+bool SetVerified(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = SetFileName(i, n1);
     Str copy = Str::Borrow(prefix) + name;
     if (!SameContent(name.get(), copy.get())) return false;
@@ -392,51 +398,97 @@ bool SetVerified(MVString* prefix, int32_t n1) {
   return true;
 }
 
-// Deletes the application folder's system with n1 entries, announcing each component.
-void DeleteSystem(int32_t n1, bool announce) {
+// The numbers 1..n1 whose entry files are in the application folder, ascending: an
+// integer array (owned) and its element count, or nil when the folder cannot be listed.
+// It is as long as the folder's listing, whatever n1 is.
+MVArray* PresentEntries(int64_t n1, int32_t* count) {
+  *count = 0;
+  MVFolderItem* folder = keyfile::ApplicationFolder();
+  MVArray* names = folder ? FolderItemChildNames(folder) : nullptr;
+  RuntimeUnlockObject(folder);
+  if (!names) return nullptr;
+  int32_t upper = names->upperBounds[0];
+  MVArray* numbers = CreateArray(1, kMVElemInt32, upper);
+  for (int32_t i = 0; numbers && i <= upper; i++) {
+    int32_t n = keyfile::EntryNumberOf(GetStr(names, i).get());
+    if (n >= 1 && n <= n1) SetInt(numbers, (*count)++, n);
+  }
+  RuntimeUnlockArray(names);
+  if (!numbers) return nullptr;
+  reinterpret_cast<void (*)(MVArray*, int32_t)>(numbers->ops->slot[4])(numbers, *count - 1);
+  reinterpret_cast<void (*)(MVArray*)>(numbers->ops->slot[8])(numbers);
+  return numbers;
+}
+
+// Deletes the application folder's system with n1 entries, announcing each component:
+// the entry files 1..n1 that are there, in ascending order, then "k2.dat", "k3.bin" and
+// "sys.dat". Returns false, after one line naming the first file that could not be
+// deleted, when a file is still there ("sys.dat" is then kept, so the rest is still
+// known as a system).
+bool DeleteSystem(int64_t n1, bool announce) {
+  int32_t count = 0;
+  MVArray* present = n1 > 0 ? PresentEntries(n1, &count) : nullptr;
+  if (n1 > 0 && !present) {
+    PRINT("The application folder cannot be read.  The system was not deleted.");
+    return false;
+  }
+  Str failed;
   if (announce) PRINT("Killing Component 1...");
-  for (int32_t i = 1; i <= n1; i++) DeleteFile(EntryFileName(i).get());
+  for (int32_t i = 0; i < count; i++) {
+    Str name = EntryFileName(GetInt(present, i));
+    if (!DeleteFile(name.get()) && failed.empty()) failed = name;
+  }
+  RuntimeUnlockArray(present);
   if (announce) PRINT("Killing Component 2...");
-  DeleteFile(MV_LIT("k2.dat"));
+  if (!DeleteFile(MV_LIT("k2.dat")) && failed.empty()) failed = Str::Borrow(MV_LIT("k2.dat"));
   if (announce) PRINT("Killing Component 3...");
-  DeleteFile(MV_LIT("k3.bin"));
-  DeleteFile(MV_LIT("sys.dat"));
+  if (!DeleteFile(MV_LIT("k3.bin")) && failed.empty()) failed = Str::Borrow(MV_LIT("k3.bin"));
+  if (failed.empty()) {
+    if (DeleteFile(MV_LIT("sys.dat"))) return true;
+    failed = Str::Borrow(MV_LIT("sys.dat"));
+  }
+  Print(Str::Borrow(MV_LIT("Could not delete ")) + failed +
+        MV_LIT(".  The system was not completely deleted."));
+  return false;
 }
 
 }  // namespace
 
 // --- Commands -------------------------------------------------------------------------
 
-void App_CreateSys(MVObject* self) {
+bool CreateSysCommand(MVObject* self) {
+  keyfile::Lock lock(keyfile::Lock::kExclusive);
+  if (!lock.held()) return false;
   if (Same(CommandLine, MV_LIT("createsys"))) {
     PRINT("Parameters missing error.  Enter help c");
     PRINT(" ");
-    return;
+    return false;
   }
   if (FileExists(MV_LIT("sys.dat"))) {
     PRINT("A System is currently in place.  Please issue transsys command");
     PRINT("then killsys command then you can create a new system.");
-    return;
+    return false;
   }
   App_GetParameters(self);
   if (ParamIndex != 4) {
     PRINT("Missing Parameters error.  Enter Help C");
-    return;
+    return false;
   }
   Str p1 = GetParam(1), p2 = GetParam(2), p3 = GetParam(3), p4 = GetParam(4);
   if (Val(p1) == 0) {
     PRINT("Numeric Parameter required for component 1 error.");
-    return;
+    return false;
   }
   if (Val(p2) == 0) {
     PRINT("Numeric Parameter required for component 2 error.");
-    return;
+    return false;
   }
   if (Val(p3) == 0) {
     PRINT("Numeric Parameter required for component 3 error.");
-    return;
+    return false;
   }
-  int32_t limit;
+  int32_t limit;  // seeds 1 .. limit + 1, within the layout's seed range
+  static_assert(99 + 1 <= keyfile::kSeed.max, "seeds of level h fit the layout");
   if (Same(p4.get(), MV_LIT("l")))
     limit = 10;
   else if (Same(p4.get(), MV_LIT("m")))
@@ -447,7 +499,7 @@ void App_CreateSys(MVObject* self) {
     limit = 0;
   else {
     PRINT("Missing or invalid expansion param error.");
-    return;
+    return false;
   }
   Comp1Count = CInt(Val(p1));
   Comp2Count = CInt(Val(p2));
@@ -462,7 +514,9 @@ void App_CreateSys(MVObject* self) {
   // What this run has put in place, removed again if it does not complete.
   int32_t written1 = 0;
   bool written2 = false, written3 = false;
+  RuntimeProgressBegin(n1, kMVProgressKeyFiles);
   bool ok = GenerateComponent1(n1, &written1);
+  RuntimeProgressEnd();
   if (ok && !ScriptMode) PRINT(" ");
   if (ok && !ScriptMode) PRINT("Generating Key Component 2");
   ok = ok && (written2 = GenerateComponent2(CInt(Val(p2))));
@@ -484,13 +538,16 @@ void App_CreateSys(MVObject* self) {
     if (written2) DeleteFile(MV_LIT("k2.dat"));
     if (written3) DeleteFile(MV_LIT("k3.bin"));
     Comp1Count = Comp2Count = Comp3Count = 0;
-    return;
+    return false;
   }
   if (!ScriptMode) {
     PRINT("System Created.");
     PRINT(" ");
   }
+  return true;
 }
+
+void App_CreateSys(MVObject* self) { CreateSysCommand(self); }
 
 void App_GetSystemData(MVObject*, MVString* prefix) {
   Str sysdat = Str::Borrow(prefix) + MV_LIT("sys.dat");
@@ -506,6 +563,10 @@ void App_GetSystemData(MVObject*, MVString* prefix) {
 }
 
 void App_SystemData(MVObject*, int32_t mode) {
+  // The command reads under the shared lock; the silent measurement at start-up and for
+  // script verification must not be refused and takes none.
+  keyfile::Lock lock(mode == 1 ? keyfile::Lock::kShared : keyfile::Lock::kNone);
+  if (!lock.held()) return;
   int32_t n1 = 0;
   if (!ReadEntryCount(MV_LIT("sys.dat"), &n1)) {
     if (mode == 1) PRINT("A System is not loaded.  Please issue ressys or createsys.");
@@ -519,8 +580,8 @@ void App_SystemData(MVObject*, int32_t mode) {
   bool have2 = CountLines(MV_LIT("k2.dat"), &Comp2Count, &s2);
   bool have3 = CountLines(MV_LIT("k3.bin"), &Comp3Count, &s3);
   if (mode != 1) return;
-  if (!have2) PRINT("Key component 2 file k2.dat is missing: counted as empty.");
-  if (!have3) PRINT("Key component 3 file k3.bin is missing: counted as empty.");
+  if (!have2) PRINT("Key component 2 file k2.dat is missing or unreadable: counted as empty.");
+  if (!have3) PRINT("Key component 3 file k3.bin is missing or unreadable: counted as empty.");
   int64_t total = s1 + s2 + s3;
   // Sizes in units of 1024, rounded half away from zero.
   auto kilo = [](int64_t s) -> Str {
@@ -538,107 +599,122 @@ void App_SystemData(MVObject*, int32_t mode) {
   PRINT(" ");
 }
 
-void App_KillSys(MVObject*, int32_t mode) {
-  int32_t n1 = 0;
-  if (!ReadEntryCount(MV_LIT("sys.dat"), &n1)) {
+bool KillSysCommand(MVObject*, int32_t mode) {
+  keyfile::Lock lock(keyfile::Lock::kExclusive);
+  if (!lock.held()) return false;
+  int64_t n1 = 0;
+  if (!ReadSetEntries(MV_LIT("sys.dat"), &n1)) {
     if (mode == 1) {
       PRINT("A System is not loaded.  Please issue ressys or createsys.");
-      return;
+      return false;
     }
     n1 = 0;
   }
-  DeleteSystem(n1, mode == 1);
+  if (!DeleteSystem(n1, mode == 1)) return false;
   if (mode == 1) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");
     PRINT(" ");
   }
   Comp1Count = Comp2Count = Comp3Count = 0;
+  return true;
 }
 
-void App_RestoreSys(MVObject* self) {
+void App_KillSys(MVObject* self, int32_t mode) { KillSysCommand(self, mode); }
+
+bool RestoreSysCommand(MVObject* self) {
+  keyfile::Lock lock(keyfile::Lock::kExclusive);
+  if (!lock.held()) return false;
   if (Same(CommandLine, MV_LIT("ressys"))) {
     PRINT("Parameters missing error.  Enter help r");
     PRINT(" ");
-    return;
+    return false;
   }
   App_GetParameters(self);
   Str prefix = FolderPrefix();
-  int32_t n1 = 0;
-  if (!ReadEntryCount((prefix + MV_LIT("sys.dat")).get(), &n1)) {
+  int64_t n1 = 0;
+  if (!ReadSetEntries((prefix + MV_LIT("sys.dat")).get(), &n1)) {
     PRINT("A System is not currently in place in the folder defined error.");
-    return;
+    return false;
   }
   if (FileExists(MV_LIT("sys.dat"))) {
     PRINT("A System is currently in place.  Issue transsys and/or killsys.");
-    return;
+    return false;
   }
-  if (!ScriptMode) PRINT("Restoring system files...");
   // Nothing is copied unless the whole set is there; "sys.dat" comes last, so a restore
   // that fails part way leaves no system marked as installed.
-  bool complete = true;
-  for (int32_t i = 1; i <= n1 + 2; i++) {
-    Str name = SetFileName(i, n1);
-    Str from = prefix + name;
-    if (!FileExists(from.get())) {
-      ReportMissing(from.get());
-      complete = false;
-    }
-  }
-  if (!complete || !CopySet(prefix.get(), nullptr, n1, true)) {
+  if (!CheckComplete(prefix.get(), n1) || !CheckReplaceable(nullptr, n1)) return false;
+  if (!ScriptMode) PRINT("Restoring system files...");
+  if (!CopySet(prefix.get(), nullptr, n1)) {
     PRINT("The system was not restored.");
-    return;
+    return false;
   }
   App_SystemData(self, 0);
   if (!ScriptMode) {
     PRINT("=== Restore completed ===");
     PRINT(" ");
   }
+  return true;
 }
 
-// The shared first steps of transsys and transkill: checks, then the copy. Returns
-// whether the copy was made completely; *n1 and *prefix describe it.
-static bool Transfer(MVObject* self, MVString* word, int32_t* n1, Str* prefix) {
+void App_RestoreSys(MVObject* self) { RestoreSysCommand(self); }
+
+namespace {
+
+enum TransferOutcome { kRefused, kCopyFailed, kCopied };
+
+// The shared first steps of transsys and transkill: checks, then the copy of a complete
+// set. *n1 and *prefix describe what was copied.
+TransferOutcome Transfer(MVObject* self, MVString* word, int64_t* n1, Str* prefix) {
   if (Same(CommandLine, word)) {
     PRINT("Parameters missing error.  Enter help t");
     PRINT(" ");
-    return false;
+    return kRefused;
   }
-  if (!ReadEntryCount(MV_LIT("sys.dat"), n1)) {
+  if (!ReadSetEntries(MV_LIT("sys.dat"), n1)) {
     PRINT("A System is not loaded.  Please issue ressys or createsys.");
-    return false;
+    return kRefused;
   }
   App_GetParameters(self);
   *prefix = FolderPrefix();
+  if (!CheckComplete(nullptr, *n1) || !CheckReplaceable(prefix->get(), *n1)) return kRefused;
   if (!ScriptMode) PRINT("Copying system files...");
-  if (!CopySet(nullptr, prefix->get(), *n1, false)) return false;
+  if (!CopySet(nullptr, prefix->get(), *n1)) return kCopyFailed;
   if (!ScriptMode) {
     PRINT("=== Copy completed ===");
     PRINT(" ");
   }
-  return true;
+  return kCopied;
 }
 
-void App_TransferSys(MVObject* self) {
-  int32_t n1 = 0;
+}  // namespace
+
+bool TransferSysCommand(MVObject* self) {
+  keyfile::Lock lock(keyfile::Lock::kShared);
+  if (!lock.held()) return false;
+  int64_t n1 = 0;
   Str prefix;
-  Transfer(self, MV_LIT("transsys"), &n1, &prefix);
+  return Transfer(self, MV_LIT("transsys"), &n1, &prefix) == kCopied;
 }
+
+void App_TransferSys(MVObject* self) { TransferSysCommand(self); }
 
 void App_TransKill(MVObject* self) {
-  int32_t n1 = 0;
+  keyfile::Lock lock(keyfile::Lock::kExclusive);
+  if (!lock.held()) return;
+  int64_t n1 = 0;
   Str prefix;
-  bool copied = Transfer(self, MV_LIT("transkill"), &n1, &prefix);
-  if (prefix.empty() && !copied) return;  // refused before copying
-  if (!copied || !SetVerified(prefix.get(), n1)) {
+  TransferOutcome outcome = Transfer(self, MV_LIT("transkill"), &n1, &prefix);
+  if (outcome == kRefused) return;
+  if (outcome == kCopyFailed) {
+    PRINT("The system was not deleted.");
+    return;
+  }
+  if (!SetVerified(prefix.get(), n1)) {
     PRINT("The copy could not be verified.  The system was not deleted.");
     return;
   }
-  if (!ReadEntryCount(MV_LIT("sys.dat"), &n1)) {
-    PRINT("A System is not loaded.  Please issue ressys or createsys.");
-    return;
-  }
-  DeleteSystem(n1, true);
+  if (!DeleteSystem(n1, true)) return;
   if (!ScriptMode) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");

@@ -6,11 +6,13 @@
 #include <stdint.h>
 
 #include "runtime/console/console.h"
+#include "runtime/console/progress.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
 #include "runtime/core/plugin.h"
 #include "runtime/core/signals.h"
 #include "runtime/core/startup.h"
+#include "runtime/files/folder_access.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"
 #include "runtime/files/streams.h"

@@ -224,25 +224,29 @@ int32_t ReadToolLines(MVTextInputStream* in, MVArray* table) {
 
 // --- Execution ------------------------------------------------------------------------
 
-void CreateSysCall(MVObject* self, int32_t) { App_CreateSys(self); }
-void RestoreSysCall(MVObject* self, int32_t) { App_RestoreSys(self); }
-void TransferSysCall(MVObject* self, int32_t) { App_TransferSys(self); }
-void EncryptCall(MVObject* self, int32_t) { App_Encrypt(self); }
-void DecryptCall(MVObject* self, int32_t) { App_Decrypt(self); }
+// The tool commands with their outcome (1 done, 0 refused or failed), in the shape
+// ProtectedCall expects.
+int32_t CreateSysCall(MVObject* self, int32_t) { return CreateSysCommand(self); }
+int32_t RestoreSysCall(MVObject* self, int32_t) { return RestoreSysCommand(self); }
+int32_t KillSysCall(MVObject* self, int32_t) { return KillSysCommand(self, 0); }
+int32_t TransferSysCall(MVObject* self, int32_t) { return TransferSysCommand(self); }
+int32_t EncryptCall(MVObject* self, int32_t) { return EncryptCommand(self); }
+int32_t DecryptCall(MVObject* self, int32_t) { return DecryptCommand(self); }
 
-void* CommandOf(ToolWord word, int32_t* arg) {
-  *arg = 0;
+void* CommandOf(ToolWord word) {
   if (word == kCreateSys) return reinterpret_cast<void*>(CreateSysCall);
   if (word == kResSys) return reinterpret_cast<void*>(RestoreSysCall);
   if (word == kTransSys) return reinterpret_cast<void*>(TransferSysCall);
   if (word == kEnc) return reinterpret_cast<void*>(EncryptCall);
   if (word == kDec) return reinterpret_cast<void*>(DecryptCall);
-  return reinterpret_cast<void*>(App_KillSys);  // KillSys(0): no question asked
+  return reinterpret_cast<void*>(KillSysCall);  // KillSys(0): no question asked
 }
 
 // Runs one line of the script. Returns an exception that escaped a command (owned), or
-// NULL.
-MVObject* RunLine(MVObject* self, MVString* line) {
+// NULL; *done is false when a tool command refused or failed. A shell line is done
+// whatever its exit status.
+MVObject* RunLine(MVObject* self, MVString* line, bool* done) {
+  *done = true;
   Print(Str::Borrow(MV_LIT(".")) + line);
   ToolWord word = ToolWordOf(line);
   if (word == kNone) {
@@ -254,9 +258,10 @@ MVObject* RunLine(MVObject* self, MVString* line) {
     return nullptr;
   }
   SetCommandLine(line);
-  int32_t arg;
-  void* command = CommandOf(word, &arg);
-  return ProtectedCall(command, self, arg, nullptr);
+  int32_t outcome = 0;
+  MVObject* ex = ProtectedCall(CommandOf(word), self, 0, &outcome);
+  *done = ex == nullptr && outcome != 0;
+  return ex;
 }
 
 // Passes an exception on to the handler that protects this command, and drops ours.
@@ -349,28 +354,40 @@ void App_RunScript(MVObject* self) {
   ScriptMode = 1;
   MVTextInputStream* in = OpenScript(item);
   RuntimeUnlockObject(item);
-  while (in && !TextInputStreamEOF(in)) {
+  // The first tool command that refuses or fails ends the script: the lines after it
+  // may depend on its work (a killsys after a failed transsys would lose the key).
+  bool done = true;
+  int32_t lineNo = 0;
+  Str failedLine;
+  while (in && done && !TextInputStreamEOF(in)) {
     if (RuntimeStopRequested() != kMVGoOn) {  // interrupted: no further line runs
       CloseStream(in);
       ScriptMode = 0;
       return;
     }
     Str line(TextInputStreamReadLine(in, nullptr));
+    lineNo++;
     if (!line.empty()) {
-      ex = RunLine(self, line.get());
+      ex = RunLine(self, line.get(), &done);
       if (ex) {
         CloseStream(in);
         ScriptMode = 0;
         PassOn(ex);
         return;
       }
+      if (!done) failedLine = line;
     }
     RuntimeBackgroundTask();
   }
   if (in) CloseStream(in);
   ScriptMode = 0;
   if (RuntimeStopRequested() != kMVGoOn) return;  // its last line was interrupted
-  PRINT("==== Script completed ===");
+  if (done) {
+    PRINT("==== Script completed ===");
+  } else {
+    Print(Str::Borrow(MV_LIT("Script stopped at line ")) + StrOf(lineNo) + MV_LIT(" - ") + failedLine +
+          MV_LIT(" | the command did not complete"));
+  }
   PRINT(" ");
   ScriptMode = 0;
   PrintSystemPresence();

@@ -10,6 +10,8 @@
 
 #include "runtime/console/console.h"
 #include "runtime/console/console_internal.h"
+#include "runtime/console/line_editor.h"
+#include "runtime/console/progress.h"
 #include "runtime/core/signals.h"
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
@@ -42,11 +44,21 @@ void Append(std::string& line, uint8_t c) {
 
 enum { kByte = 1, kEnd = 0, kNoneYet = -1, kSignal = -2 };
 
+// Waits for input unless some is there already (one cheap look instead of the wait's
+// signal handling for every byte of a pipe). False: a signal the program acts on came.
+bool InputReady() {
+  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) > 0) return true;
+  return MVWaitForInput(STDIN_FILENO);
+}
+
 // One byte from standard input: kByte, kEnd, kNoneYet (non-blocking input has nothing
 // yet) or kSignal (a wait was cut short by a signal the program acts on). Read errors
-// count as the end of input.
-int ReadByte(uint8_t* c) {
+// count as the end of input. With `wait`, the wait for the byte is cut short by such a
+// signal even when it arrives just before the wait begins.
+int ReadByte(uint8_t* c, bool wait = true) {
   for (;;) {
+    if (wait && !InputReady()) return kSignal;
     ssize_t n = read(STDIN_FILENO, c, 1);
     if (n == 1) return kByte;
     if (n == 0) return kEnd;
@@ -63,6 +75,7 @@ int ReadByte(uint8_t* c) {
 // closed pipe, a hung-up terminal) ends the program as the end of input does.
 void WriteOut(const uint8_t* p, size_t n) {
   if (MVOutputGone()) return;
+  MVProgressErase();  // a progress line on the same terminal goes first
   fflush(stdout);
   while (n > 0) {
     ssize_t w = write(STDOUT_FILENO, p, n);
@@ -90,9 +103,21 @@ int ReadAheadByte(uint8_t* c) {
   int flags = fcntl(STDIN_FILENO, F_GETFL);
   if (flags < 0) return ReadByte(c);
   fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK);
-  int r = ReadByte(c);
+  int r = ReadByte(c, false);
   fcntl(STDIN_FILENO, F_SETFL, flags);
   return r;
+}
+
+// A signal cut the wait for a line short: a termination ends the program, a lost output
+// ends the input, Ctrl-C drops the line being typed. Returns the nil line.
+MVString* ActOnSignal() {
+  if (MVTerminationSignal()) MVEndOnSignal();
+  if (MVOutputGone()) {
+    g_inputEnded = true;
+    return nullptr;
+  }
+  DropTypedLine();
+  return nullptr;
 }
 
 }  // namespace
@@ -134,6 +159,20 @@ extern "C" MVString* RuntimeConsoleInput(void) {
   if (MVOutputGone()) g_inputEnded = true;
   if (g_inputEnded) return nullptr;
   std::string line;
+  // At a terminal the line is edited; every other input is read byte by byte below.
+  if (!g_pending && MVLineEditingWanted()) {
+    switch (MVReadEditedLine(&line)) {
+      case kMVEditLine:
+        return MVStringFromBytes(line.data(), static_cast<uint32_t>(line.size()), kEncodingASCII);
+      case kMVEditEnd:
+        g_inputEnded = true;
+        return nullptr;
+      case kMVEditSignal:
+        return ActOnSignal();
+      case kMVEditUnavailable:
+        break;
+    }
+  }
   for (;;) {
     uint8_t c;
     // The byte read ahead after a CR is the first of this line, and is handled like any
@@ -145,25 +184,8 @@ extern "C" MVString* RuntimeConsoleInput(void) {
     } else {
       r = ReadByte(&c);
     }
-    if (r == kSignal) {
-      if (MVTerminationSignal()) MVEndOnSignal();
-      if (MVOutputGone()) {
-        g_inputEnded = true;
-        return nullptr;
-      }
-      DropTypedLine();
-      return nullptr;
-    }
-    if (r == kNoneYet) {
-      // Standard input was left non-blocking by someone else: wait for the next byte.
-      struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-      if (poll(&p, 1, -1) < 0 && errno == EINTR && RuntimeStopRequested() != kMVGoOn) {
-        if (MVTerminationSignal()) MVEndOnSignal();
-        DropTypedLine();
-        return nullptr;
-      }
-      continue;
-    }
+    if (r == kSignal) return ActOnSignal();
+    if (r == kNoneYet) continue;  // left non-blocking by someone else: the next read waits
     if (r == kEnd) {
       g_inputEnded = true;
       break;

@@ -2,7 +2,11 @@
 #pragma once
 #include <stdint.h>
 
+#include <string>
+
 // Forget the pending byte and the end-of-input state (a new standard input).
 void MVConsoleResetInput();
 // The pending byte kept after a lone CR (0: none).
 uint8_t MVConsolePendingByte();
+// The text of the progress line after `seconds` for a terminal of the given width.
+std::string MVProgressText(int64_t done, int64_t total, int32_t unit, double seconds, int columns);

@@ -1,3 +1,4 @@
 // Declarations of every function listed in export_list.inc.
 #pragma once
 #include "runtime/console/console.h"
+#include "runtime/console/progress.h"

@@ -1,11 +1,14 @@
 #include "runtime/core/signals.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "runtime/console/console.h"
+#include "runtime/console/progress.h"
 #include "runtime/core/shutdown.h"
 #include "runtime/files/safe_output.h"
 
@@ -44,6 +47,25 @@ extern "C" void MVInstallSignalHandlers(void) {
   for (int sig : signals) sigaction(sig, &action, nullptr);
 }
 
+extern "C" bool MVWaitForInput(int fd) {
+  sigset_t acted, outside;
+  sigemptyset(&acted);
+  const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+  for (int sig : signals) sigaddset(&acted, sig);
+  sigprocmask(SIG_BLOCK, &acted, &outside);
+  bool ready = false;
+  while (RuntimeStopRequested() == kMVGoOn) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int r = ppoll(&p, 1, nullptr, &outside);  // the signals get through only here
+    if (r > 0 || (r < 0 && errno != EINTR)) {
+      ready = true;  // input, its end, or an error the read will report
+      break;
+    }
+  }
+  sigprocmask(SIG_SETMASK, &outside, nullptr);
+  return ready;
+}
+
 extern "C" int MVTerminationSignal(void) { return g_termination; }
 
 extern "C" void MVNoteOutputGone(void) { g_outputGone = 1; }
@@ -51,6 +73,7 @@ extern "C" void MVNoteOutputGone(void) { g_outputGone = 1; }
 extern "C" int MVOutputGone(void) { return g_outputGone; }
 
 extern "C" void MVEndOnSignal(void) {
+  RuntimeProgressEnd();
   MVAbandonSafeOutputs();
   MVReleaseApplicationObject();
   MVRunShutdownList();

@@ -26,6 +26,10 @@ void RuntimeInterruptHandled(void);
 // arrived; a write to a closed pipe or past the file size limit fails instead of ending
 // the process).
 void MVInstallSignalHandlers(void);
+// Waits until fd has input (or its end, or an error) and returns true, or returns false
+// as soon as something RuntimeStopRequested reports has arrived. A signal that arrives
+// just before the wait still ends it: the signals are blocked outside the wait itself.
+bool MVWaitForInput(int fd);
 // The termination signal that arrived (SIGTERM, SIGQUIT or SIGHUP), or 0.
 int MVTerminationSignal(void);
 // Standard output can no longer be written (a closed pipe, a hung-up terminal).

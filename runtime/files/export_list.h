@@ -1,4 +1,5 @@
 // Declarations of every function listed in export_list.inc.
 #pragma once
+#include "runtime/files/folder_access.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/streams.h"

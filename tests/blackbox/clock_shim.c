@@ -2,10 +2,19 @@
  * The clock: time() returns OMBRIX_TEST_TIME (seconds since the epoch) and localtime()
  * gives OMBRIX_TEST_HMS ("H:M:S") as the local time of day, so the random generator's
  * seed and the warm-up are fixed from outside.
+ * With OMBRIX_TEST_CLOCK_STEP_MS set, the monotonic clock starts at 0 and moves on by
+ * that many milliseconds at every reading, so work seems to take as long as a test
+ * needs it to.
  * Deletions: with OMBRIX_TEST_DELETE_LOG set, every remove() and rmdir() appends the
- * path and a line feed to that file before doing its work. */
+ * path and a line feed to that file before doing its work.
+ * Unreadable files: with OMBRIX_TEST_UNREADABLE set to a file name, every fopen() of a
+ * path whose last component is that name fails with EACCES (as a file without read
+ * permission would, even for the super-user). The program is built with 64-bit file
+ * offsets, so its fopen() is fopen64(). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -44,6 +53,20 @@ struct tm* localtime(const time_t* when) {
   return localtime_r(when, &tm);
 }
 
+int clock_gettime(clockid_t id, struct timespec* ts) {
+  static int (*real)(clockid_t, struct timespec*);
+  static long long readings;
+  const char* step = getenv("OMBRIX_TEST_CLOCK_STEP_MS");
+  if (step && id == CLOCK_MONOTONIC) {
+    long long ms = strtoll(step, NULL, 10) * readings++;
+    ts->tv_sec = (time_t)(ms / 1000);
+    ts->tv_nsec = (long)(ms % 1000) * 1000000L;
+    return 0;
+  }
+  if (!real) real = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+  return real(id, ts);
+}
+
 static void log_deletion(const char* path) {
   const char* log = getenv("OMBRIX_TEST_DELETE_LOG");
   if (!log) return;
@@ -67,4 +90,21 @@ int rmdir(const char* path) {
   if (!real) real = (int (*)(const char*))dlsym(RTLD_NEXT, "rmdir");
   log_deletion(path);
   return real(path);
+}
+
+static int unreadable(const char* path) {
+  const char* name = getenv("OMBRIX_TEST_UNREADABLE");
+  if (!name || !path) return 0;
+  const char* slash = strrchr(path, '/');
+  return strcmp(slash ? slash + 1 : path, name) == 0;
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+  static FILE* (*real)(const char*, const char*);
+  if (!real) real = (FILE * (*)(const char*, const char*)) dlsym(RTLD_NEXT, "fopen64");
+  if (unreadable(path)) {
+    errno = EACCES;
+    return NULL;
+  }
+  return real(path, mode);
 }

@@ -225,15 +225,15 @@ class RoundTrips(CryptCase):
 
 class LargeFiles(CryptCase):
     """Megabytes through the block loops: many read blocks and engine chunks, the vector
-    routine's bulk with portable tails, and slots whose offset cycles are far longer than
-    a chunk (periods in the hundreds with an odd drift)."""
+    routine's bulk with portable tails, and slots whose offset cycles are longer than a
+    chunk (periods 11 and 10 with an odd drift)."""
 
     def setUp(self):
         super().setUp()
         periods = [self.rng.randint(1, 11) for _ in range(40)]
         shifts = [self.rng.randint(1, 11) for _ in range(20)]
-        periods[2], periods[22], shifts[2] = 997, 998, 3    # cycle 1995 x 256 bytes
-        periods[7], periods[27], shifts[7] = 250, 120, 5    # cycle 370 x 128 bytes
+        periods[2], periods[22], shifts[2] = 11, 10, 3      # cycle 21 x 256 bytes
+        periods[7], periods[27], shifts[7] = 11, 9, 5       # cycle 20 x 128 bytes
         with open(self.app.path("k3.bin"), "a") as f:
             f.write(k3_line(self.rng, "n", periods=periods, shifts=shifts))
             f.write(k3_line(self.rng, "l", periods=periods, shifts=shifts))
@@ -270,46 +270,45 @@ class LargeFiles(CryptCase):
         self.assertEqual(self.app.read("big.out"), data)
 
 
-class OddKeyFiles(CryptCase):
-    """Hand-edited key files: missing table lines (all-zero tables), fields above 255 (two
-    bytes), shifts and periods outside the generated ranges, odd direction flags."""
+class UnusualKeyFiles(CryptCase):
+    """Key files edited without damaging what the cipher reads: CR LF line ends, text
+    after the fields, unused fields that are no numbers, a k2.dat line that stops after
+    the slot map, and every field at the ends of its range."""
 
     def setUp(self):
         super().setUp()
         rng = random.Random(5)
         lines = []
-        for i in range(6):  # lines 7..20 are missing
+        for i in range(20):
             t = list(range(256))
             rng.shuffle(t)
-            if i == 2:
-                t[5] = t[9]  # a duplicate: not a permutation
-            if i == 4:
-                t[17] = 999  # two bytes
-            lines.append("".join(f3(v) for v in t) + "\r\n")
+            lines.append("".join(f3(v) for v in t) + (" trailing text" if i == 3 else "") + "\r\n")
         with open(self.app.path("K11.bin"), "w", newline="") as f:
             f.writelines(lines)
         slot_map = [3, 20, 1, 8, 2, 5, 4, 6, 7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19]
         with open(self.app.path("k2.dat"), "w") as f:
-            f.write("".join(f7(v) for v in slot_map + [0] * 20) + "\n")
-        d = [5, 0, 1, 0, 1, 2, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1]
-        p = [0, 1, 3, 11, 2, 7, 1, 1, 5, 4, 3, 2, 1, 9, 8, 7, 6, 5, 4, 3] * 2
-        s = [0, 300, 255, 1, 128, 7, 3, 2, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 256]
+            f.write("".join(f7(v) for v in slot_map) + "\n")
+            f.write("".join(f7(v) for v in reversed(slot_map)) + "not numbers at all\n")
+        d = [0, 1] * 10
+        p = [1, 11, 2, 10, 3, 9, 4, 8, 5, 7, 6, 6, 7, 5, 8, 4, 9, 3, 10, 2] * 2
+        s = [1, 11, 11, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 1, 2, 3, 4, 5, 6]
         with open(self.app.path("k3.bin"), "w") as f:
-            f.write(k3_line(rng, "n", d, p, s))
-            f.write(k3_line(rng, "l", d, p, s))
+            f.write("".join(f3(v) for v in d + p + s + [0] * 10) + "xyz\n")
+            f.write("".join(f3(v) for v in d + p + s + [100, 0, 1, 100, 50, 0, 0, 7, 100, 99]) + "\n")
 
     def test_both_directions_match_the_model(self):
         for size in (300, 70000):
             data = bytes(self.rng.randrange(256) for _ in range(size))
             self.app.write("a.bin", data)
-            for n3 in (1, 2):
+            for n2, n3 in ((1, 1), (2, 2)):
                 with self.subTest(size=size, n3=n3):
-                    r = self.session(["enc a.bin a.enc 1 1 %d" % n3, "dec a.enc a.out 1 1 %d" % n3])
+                    line = "%%s %%s %%s 1 %d %d" % (n2, n3)
+                    r = self.session([line % ("enc", "a.bin", "a.enc"), line % ("dec", "a.enc", "a.out")])
                     self.assertEqual(r.out, transcript(enc_out("a.bin", n3 == 2),
                                                        dec_out("a.enc", n3 == 2), installed=True))
                     enc = self.app.read("a.enc")
-                    self.assertEqual(enc, model.encrypt(self.key(1, 1, n3), data, Rnd()))
-                    self.assertEqual(self.app.read("a.out"), model.decrypt(self.key(1, 1, n3), enc))
+                    self.assertEqual(enc, model.encrypt(self.key(1, n2, n3), data, Rnd()))
+                    self.assertEqual(self.app.read("a.out"), data)
 
 
 class Refusals(CryptCase):
@@ -398,15 +397,15 @@ class Refusals(CryptCase):
 
 
 class Scripts(CryptCase):
-    def test_dec_of_a_vanished_source_is_silent_in_a_script(self):
+    def test_dec_of_a_vanished_source_is_silent_but_stops_the_script(self):
         self.app.write("gone.enc", b"12345")
         gone = self.app.path("gone.enc")
-        self.app.write("s.txt", b"rm %s\ndec gone.enc out 1 1 1\n" % gone.encode())
+        self.app.write("s.txt", b"rm %s\ndec gone.enc out 1 1 1\ntouch after\n" % gone.encode())
         r = self.app.session(["x s.txt"])
-        if b"not available in this build" in r.out:
-            self.skipTest("script files are not built yet")
-        self.assertIn(b"\n.dec gone.enc out 1 1 1\n==== Script completed ===", r.out)
+        self.assertIn(b"\n.dec gone.enc out 1 1 1\nScript stopped at line 2 - dec gone.enc out 1 1 1"
+                      b" | the command did not complete\n \nSystem is ready.\n \n", r.out)
         self.assertFalse(os.path.exists(self.app.path("out")))
+        self.assertFalse(os.path.exists(self.app.path("after")))
 
 
 if __name__ == "__main__":

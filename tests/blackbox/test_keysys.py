@@ -221,6 +221,8 @@ class TransferAndRestore(AppTestCase):
         r = self.app.session(["transsys " + self.backup])
         self.assertNotIn(b"=== Copy completed ===", r.out)
         self.assertIn(b"K12.bin", r.out)
+        self.assertEqual(os.listdir(self.backup), [])
+        write_system(self.app, 2, [K2_LINE], [K3_LINE])
         missing = os.path.join(self.app.root, "nowhere")
         r = self.app.session(["transsys " + missing])
         self.assertNotIn(b"=== Copy completed ===", r.out)

@@ -36,8 +36,10 @@ class Session:
 
     def __init__(self, app, env=None):
         self.app = app
+        # A process group of its own, as a job at a terminal has.
         self.p = subprocess.Popen([app.program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL, cwd=app.root, env=app.env(env))
+                                  stderr=subprocess.DEVNULL, cwd=app.root, env=app.env(env),
+                                  start_new_session=True)
         self.out = b""
 
     def send(self, line):
@@ -186,6 +188,17 @@ class Destinations(SafeCase):
         self.assertEqual(r.out, transcript(PROTECTED, PROTECTED, installed=True))
         self.assertEqual(self.app.read("ombrix"), before)
 
+    def test_copies_never_replace_the_program(self):
+        backup = os.path.join(self.app.root, "backup")
+        os.mkdir(backup)
+        os.symlink(self.app.program, os.path.join(backup, "sys.dat"))
+        before = self.app.read("ombrix")
+        r = self.session(["transsys " + backup])
+        self.assertEqual(r.out, transcript(
+            b"Copying system files...\nCould not copy sys.dat to " + backup.encode() +
+            b"/sys.dat: it is a file of the program and is never replaced.\n", installed=True))
+        self.assertEqual(self.app.read("ombrix"), before)
+
     def test_temporary_file_is_private_while_a_large_dec_runs(self):
         self.big_file("big.enc")
         s = self.started()
@@ -255,6 +268,19 @@ class Signals(SafeCase):
         self.assertEqual(os.listdir(folder), ["ombrix"])
         self.assertNotIn(b"System Created.", s.out)
 
+    def test_ctrl_c_stops_a_shell_line(self):
+        s = self.started(env={"OMBRIX_NO_SHIM": "1"})  # bash is no 32-bit program
+        s.send(b"sleep 60; echo not reached\n")
+        time.sleep(0.5)
+        started = time.time()
+        os.killpg(s.p.pid, signal.SIGINT)  # Ctrl-C reaches the whole foreground job
+        self.assertTrue(s.read_until(INTERRUPTED + PROMPT, timeout=20))
+        self.assertLess(time.time() - started, 20)
+        s.send(b"echo next\nquit\n")
+        self.assertEqual(s.finish(), 0)
+        self.assertNotIn(b"not reached", s.out)
+        self.assertIn(INTERRUPTED + PROMPT + b"next\n", s.out)
+
     def test_sigterm_during_dec_ends_cleanly(self):
         self.big_file("big.enc")
         s = self.started()
@@ -262,7 +288,8 @@ class Signals(SafeCase):
         s.send(b"dec big.enc plain 1 1 1\n")
         self.assertTrue(wait_until(lambda: leftovers(self.app.dir)))
         s.p.send_signal(signal.SIGTERM)
-        self.assertEqual(s.p.wait(timeout=30), 0)
+        self.assertEqual(s.finish(timeout=30), 0)
+        self.assertTrue(s.out.endswith(b"Decrypting big.enc...\n"), s.out[-80:])
         self.assertEqual(leftovers(self.app.dir), [])
         self.assertFalse(os.path.exists(self.app.path("plain")))
         self.assertEqual(self.extracted(), [])

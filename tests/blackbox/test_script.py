@@ -199,6 +199,30 @@ class WithSystem(ScriptCase):
         self.assertEqual(out, verifying(b"Error Line 2 - enc a.txt b 1 1 1 | component 1 error",
                                         errors=1) + FAILED)
 
+    def test_a_failing_command_stops_the_script_before_a_destructive_one(self):
+        keys = {n: self.app.read(n) for n in os.listdir(self.app.dir) if n[:2] in ("K1", "k2", "k3")}
+        missing = self.app.path("no", "such", "folder")
+        out = self.run_script(b"echo first\ntranssys %s\nkillsys\necho never\n" % missing.encode())
+        self.assertEqual(out, verifying() + EXECUTING + b".echo first\nfirst\n\n"
+                         b".transsys " + missing.encode() + b"\nCould not copy K11.bin to "
+                         + missing.encode() + b"/K11.bin.\n"
+                         b"Script stopped at line 2 - transsys " + missing.encode()
+                         + b" | the command did not complete\n \n" + READY + b" \n")
+        for name, data in keys.items():
+            self.assertEqual(self.app.read(name), data, name)
+        self.assertEqual(self.app.read("sys.dat"), b"10\n")
+
+    def test_a_refusal_stops_the_script_and_a_failing_shell_line_does_not(self):
+        # 'K101.bin' passes verification (01 is a number within the size) but is refused
+        # when it runs.
+        out = self.run_script(b"false\nls /no/such/file\n\nenc a.txt b.enc 01 1 1\ntouch never\n")
+        self.assertIn(b".false\n.ls /no/such/file\n", out)
+        self.assertTrue(out.endswith(
+            b".enc a.txt b.enc 01 1 1\nValue of Key component 1 is greater than what was created "
+            b"error.\nEnter sysdata\nScript stopped at line 4 - enc a.txt b.enc 01 1 1"
+            b" | the command did not complete\n \n" + READY + b" \n"), out)
+        self.assertFalse(os.path.exists(self.app.path("never")))
+
     def test_complete_job(self):
         sys1 = self.app.path("sys1").encode()
         self.app.write("plain.txt", bytes(range(256)) * 40)

@@ -1,0 +1,273 @@
+#include "app/keyfiles.h"
+
+namespace keyfile {
+
+namespace {
+
+// --- Fields.
+
+// The field of v: its decimal text left-padded with "0" to `width` characters; of a
+// longer text only the rightmost `width` characters. Returns `width`.
+int PutField(char* out, int32_t v, int width) {
+  char text[16];
+  int n = 0;
+  uint32_t u = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+  char digits[12];
+  int d = 0;
+  do {
+    digits[d++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (v < 0) text[n++] = '-';
+  while (d) text[n++] = digits[--d];
+  int pad = width > n ? width - n : 0;
+  for (int i = 0; i < pad; i++) out[i] = '0';
+  for (int i = pad; i < width; i++) out[i] = text[n - (width - i)];
+  return width;
+}
+
+int PutFields(char* out, const int32_t* v, int count, int width) {
+  int n = 0;
+  for (int i = 0; i < count; i++) n += PutField(out + n, v[i], width);
+  return n;
+}
+
+// Reads fields of `width` digits from a line. Every read is bounds-checked against the
+// line's length; a field that is not all ASCII digits, or out of range, fails.
+class FieldReader {
+ public:
+  explicit FieldReader(const Str& line) : b_(line.bytes()), n_(line.length()), pos_(0), ok_(true) {}
+  int32_t Next(int width, Range range) {
+    if (!ok_ || n_ < pos_ + static_cast<uint32_t>(width)) {
+      ok_ = false;
+      return 0;
+    }
+    int32_t v = 0;
+    for (int i = 0; i < width; i++) {
+      uint8_t c = b_[pos_ + i];
+      if (c < '0' || c > '9') ok_ = false;
+      v = v * 10 + (c - '0');
+    }
+    pos_ += width;
+    if (ok_ && (v < range.min || v > range.max)) ok_ = false;
+    return ok_ ? v : 0;
+  }
+  void Fill(int32_t* out, int count, int width, Range range) {
+    for (int i = 0; i < count; i++) out[i] = Next(width, range);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  const uint8_t* b_;
+  uint32_t n_;
+  uint32_t pos_;
+  bool ok_;
+};
+
+// The `count` values, each within `range`, are all different. With count equal to the
+// size of the range that makes them a permutation of it.
+bool AllDifferent(const int32_t* v, int count, Range range) {
+  bool seen[256] = {};
+  if (range.max - range.min >= 256) return false;
+  for (int i = 0; i < count; i++) {
+    int32_t k = v[i] - range.min;
+    if (seen[k]) return false;
+    seen[k] = true;
+  }
+  return true;
+}
+
+static_assert(kTableValue.max - kTableValue.min + 1 == kTableFields, "a table is a permutation");
+static_assert(kSlotLine.max - kSlotLine.min + 1 == kSlots, "a slot map is a permutation");
+
+// Bytes of a runtime string as seen by the file system.
+bool BytesEqual(const uint8_t* a, uint32_t n, const char* text) {
+  uint32_t i = 0;
+  for (; i < n && text[i]; i++)
+    if (a[i] != static_cast<uint8_t>(text[i])) return false;
+  return i == n && text[i] == 0;
+}
+
+}  // namespace
+
+// --- Writing.
+
+int FormatTable(char* out, const uint8_t* values) {
+  int n = 0;
+  for (int k = 0; k < kTableFields; k++) n += PutField(out + n, values[k], kTableWidth);
+  return n;
+}
+
+int FormatSlotEntry(char* out, const int32_t* map, const int32_t* spare) {
+  int n = PutFields(out, map, kSlots, kK2Width);
+  return n + PutFields(out + n, spare, kK2SpareFields, kK2Width);
+}
+
+int FormatStepEntry(char* out, const StepEntry& e) {
+  int n = PutFields(out, e.direction, kSlots, kK3Width);
+  n += PutFields(out + n, e.period0, kSlots, kK3Width);
+  n += PutFields(out + n, e.period1, kSlots, kK3Width);
+  n += PutFields(out + n, e.shift, kSlots, kK3Width);
+  n += PutFields(out + n, e.seed, kSeeds, kK3Width);
+  return n + PutField(out + n, e.final, kK3Width);
+}
+
+// --- Reading.
+
+bool ParseTable(const Str& line, uint8_t* values) {
+  int32_t v[kTableFields];
+  FieldReader r(line);
+  r.Fill(v, kTableFields, kTableWidth, kTableValue);
+  if (!r.ok() || !AllDifferent(v, kTableFields, kTableValue)) return false;
+  for (int k = 0; k < kTableFields; k++) values[k] = static_cast<uint8_t>(v[k]);
+  return true;
+}
+
+bool ParseSlotMap(const Str& line, int32_t* map) {
+  FieldReader r(line);
+  r.Fill(map, kSlots, kK2Width, kSlotLine);
+  return r.ok() && AllDifferent(map, kSlots, kSlotLine);
+}
+
+bool ParseStepEntry(const Str& line, StepEntry* e) {
+  FieldReader r(line);
+  r.Fill(e->direction, kSlots, kK3Width, kDirection);
+  r.Fill(e->period0, kSlots, kK3Width, kPeriod);
+  r.Fill(e->period1, kSlots, kK3Width, kPeriod);
+  r.Fill(e->shift, kSlots, kK3Width, kShift);
+  r.Fill(e->seed, kSeeds, kK3Width, kSeed);
+  e->final = 0;
+  return r.ok();
+}
+
+// --- Names.
+
+Str EntryFileName(int64_t n) {
+  char digits[24];
+  int d = sizeof digits;
+  uint64_t u = n < 0 ? 0 : static_cast<uint64_t>(n);
+  do {
+    digits[--d] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  Str number(MAVOBuildString(digits + d, static_cast<int32_t>(sizeof digits - d), kEncodingASCII));
+  return Str::Borrow(MV_LIT("K1")) + number + MV_LIT(".bin");
+}
+
+int32_t EntryNumberOf(MVString* name) {
+  const uint8_t* b = MVStringBytes(name);
+  uint32_t n = MVStringLength(name);
+  // "K1", 1 to 10 digits, ".bin".
+  if (n < 7 || n > 16 || b[0] != 'K' || b[1] != '1') return 0;
+  if (!BytesEqual(b + n - 4, 4, ".bin")) return 0;
+  if (b[2] == '0') return 0;
+  int64_t v = 0;
+  for (uint32_t i = 2; i < n - 4; i++) {
+    if (b[i] < '0' || b[i] > '9') return 0;
+    v = v * 10 + (b[i] - '0');
+  }
+  return v <= 0x7FFFFFFF ? static_cast<int32_t>(v) : 0;
+}
+
+MVFolderItem* ApplicationFolder() { return GetFolderItem(MV_LIT("")); }
+
+bool NamesKeyFile(MVFolderItem* item, int32_t n1) {
+  if (!item) return false;
+  Str path(FolderItemGetPath(item));
+  const uint8_t* b = path.bytes();
+  uint32_t n = path.length();
+  uint32_t slash = n;
+  while (slash > 0 && b[slash - 1] != '/') slash--;
+  if (slash == 0 || slash == n) return false;  // no folder part, or a folder
+  Str name(MAVOBuildString(b + slash, static_cast<int32_t>(n - slash), kEncodingUTF8));
+  const uint8_t* nb = name.bytes();
+  uint32_t nn = name.length();
+  int32_t entry = EntryNumberOf(name.get());
+  bool keyName = BytesEqual(nb, nn, "sys.dat") || BytesEqual(nb, nn, "k2.dat") ||
+                 BytesEqual(nb, nn, "k3.bin") || (entry >= 1 && entry <= n1);
+  if (!keyName) return false;
+  Str folderPath(MAVOBuildString(b, static_cast<int32_t>(slash), kEncodingUTF8));
+  MVFolderItem* folder = GetFolderItem(folderPath.get());
+  MVFolderItem* app = ApplicationFolder();
+  bool same = folder && app && FolderItemSameFile(folder, app);
+  RuntimeUnlockObject(folder);
+  RuntimeUnlockObject(app);
+  return same;
+}
+
+// --- Opening.
+
+bool IsRegularFile(MVString* name) {
+  MVFolderItem* item = GetFolderItem(name);
+  bool regular = item && FolderItemIsRegularFile(item);
+  RuntimeUnlockObject(item);
+  return regular;
+}
+
+MVTextInputStream* Open(MVString* name) {
+  MVFolderItem* item = GetFolderItem(name);
+  MVTextInputStream* in = item && FolderItemIsRegularFile(item) ? FolderItemOpenTextFile(item) : nullptr;
+  RuntimeUnlockObject(item);
+  return in;
+}
+
+void Close(MVTextInputStream* in) {
+  if (!in) return;
+  TextInputStreamClose(in);
+  RuntimeUnlockObject(in);
+}
+
+// --- The lock.
+
+namespace {
+
+int32_t gLockHandle;  // > 0 while this process holds the lock
+int32_t gLockDepth;
+bool gLockExclusive;
+
+}  // namespace
+
+Lock::Lock(Mode mode) : held_(false), taken_(false) {
+  if (mode == kNone) {
+    held_ = true;
+    return;
+  }
+  bool exclusive = mode == kExclusive;
+  if (gLockDepth > 0) {
+    // Already held by a command of this process: enough unless more is asked for.
+    if (exclusive && !gLockExclusive) {
+      PRINT("The key system is in use and cannot be changed now.");
+      return;
+    }
+    gLockDepth++;
+    held_ = taken_ = true;
+    return;
+  }
+  MVFolderItem* folder = ApplicationFolder();
+  int32_t handle = folder ? FolderItemTryLock(folder, exclusive) : -1;
+  RuntimeUnlockObject(folder);
+  if (handle == 0) {
+    PRINT("The key system is in use by another process.  Try again when it has finished.");
+    return;
+  }
+  if (handle < 0) {
+    // The folder cannot be opened or its file system keeps no locks (some network file
+    // systems refuse them on folders): the command goes on without one.
+    held_ = true;
+    return;
+  }
+  gLockHandle = handle;
+  gLockExclusive = exclusive;
+  gLockDepth = 1;
+  held_ = taken_ = true;
+}
+
+Lock::~Lock() {
+  if (!taken_) return;
+  if (--gLockDepth == 0) {
+    RuntimeReleaseLock(gLockHandle);
+    gLockHandle = 0;
+  }
+}
+
+}  // namespace keyfile
