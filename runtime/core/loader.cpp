@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -478,15 +479,23 @@ void MVFreeImage(MVLoadedImage* image) {
 
 MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::string* problem) {
   problem->clear();
-  FILE* file = path && *path ? fopen(path, "rb") : nullptr;
-  if (!file) return MVImageSource::kCannotOpen;
-  uint32_t offset = 0, size = 0;
+  // Opened without waiting: a FIFO or a device in the program's place is refused, not
+  // waited on.
+  int fd = path && *path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+  if (fd < 0) return MVImageSource::kCannotOpen;
   struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-    fclose(file);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
     *problem = "the program file is not a regular file";
     return MVImageSource::kDamaged;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "rb");
+  if (!file) {
+    close(fd);
+    return MVImageSource::kCannotOpen;
+  }
+  uint32_t offset = 0, size = 0;
   if (!MVFindImageSection(file, static_cast<uint64_t>(st.st_size), &offset, &size, problem)) {
     fclose(file);
     return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;

@@ -73,6 +73,16 @@ class ProgramFile(AppTestCase):
             at += 4 + count
             left -= 4 + count
 
+    def test_a_fifo_in_the_programs_place_is_not_waited_on(self):
+        fifo = self.app.path("fifo")
+        os.mkfifo(fifo)
+        p = subprocess.run([fifo], executable=self.app.program, input=b"quit\n",
+                           capture_output=True, cwd=self.app.root, env=self.app.env(),
+                           timeout=60)
+        self.assertEqual(p.stdout, b"The code image of %s is damaged: the program file is not "
+                         b"a regular file.\n" % fifo.encode())
+        self.assertEqual(p.returncode, 1)
+
     def test_a_section_that_ends_inside_a_count(self):
         self.refused(self.put(self.mv + 20, "<I", 2),
                      "the section ends inside the count of the code block")
