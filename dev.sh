@@ -3,6 +3,10 @@
 #   ./dev.sh start   install what is missing, build the program, start ombrix in ./run
 #   ./dev.sh test    install what is missing, build everything, run every test
 #   ./dev.sh bench   install what is missing, build, run the benchmarks
+#   ./dev.sh sanitize        build with AddressSanitizer and UndefinedBehaviorSanitizer
+#                            (in build-asan) and run every test there
+#   ./dev.sh fuzz [seconds]  build the fuzz targets with clang and libFuzzer (in
+#                            build-fuzz) and run each for the given time (default 60)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
@@ -12,6 +16,9 @@ top=$PWD
 packages=(g++-multilib cmake make googletest unicode-data python3 binutils file groff-base)
 # The benchmark's baselines, installed by the bench command only.
 bench_packages=(age openssl)
+# The fuzz build: clang and its runtime libraries (libFuzzer and the sanitizers, i386
+# included). The sanitizer build needs nothing more than g++-multilib brings.
+fuzz_packages=(clang libclang-rt-dev)
 
 install_missing() {
   local missing=() p
@@ -33,6 +40,43 @@ build() {
   local targets=()
   [ $# -eq 0 ] || targets=(--target "$@")
   cmake --build "$top/build" -j"$(nproc)" "${targets[@]}"
+}
+
+# Sanitizer reports end the test that caused them. The runtime keeps what the code image
+# needs until the process ends, so leaks are not looked for; the key-system tests preload
+# their clock shim ahead of the sanitizer runtime; an allocation that cannot be served
+# fails as it does with the C library, so that the program's own out-of-memory path runs.
+sanitizer_env() {
+  export ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:allocator_may_return_null=1"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+}
+
+# fuzz_one NAME SECONDS: runs one target for the given time, restarting it after each
+# crash; every crash input is kept in tests/fuzz/crashes/NAME, where the test command
+# replays it. Prints the executions and crashes.
+fuzz_one() {
+  local name=$1 seconds=$2 work="$top/build-fuzz/runs/$1" execs=0 crashes=0 left=$2 start now n
+  local saved="$top/tests/fuzz/crashes/$name"
+  rm -rf "$work"
+  mkdir -p "$work/corpus" "$work/crashes"
+  start=$(date +%s)
+  while [ "$left" -gt 0 ]; do
+    "$top/build-fuzz/tests/fuzz/fuzz_$name" -max_total_time="$left" -print_final_stats=1 \
+      -artifact_prefix="$work/crashes/" -rss_limit_mb=2048 -timeout=20 \
+      "$work/corpus" "$top/tests/fuzz/corpus/$name" >"$work/log" 2>&1 </dev/null || true
+    n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
+    execs=$((execs + ${n:-0}))
+    now=$(date +%s)
+    left=$((seconds - (now - start)))
+    # A run that ended early without a new crash file ended for another reason.
+    [ "$(ls "$work/crashes" | wc -l)" -gt "$crashes" ] || break
+    crashes=$(ls "$work/crashes" | wc -l)
+  done
+  if [ "$crashes" -gt 0 ]; then
+    mkdir -p "$saved"
+    cp "$work/crashes/"* "$saved/"
+  fi
+  printf '%-16s %12s executions %4s crashes\n' "$name" "$execs" "$crashes"
 }
 
 case "${1:-}" in
@@ -57,8 +101,28 @@ case "${1:-}" in
     shift
     exec "$top/bench/run.sh" "$top/build" "$@"
     ;;
+  sanitize)
+    install_missing "${packages[@]}"
+    cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE=ON >/dev/null
+    cmake --build "$top/build-asan" -j"$(nproc)"
+    sanitizer_env
+    cd "$top/build-asan"
+    ctest --output-on-failure -j"$(nproc)" </dev/null
+    ;;
+  fuzz)
+    install_missing "${packages[@]}" "${fuzz_packages[@]}"
+    seconds=${2:-60}
+    cmake -S "$top" -B "$top/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_FUZZ=ON \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+    cmake --build "$top/build-fuzz" -j"$(nproc)"
+    sanitizer_env
+    echo "Each fuzz target for ${seconds} s:"
+    while read -r name; do
+      [ -n "$name" ] && fuzz_one "$name" "$seconds"
+    done <"$top/build-fuzz/fuzz_targets.txt"
+    ;;
   *)
-    echo "usage: $0 start|test|bench" >&2
+    echo "usage: $0 start|test|bench|sanitize|fuzz [seconds]" >&2
     exit 2
     ;;
 esac

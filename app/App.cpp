@@ -163,30 +163,42 @@ void App_GetCmd(MVObject*) {
 // Blanks separate the parameters, one blank each: the k-th blank from the first one on
 // opens Params(k). Parameters past the fifth have no slot; their characters are dropped
 // while the blanks are still counted.
+//
+// One pass over the line's bytes, whatever its length: characters are the runtime's
+// units (two bytes for UTF-16, one byte otherwise; in UTF-8 the byte 32 is never part of
+// another character), and each parameter is copied out once.
 void App_GetParameters(MVObject*) {
   ParamIndex = 0;
   for (int32_t i = 1; i <= 5; i++) SetParam(i, nullptr);
   MVString* line = CommandLine;
-  int32_t first = StringInStr(1, line, MV_LIT(" "));
-  if (first == 0) return;
+  const uint8_t* p = MVStringBytes(line);
+  const uint32_t unit = line && line->encoding == kEncodingUTF16 ? 2 : 1;
+  const uint32_t units = MVStringLength(line) / unit;
+  auto blankAt = [&](uint32_t u) {
+    return unit == 1 ? p[u] == ' ' : (p[2 * u] | (p[2 * u + 1] << 8)) == ' ';
+  };
 
-  int32_t length = StringDBCSLen(line);
-  int32_t start = 0;  // position of the current run of non-blanks, 0 when none
-  for (int32_t i = first; i <= length + 1; i++) {
-    bool blank = true;  // the end of the line closes the last run like a blank
-    if (i <= length) {
-      Str c(StringDBCSMid3(line, i, 1));
-      blank = Same(c.get(), MV_LIT(" "));
+  uint32_t first = 0;
+  while (first < units && !blankAt(first)) first++;
+  if (first == units) return;
+
+  uint32_t start = 0;
+  bool inRun = false;  // a run of non-blanks is open at `start`
+  for (uint32_t u = first; u <= units; u++) {
+    bool blank = u == units || blankAt(u);  // the end of the line closes the last run
+    if (!blank && !inRun) {
+      start = u;
+      inRun = true;
     }
-    if (!blank && start == 0) start = i;
-    if (blank && start != 0) {
+    if (blank && inRun) {
       if (ParamIndex <= 5) {
-        Str text(StringDBCSMid3(line, start, i - start));
+        Str text(StringMid3(line, static_cast<int32_t>(start * unit + 1),
+                            static_cast<int32_t>((u - start) * unit)));
         SetParam(ParamIndex, text.get());
       }
-      start = 0;
+      inRun = false;
     }
-    if (blank && i <= length) ParamIndex++;
-    RuntimeBackgroundTask();
+    if (blank && u < units) ParamIndex++;
+    if ((u & 0xFFF) == 0) RuntimeBackgroundTask();
   }
 }

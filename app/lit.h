@@ -18,6 +18,7 @@ struct MVLiteral {
   char text[N];  // the characters and their NUL
 };
 
+#ifndef MV_HOSTED_APP
 #define MV_LIT(s)                                                                          \
   (reinterpret_cast<MVString*>(&([]() -> auto& {                                           \
     static MVLiteral<sizeof(s)> lit __attribute__((section("mv_lit"), aligned(4))) = {     \
@@ -25,3 +26,16 @@ struct MVLiteral {
         static_cast<uint8_t>(sizeof(s) - 1 > 255 ? 255 : sizeof(s) - 1), s};               \
     return lit;                                                                            \
   }())))
+#else
+// The application's sources built as an ordinary program (the fuzz targets): no loader
+// fixes the literals up, so each one points its text pointer at its own length byte
+// when it is used.
+#define MV_LIT(s)                                                                          \
+  (reinterpret_cast<MVString*>(&([]() -> auto& {                                           \
+    static MVLiteral<sizeof(s)> lit = {                                                    \
+        1, 0, sizeof(s) + 1, sizeof(s) - 1, kEncodingUTF8,                                 \
+        static_cast<uint8_t>(sizeof(s) - 1 > 255 ? 255 : sizeof(s) - 1), s};               \
+    lit.buffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lit.lengthByte));      \
+    return lit;                                                                            \
+  }())))
+#endif

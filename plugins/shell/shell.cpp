@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -20,6 +21,9 @@ namespace shellplugin {
 namespace {
 
 const char kNoShell[] = "No shell available";
+const char kTooLong[] = "The command line is too long to be handed to the shell.";
+// The longest single argument the system passes to a new program, its NUL included.
+const size_t kLongestArgument = 32 * 4096;
 const uint32_t kChunk = 512;
 
 ShellData* Data(void* self) {
@@ -100,9 +104,41 @@ __attribute__((noinline)) long OpenMax() {
   return n > 0 ? n : 1024;
 }
 
-// In a child: run the command line with bash; never returns.
-[[noreturn]] void RunBash(const char* line) {
-  execl("/bin/bash", "bash", "-c", line, static_cast<char*>(nullptr));
+// A line too long for an argument list goes to bash as a script file instead: an
+// anonymous in-memory file holding the line, read by bash as "/dev/fd/3". Returns its
+// descriptor, -1 when the line fits an argument, or -2 when no such file can be made.
+int ScriptFileFor(const char* line) {
+  size_t n = strlen(line);
+  if (n < kLongestArgument) return -1;
+  int fd = static_cast<int>(syscall(SYS_memfd_create, "ombrix-shell-line", 1u /* CLOEXEC */));
+  if (fd < 0) return -2;
+  for (size_t done = 0; done < n;) {
+    ssize_t w = write(fd, line + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      close(fd);
+      return -2;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return fd;
+}
+
+// In a child: close every descriptor from 3 up, but keep the script file (if any) as
+// descriptor 3; then run the command line with bash. Never returns.
+[[noreturn]] void RunBash(const char* line, int scriptFd, long limit) {
+  if (scriptFd < 0) {
+    CloseFrom3(limit);
+    execl("/bin/bash", "bash", "-c", line, static_cast<char*>(nullptr));
+    _exit(255);
+  }
+  if (scriptFd != 3) {
+    if (dup2(scriptFd, 3) != 3) _exit(255);
+  } else {
+    fcntl(3, F_SETFD, 0);
+  }
+  for (long fd = 4; fd < limit; fd++) close(static_cast<int>(fd));
+  execl("/bin/bash", "bash", "/dev/fd/3", static_cast<char*>(nullptr));
   _exit(255);
 }
 
@@ -184,23 +220,29 @@ int32_t EndChild(pid_t pid) {
 // The vfork child: output and errors to the pipe, then bash. It runs in a frame of its
 // own so that it leaves the parent's variables alone.
 [[noreturn]] __attribute__((noinline)) void PipedChild(int readEnd, int writeEnd, long limit,
-                                                        const char* line) {
+                                                        const char* line, int scriptFd) {
   close(readEnd);
   dup2(writeEnd, 1);
   dup2(1, 2);
   if (writeEnd != 1 && writeEnd != 2) close(writeEnd);
-  CloseFrom3(limit);
-  RunBash(line);
+  RunBash(line, scriptFd, limit);
 }
 
 // Pipe + vfork child with its standard output and standard error on the pipe. Returns
-// the child's id (or -1, with both ends closed) and the reading end in *readEnd.
+// the child's id (or -1, with both ends closed; -2 when there is no pipe, -3 when the
+// line cannot be handed over) and the reading end in *readEnd.
 pid_t StartPiped(const char* line, int* readEnd) {
+  int script = ScriptFileFor(line);
+  if (script == -2) return -3;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -2;
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    if (script >= 0) close(script);
+    return -2;
+  }
   long limit = OpenMax();
   pid_t pid = vfork();
-  if (pid == 0) PipedChild(fds[0], fds[1], limit, line);
+  if (pid == 0) PipedChild(fds[0], fds[1], limit, line, script);
+  if (script >= 0) close(script);
   close(fds[1]);
   if (pid < 0) {
     close(fds[0]);
@@ -213,8 +255,9 @@ pid_t StartPiped(const char* line, int* readEnd) {
 int32_t RunSynchronous(ShellData* d, const char* line) {
   int fd = -1;
   pid_t pid = StartPiped(line, &fd);
-  if (pid == -2) {
-    d->result = BuildString(kNoShell, sizeof kNoShell - 1, kEncodingASCII);
+  if (pid == -2 || pid == -3) {
+    d->result = pid == -2 ? BuildString(kNoShell, sizeof kNoShell - 1, kEncodingASCII)
+                          : BuildString(kTooLong, sizeof kTooLong - 1, kEncodingASCII);
     d->isRunning = 0;
     return -1;
   }
@@ -256,8 +299,9 @@ int32_t RunSynchronous(ShellData* d, const char* line) {
 int32_t RunAsynchronous(void* self, ShellData* d, const char* line) {
   int fd = -1;
   pid_t pid = StartPiped(line, &fd);
-  if (pid == -2) {
-    d->result = BuildString(kNoShell, sizeof kNoShell - 1, kEncodingASCII);
+  if (pid == -2 || pid == -3) {
+    d->result = pid == -2 ? BuildString(kNoShell, sizeof kNoShell - 1, kEncodingASCII)
+                          : BuildString(kTooLong, sizeof kTooLong - 1, kEncodingASCII);
     return -1;
   }
   if (pid < 0) return -1;
@@ -269,9 +313,17 @@ int32_t RunAsynchronous(void* self, ShellData* d, const char* line) {
 
 int32_t RunInteractive(void* self, ShellData* d, const char* line) {
   long limit = OpenMax();
+  int script = ScriptFileFor(line);
+  if (script == -2) {
+    d->result = BuildString(kTooLong, sizeof kTooLong - 1, kEncodingASCII);
+    return -1;
+  }
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid < 0) return -1;
+  if (pid < 0) {
+    if (script >= 0) close(script);
+    return -1;
+  }
   if (pid == 0) {
     struct termios t;
     if (tcgetattr(0, &t) == 0) {
@@ -280,9 +332,9 @@ int32_t RunInteractive(void* self, ShellData* d, const char* line) {
       t.c_cc[VTIME] = 0;
       tcsetattr(0, TCSANOW, &t);
     }
-    CloseFrom3(limit);
-    RunBash(line);
+    RunBash(line, script, limit);
   }
+  if (script >= 0) close(script);
   fcntl(master, F_SETFD, FD_CLOEXEC);
   d->pid = pid;
   d->outputFd = master;

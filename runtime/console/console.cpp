@@ -173,13 +173,17 @@ extern "C" MVString* RuntimeConsoleInput(void) {
         break;
     }
   }
-  if (g_pending) {
-    Append(line, g_pending);
-    g_pending = 0;
-  }
   for (;;) {
     uint8_t c;
-    int r = ReadByte(&c);
+    // The byte read ahead after a CR is the first of this line, and is handled like any
+    // other: another CR, a LF or a NUL ends this line too.
+    int r = kByte;
+    if (g_pending) {
+      c = g_pending;
+      g_pending = 0;
+    } else {
+      r = ReadByte(&c);
+    }
     if (r == kSignal) return ActOnSignal();
     if (r == kNoneYet) continue;  // left non-blocking by someone else: the next read waits
     if (r == kEnd) {

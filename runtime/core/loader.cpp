@@ -2,12 +2,14 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -23,6 +25,7 @@ namespace {
 
 const char kModule[] = "../Common/loaderX86";
 const uint32_t kPage = 4096;
+const uint16_t kSectionHeaderSize = 40;  // one ELF32 section header
 
 // Import-table opcodes.
 enum : uint8_t {
@@ -69,8 +72,9 @@ const Unlinked* FindUnlinked(uintptr_t returnAddress) {
   return list.empty() ? nullptr : &list.back();
 }
 
-// Points every site of a chain at MVUnlinkedImport and remembers the name for it.
-void LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
+// Writes the target into every site of a chain; for an unlinked import (`function` set)
+// it remembers the name for each site. False when the chain is damaged (reported).
+bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
                const std::string* function, const std::string* library);
 
 // --- The import table -----------------------------------------------------------------
@@ -119,14 +123,15 @@ const MVExportRow* FindRow(const char* name, const MVExportRow* rows, uint32_t r
   return nullptr;
 }
 
-void LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
+bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
                const std::string* function, const std::string* library) {
   uintptr_t base = reinterpret_cast<uintptr_t>(code);
   uintptr_t value = reinterpret_cast<uintptr_t>(target);
   // A chain visits every site at most once; a longer walk is a loop in a damaged table.
   uint32_t steps = codeSize / 4 + 1;
-  for (uint32_t site = first; site != 0 && steps--;) {
-    if (!SiteInCode(site, codeSize)) return;
+  uint32_t site = first;
+  for (; site != 0 && steps > 0; steps--) {
+    if (!SiteInCode(site, codeSize)) return false;
     uint32_t next = Get32(code + site);
     Put32(code + site, displacement ? static_cast<uint32_t>(value - (base + site) - 4)
                                     : static_cast<uint32_t>(value));
@@ -135,24 +140,33 @@ void LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displaceme
           Unlinked{displacement ? base + site + 4 : 0, *function, library ? *library : ""});
     site = next;
   }
+  if (site == 0) return true;
+  MVRuntimeErrorReport(4, kModule, 175, "chainEnds", "A chain of call sites does not end");
+  return false;
 }
 
-void LinkRuntimeImport(ImportTable* t, uint8_t* code, uint32_t codeSize, const MVExportRow* rows,
-                       uint32_t rowCount, bool* ok) {
+// Record outcomes: linked (or reported as not exported), damaged (reported), or cut off
+// by the end of the table (reported once by the caller).
+enum class Record { kDone, kDamaged, kTruncated };
+
+Record LinkRuntimeImport(ImportTable* t, uint8_t* code, uint32_t codeSize, const MVExportRow* rows,
+                         uint32_t rowCount) {
   std::string name;
-  if (!t->Has(5)) return void(*ok = false);
+  if (!t->Has(5)) return Record::kTruncated;
   uint8_t kind = t->U8();
   uint32_t first = t->U32();
-  if (!t->Name(&name)) return void(*ok = false);
+  if (!t->Name(&name)) return Record::kTruncated;
   const MVExportRow* row = FindRow(name.c_str(), rows, rowCount);
+  bool sound;
   if (row) {
-    LinkChain(code, codeSize, first, kind == kImportCall, row->function, nullptr, nullptr);
-    return;
+    sound = LinkChain(code, codeSize, first, kind == kImportCall, row->function, nullptr, nullptr);
+  } else {
+    std::string text = "Function '" + name + "' was not exported";
+    MVRuntimeErrorReport(4, kModule, 211, "foundFunction", text.c_str());
+    sound = LinkChain(code, codeSize, first, kind == kImportCall,
+                      reinterpret_cast<void*>(&MVUnlinkedImport), &name, nullptr);
   }
-  std::string text = "Function '" + name + "' was not exported";
-  MVRuntimeErrorReport(4, kModule, 211, "foundFunction", text.c_str());
-  LinkChain(code, codeSize, first, kind == kImportCall, reinterpret_cast<void*>(&MVUnlinkedImport),
-            &name, nullptr);
+  return sound ? Record::kDone : Record::kDamaged;
 }
 
 struct Library {
@@ -179,49 +193,53 @@ void* LibraryHandle(const std::string& name) {
   return handle;
 }
 
-void LinkLibraryImport(ImportTable* t, uint8_t* code, uint32_t codeSize, bool* ok) {
+Record LinkLibraryImport(ImportTable* t, uint8_t* code, uint32_t codeSize) {
   std::string library, function;
-  if (!t->Has(4)) return void(*ok = false);
+  if (!t->Has(4)) return Record::kTruncated;
   uint32_t first = t->U32();
-  if (!t->Name(&library) || !t->Name(&function)) return void(*ok = false);
+  if (!t->Name(&library) || !t->Name(&function)) return Record::kTruncated;
   void* handle = LibraryHandle(library);
   void* entry = handle ? dlsym(handle, function.c_str()) : nullptr;
+  bool sound;
   if (entry) {
-    LinkChain(code, codeSize, first, true, entry, nullptr, nullptr);
-    return;
+    sound = LinkChain(code, codeSize, first, true, entry, nullptr, nullptr);
+  } else {
+    if (handle) {
+      std::string text = "Could not resolve function '" + function + "' in " + library;
+      MVRuntimeErrorReport(4, kModule, 285, "functionEntry", text.c_str());
+    }
+    sound = LinkChain(code, codeSize, first, true, reinterpret_cast<void*>(&MVUnlinkedImport),
+                      &function, &library);
   }
-  if (handle) {
-    std::string text = "Could not resolve function '" + function + "' in " + library;
-    MVRuntimeErrorReport(4, kModule, 285, "functionEntry", text.c_str());
-  }
-  LinkChain(code, codeSize, first, true, reinterpret_cast<void*>(&MVUnlinkedImport), &function,
-            &library);
+  return sound ? Record::kDone : Record::kDamaged;
 }
 
-// Opcodes 2, 3 and 5: a base address added to a 32-bit field of the code.
-void Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, uint8_t* data,
+// Opcodes 2, 3 and 5: a base address added to a 32-bit field of the code. False when
+// the record is damaged (reported).
+bool Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, uint8_t* data,
               uint32_t dataSize) {
-  if (!SiteInCode(site, codeSize)) return;
+  if (!SiteInCode(site, codeSize)) return false;
   uint32_t field = Get32(code + site);
   if (opcode == kOpCodeAddress) {
     Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(code)));
-    return;
+    return true;
   }
   if (opcode == kOpDataAddress) {
     Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
-    return;
+    return true;
   }
   if (field > dataSize || dataSize - field < kLiteralText + 2) {
     std::string text = "String literal at data offset " + std::to_string(field) +
                        " lies outside the data block";
     MVRuntimeErrorReport(4, kModule, 180, "literalInData", text.c_str());
-    return;
+    return false;
   }
   uint8_t* record = data + field;
   Put32(code + site, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record)));
   if (Get32(record + kLiteralTextPointer) == 0)
     Put32(record + kLiteralTextPointer,
           static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record + kLiteralText)));
+  return true;
 }
 
 // --- Reading the blocks -----------------------------------------------------------------
@@ -248,18 +266,43 @@ bool ReadExactly(FILE* file, void* to, uint32_t count) {
   return count == 0 || fread(to, 1, count, file) == count;
 }
 
-// One block: its u32 count and its bytes. False when the file ends before them.
-bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, int which) {
+enum Block { kCode, kData, kImports, kSymbols, kResources, kOptions };
+const char* const kBlockNames[] = {"code block",     "data block",     "import table",
+                                   "symbols block",  "resource block", "options block"};
+
+// One block: its u32 count and its bytes, both inside the `available` bytes of the
+// section. False with *problem set when they are not there.
+bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, Block which,
+               std::string* problem) {
   uint8_t countBytes[4];
-  if (*available < 4 || !ReadExactly(file, countBytes, 4)) return false;
+  if (*available < 4 || !ReadExactly(file, countBytes, 4)) {
+    *problem = std::string("the section ends inside the count of the ") + kBlockNames[which];
+    return false;
+  }
   *available -= 4;
   uint32_t count = Get32(countBytes);
-  if (count > *available) return false;
+  if (count > *available) {
+    *problem = std::string("the ") + kBlockNames[which] + " runs past the end of the section";
+    return false;
+  }
   *available -= count;
   *size = count;
-  enum { kCode = 0, kData = 1 };
   *out = which == kCode ? MVAllocateCodeBlock(count) : Allocate(count, which == kData);
-  return ReadExactly(file, *out, count);
+  if (ReadExactly(file, *out, count)) return true;
+  *problem = std::string("the ") + kBlockNames[which] + " cannot be read";
+  return false;
+}
+
+// The blocks without which the image cannot run: its code, its data (every string
+// literal lives there) and the import table that links and relocates them.
+bool NeededBlocksPresent(const MVLoadedImage& im, std::string* problem) {
+  const uint32_t sizes[] = {im.codeSize, im.dataSize, im.importsSize};
+  for (int b = kCode; b <= kImports; b++) {
+    if (sizes[b] != 0) continue;
+    *problem = std::string("the ") + kBlockNames[b] + " is empty";
+    return false;
+  }
+  return true;
 }
 
 // The whole content of a file of the current directory; an empty block when missing.
@@ -280,6 +323,19 @@ uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code) {
   return out;
 }
 
+std::string CurrentFolder() {
+  char buf[4096];
+  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
+// The first loose file the image cannot do without that is missing or empty, or "".
+std::string MissingLooseFile(const MVLoadedImage& im) {
+  if (im.codeSize == 0) return "code.dat is missing or empty";
+  if (im.dataSize == 0) return "data.dat is missing or empty";
+  if (im.importsSize == 0) return "import.dat is missing or empty";
+  return "";
+}
+
 }  // namespace
 
 extern "C" uint32_t MVUnlinkedImport(void) {
@@ -290,6 +346,13 @@ extern "C" uint32_t MVUnlinkedImport(void) {
   RuntimeUnlockString(function);
   RuntimeUnlockString(library);
   return 0;
+}
+
+void MVResetLinkState() {
+  UnlinkedImports().clear();
+  for (const Library& lib : Libraries())
+    if (lib.handle) dlclose(lib.handle);
+  Libraries().clear();
 }
 
 uint8_t* MVAllocateCodeBlock(uint32_t count) {
@@ -316,73 +379,134 @@ bool MVProtectCodeBlock(uint8_t* code, uint32_t count) {
   return false;
 }
 
-bool MVFindImageSection(FILE* file, uint32_t* offset) {
+bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_t* size,
+                        std::string* problem) {
+  problem->clear();
   uint8_t header[52];
-  if (fseeko(file, 0, SEEK_SET) != 0 || !ReadExactly(file, header, sizeof header)) return false;
+  if (fileSize < sizeof header || fseeko(file, 0, SEEK_SET) != 0 ||
+      !ReadExactly(file, header, sizeof header) || memcmp(header, "\x7f" "ELF", 4) != 0) {
+    *problem = "the program file is not an ELF file";
+    return false;
+  }
+  if (header[4] != 1) {  // ELFCLASS32
+    *problem = "the program file is not a 32-bit ELF file";
+    return false;
+  }
+  if (header[5] != 1) {  // ELFDATA2LSB
+    *problem = "the program file is not a little-endian ELF file";
+    return false;
+  }
   uint32_t table = Get32(header + 32);
   uint16_t entrySize, count, namesIndex;
   memcpy(&entrySize, header + 46, 2);
   memcpy(&count, header + 48, 2);
   memcpy(&namesIndex, header + 50, 2);
-  if (entrySize < 24) return false;
-
-  uint8_t fields[8];
-  off_t namesHeader = off_t{table} + off_t{namesIndex} * entrySize + 16;
-  if (fseeko(file, namesHeader, SEEK_SET) != 0 || !ReadExactly(file, fields, 8)) return false;
-  uint32_t namesOffset = Get32(fields), namesSize = Get32(fields + 4);
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || namesOffset > st.st_size ||
-      namesSize > st.st_size - namesOffset)
+  if (count == 0) return false;  // no sections at all
+  if (entrySize != kSectionHeaderSize) {
+    *problem = "its section headers are not " + std::to_string(kSectionHeaderSize) + " bytes each";
     return false;
-  std::vector<uint8_t> names(namesSize);
-  if (fseeko(file, namesOffset, SEEK_SET) != 0 || !ReadExactly(file, names.data(), namesSize))
+  }
+  if (uint64_t{table} + uint64_t{count} * entrySize > fileSize) {
+    *problem = "its section table lies outside the program file";
     return false;
+  }
+  // Every header is inside the file from here on, so reading its fields can only fail
+  // on a read error.
+  std::vector<uint8_t> headers(size_t{count} * entrySize);
+  if (fseeko(file, table, SEEK_SET) != 0 || !ReadExactly(file, headers.data(), headers.size())) {
+    *problem = "its section table cannot be read";
+    return false;
+  }
+  const uint8_t* names = namesIndex < count ? headers.data() + size_t{namesIndex} * entrySize
+                                            : nullptr;
+  uint32_t namesOffset = names ? Get32(names + 16) : 0, namesSize = names ? Get32(names + 20) : 0;
+  if (!names || uint64_t{namesOffset} + namesSize > fileSize) {
+    *problem = "its section-name table lies outside the program file";
+    return false;
+  }
+  std::vector<uint8_t> nameBytes(namesSize);
+  if (fseeko(file, namesOffset, SEEK_SET) != 0 ||
+      !ReadExactly(file, nameBytes.data(), namesSize)) {
+    *problem = "its section-name table cannot be read";
+    return false;
+  }
 
   static const uint8_t kName[4] = {'.', 'm', 'v', 0};
   for (uint32_t i = 0; i < count; i++) {
-    off_t h = off_t{table} + off_t{i} * entrySize;
-    uint8_t nameOffset[4];
-    if (fseeko(file, h, SEEK_SET) != 0 || !ReadExactly(file, nameOffset, 4)) return false;
-    uint32_t at = Get32(nameOffset);
-    if (at > namesSize || namesSize - at < 4 || memcmp(names.data() + at, kName, 4) != 0) continue;
-    uint8_t sectionOffset[4];
-    if (fseeko(file, h + 16, SEEK_SET) != 0 || !ReadExactly(file, sectionOffset, 4)) return false;
-    *offset = Get32(sectionOffset);
+    const uint8_t* h = headers.data() + size_t{i} * entrySize;
+    uint32_t at = Get32(h);
+    if (at > namesSize || namesSize - at < 4 || memcmp(nameBytes.data() + at, kName, 4) != 0)
+      continue;
+    *offset = Get32(h + 16);
+    *size = Get32(h + 20);
+    if (uint64_t{*offset} + *size > fileSize) {
+      *problem = "the section .mv lies outside the program file";
+      return false;
+    }
     return true;
   }
   return false;
 }
 
-bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image) {
+bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
+                       std::string* problem) {
   MVLoadedImage im;
-  bool ok = ReadBlock(file, &available, &im.code, &im.codeSize, 0) &&
-            ReadBlock(file, &available, &im.data, &im.dataSize, 1) &&
-            ReadBlock(file, &available, &im.imports, &im.importsSize, 2);
+  bool ok = ReadBlock(file, &available, &im.code, &im.codeSize, kCode, problem) &&
+            ReadBlock(file, &available, &im.data, &im.dataSize, kData, problem) &&
+            ReadBlock(file, &available, &im.imports, &im.importsSize, kImports, problem);
   // The symbols and resource blocks: the resource bytes start after their count.
   uint64_t resourcesStart = 0;
-  ok = ok && ReadBlock(file, &available, &im.symbols, &im.symbolsSize, 3);
+  ok = ok && ReadBlock(file, &available, &im.symbols, &im.symbolsSize, kSymbols, problem);
   if (ok) resourcesStart = uint64_t{fileOffset} + 4 * 5 + im.codeSize + im.dataSize +
                            im.importsSize + im.symbolsSize;
-  ok = ok && ReadBlock(file, &available, &im.resources, &im.resourcesSize, 4) &&
-       ReadBlock(file, &available, &im.options, &im.optionsSize, 5);
+  ok = ok && ReadBlock(file, &available, &im.resources, &im.resourcesSize, kResources, problem) &&
+       ReadBlock(file, &available, &im.options, &im.optionsSize, kOptions, problem) &&
+       NeededBlocksPresent(im, problem);
   im.resourcesFileOffset = static_cast<uint32_t>(resourcesStart);
   *image = im;
   return ok;
 }
 
-MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image) {
-  FILE* file = path ? fopen(path, "rb") : nullptr;
-  if (!file) return MVImageSource::kCannotOpen;
-  uint32_t offset = 0;
+void MVFreeImage(MVLoadedImage* image) {
+  if (image->code) munmap(image->code, static_cast<size_t>(CodePagesBytes(image->codeSize)));
+  free(image->data);
+  free(image->imports);
+  free(image->symbols);
+  free(image->resources);
+  free(image->options);
+  *image = MVLoadedImage();
+}
+
+MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::string* problem) {
+  problem->clear();
+  // Opened without waiting: a FIFO or a device in the program's place is refused, not
+  // waited on.
+  int fd = path && *path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+  if (fd < 0) return MVImageSource::kCannotOpen;
   struct stat st;
-  if (!MVFindImageSection(file, &offset) || fstat(fileno(file), &st) != 0) {
-    fclose(file);
-    return MVImageSource::kNoSection;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *problem = "the program file is not a regular file";
+    return MVImageSource::kDamaged;
   }
-  bool ok = offset <= static_cast<uint64_t>(st.st_size) && fseeko(file, offset, SEEK_SET) == 0 &&
-            MVReadImageBlocks(file, static_cast<uint64_t>(st.st_size) - offset, offset, image);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "rb");
+  if (!file) {
+    close(fd);
+    return MVImageSource::kCannotOpen;
+  }
+  uint32_t offset = 0, size = 0;
+  if (!MVFindImageSection(file, static_cast<uint64_t>(st.st_size), &offset, &size, problem)) {
+    fclose(file);
+    return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;
+  }
+  bool ok = fseeko(file, offset, SEEK_SET) == 0;
+  if (!ok) *problem = "the section .mv cannot be read";
+  ok = ok && MVReadImageBlocks(file, size, offset, image, problem);
   fclose(file);
-  return ok ? MVImageSource::kLoaded : MVImageSource::kDamaged;
+  if (ok) return MVImageSource::kLoaded;
+  MVFreeImage(image);
+  return MVImageSource::kDamaged;
 }
 
 void MVLoadLooseImage(MVLoadedImage* image) {
@@ -397,35 +521,37 @@ void MVLoadLooseImage(MVLoadedImage* image) {
   *image = im;
 }
 
-void MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
+bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
                         uint8_t* data, uint32_t dataSize, const MVExportRow* rows,
                         uint32_t rowCount) {
-  if (!table) return;
+  if (!table) return true;
   ImportTable t(table, count);
-  bool ok = true;
-  while (ok && !t.AtEnd()) {
+  Record r = Record::kDone;
+  while (r == Record::kDone && !t.AtEnd()) {
     uint8_t opcode = t.U8();
     switch (opcode) {
       case kOpImport:
-        LinkRuntimeImport(&t, code, codeSize, rows, rowCount, &ok);
+        r = LinkRuntimeImport(&t, code, codeSize, rows, rowCount);
         break;
       case kOpLibraryImport:
-        LinkLibraryImport(&t, code, codeSize, &ok);
+        r = LinkLibraryImport(&t, code, codeSize);
         break;
       case kOpDataAddress:
       case kOpCodeAddress:
       case kOpLiteral:
         if (!t.Has(4)) {
-          ok = false;
+          r = Record::kTruncated;
           break;
         }
-        Relocate(opcode, t.U32(), code, codeSize, data, dataSize);
+        r = Relocate(opcode, t.U32(), code, codeSize, data, dataSize) ? Record::kDone
+                                                                       : Record::kDamaged;
         break;
       default:  // 0 pads, 6-255 do nothing
         break;
     }
   }
-  if (!ok) ReportTruncated();
+  if (r == Record::kTruncated) ReportTruncated();
+  return r == Record::kDone;
 }
 
 void MVWalkOptions(const uint8_t* options, uint32_t count) {
@@ -455,40 +581,54 @@ void MVWalkOptions(const uint8_t* options, uint32_t count) {
   }
 }
 
-bool MVLinkImage(MVLoadedImage* image) {
+MVLinkResult MVLinkImage(MVLoadedImage* image) {
   uint32_t rowCount = 0;
   const MVExportRow* rows = MVExportTable(&rowCount);
-  MVApplyImportTable(image->imports, image->importsSize, image->code, image->codeSize, image->data,
-                     image->dataSize, rows, rowCount);
+  if (!MVApplyImportTable(image->imports, image->importsSize, image->code, image->codeSize,
+                          image->data, image->dataSize, rows, rowCount))
+    return MVLinkResult::kDamaged;
   // Linking was the last write into the code: from here on it is read and executed only.
   bool executable = MVProtectCodeBlock(image->code, image->codeSize);
   MVRegisterResourceBlock(image->resources, image->resourcesSize, image->resourcesFileOffset);
   MVWalkOptions(image->options, image->optionsSize);
   MVSetImageSymbols(reinterpret_cast<uintptr_t>(image->code), image->codeSize, image->symbols,
                     image->symbolsSize);
-  return executable;
+  return executable ? MVLinkResult::kLinked : MVLinkResult::kNotExecutable;
 }
 
 int MVRunLoader(const char* path) {
   MVLoadedImage image;
-  MVImageSource source = MVLoadImageFile(path, &image);
+  std::string problem;
+  MVImageSource source = MVLoadImageFile(path, &image, &problem);
   if (source == MVImageSource::kCannotOpen) {
     std::string text = std::string("Can't open executable ") + (path ? path : "");
     MVRuntimeErrorReport(4, kModule, 490, "exeFile", text.c_str());
   }
-  if (source == MVImageSource::kDamaged) {
-    printf("The code image of %s is damaged.\n", path);
-    fflush(stdout);
-    return 1;
+  std::string what = std::string("of ") + (path ? path : "");
+  if (source == MVImageSource::kCannotOpen || source == MVImageSource::kNoSection) {
+    MVLoadLooseImage(&image);
+    bool none = image.codeSize == 0 && image.dataSize == 0 && image.importsSize == 0 &&
+                image.symbolsSize == 0 && image.resourcesSize == 0 && image.optionsSize == 0;
+    if (none) {
+      printf("No code image found: the program file has no .mv section and code.dat is missing.\n");
+      fflush(stdout);
+      return 1;
+    }
+    what = "in the loose files of " + CurrentFolder();
+    problem = MissingLooseFile(image);
   }
-  if (source != MVImageSource::kLoaded) MVLoadLooseImage(&image);
-  if (image.codeSize == 0) {
-    printf("No code image found: the program file has no .mv section and code.dat is missing.\n");
+  MVLinkResult linked = MVLinkResult::kDamaged;
+  if (problem.empty()) {
+    linked = MVLinkImage(&image);
+    if (linked == MVLinkResult::kDamaged) problem = "an import record is damaged";
+  }
+  if (!problem.empty()) {
+    printf("The code image %s is damaged: %s.\n", what.c_str(), problem.c_str());
     fflush(stdout);
     return 1;
   }
   // Code that could not be made executable would fault at its first instruction.
-  if (!MVLinkImage(&image)) return 1;
+  if (linked != MVLinkResult::kLinked) return 1;
   using Entry = int32_t (*)(void);
   reinterpret_cast<Entry>(image.code)();
   MVRunShutdownList();

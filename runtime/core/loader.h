@@ -5,6 +5,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "runtime/core/exports.h"
 
 struct MVLoadedImage {
@@ -25,18 +27,28 @@ struct MVLoadedImage {
 
 enum class MVImageSource { kLoaded, kCannotOpen, kNoSection, kDamaged };
 
-// File offset of the ".mv" section's content, found through the ELF32 section headers.
-// False when the file has no such section or its headers cannot be read.
-bool MVFindImageSection(FILE* file, uint32_t* offset);
+// The ".mv" section of an ELF32 little-endian file of `fileSize` bytes, found through its
+// section headers: true with the section's file offset and size. False with *problem
+// empty when the headers are sound and there is no such section; false with *problem
+// naming the fault when the ELF header, the section table, the section-name table or
+// the section itself does not fit the file.
+bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_t* size,
+                        std::string* problem);
 
-// Reads the image from the ".mv" section of the file at `path`.
-MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image);
+// Reads the image from the ".mv" section of the file at `path`. kDamaged comes with
+// *problem naming the fault (the image is then not to be run).
+MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::string* problem);
 // Reads the image from "import.dat", "code.dat", "data.dat", "rsrc.dat", "options.dat"
 // and "symbols.dat" of the current directory; a missing file gives an empty block.
 void MVLoadLooseImage(MVLoadedImage* image);
-// Reads the six length-prefixed blocks from an open stream positioned at the first one.
-// False when a count runs past `available` bytes (the image is damaged).
-bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image);
+// Reads the six length-prefixed blocks from an open stream positioned at the first one;
+// every count is bounded by the `available` bytes of the section. False with *problem
+// set when a count runs past them or a block the image needs (code, data, import table)
+// is empty.
+bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
+                       std::string* problem);
+// The blocks of a loaded image released (for images that will never run).
+void MVFreeImage(MVLoadedImage* image);
 
 // A fresh anonymous mapping for a code block of `count` bytes (whole pages, at least
 // one), readable and writable but not executable while the loader fills and links it.
@@ -46,23 +58,38 @@ uint8_t* MVAllocateCodeBlock(uint32_t count);
 bool MVProtectCodeBlock(uint8_t* code, uint32_t count);
 
 // One pass over the import table: links runtime imports by name against `rows`, relocates
-// code, data and literal references, links shared-library imports.
-void MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
+// code, data and literal references, links shared-library imports. A damaged record (one
+// that runs past the table, a site outside the code, a literal outside the data, a chain
+// of sites that does not end) is reported and ends the pass: the result is then false and
+// the image must not run. Names that are not exported are reported but are no damage.
+bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
                         uint8_t* data, uint32_t dataSize, const MVExportRow* rows,
                         uint32_t rowCount);
 // Registers the options block's version record as the resource 'VERS' 0.
 void MVWalkOptions(const uint8_t* options, uint32_t count);
 
+enum class MVLinkResult { kLinked, kDamaged, kNotExecutable };
 // Import table, resources, options and symbols of a loaded image, against the runtime's
 // export table; the code block is made read + execute right after the import table.
-// False when that protection was refused (the code cannot run).
-bool MVLinkImage(MVLoadedImage* image);
+// kDamaged when an import record was bad (nothing else is then registered), and
+// kNotExecutable when the protection was refused: in both cases the code cannot run.
+MVLinkResult MVLinkImage(MVLoadedImage* image);
 
-// The whole loader for the program file at `path` (may be empty): load, link, run the
-// entry, run the shutdown list. Returns the process exit status: 0, or 1 when neither
-// the section nor the loose files supply a code block, the section is damaged or the
-// code block cannot be made executable.
+// The whole loader for the program file at `path` (may be empty): load, check, link,
+// run the entry, run the shutdown list. Returns the process exit status: 0, or 1 when
+// neither the section nor the loose files supply a code block, the image is damaged
+// ("The code image of ... is damaged: ..." on standard output, before any of its code
+// runs) or the code block cannot be made executable.
+//
+// What can be checked is checked: the ELF and section headers, every block count
+// against the section, the blocks the image needs, every import record. The bytes of
+// the code and data blocks carry no checksum, so damage inside them cannot be told from
+// valid content: such an image is linked and run like any other.
 int MVRunLoader(const char* path);
+
+// Forget what linking remembered (unlinked imports, loaded libraries), for tests that
+// link many tables in one process.
+void MVResetLinkState();
 
 // Where calls through an import that could not be linked end up: raises
 // FunctionNotFoundException naming the function.

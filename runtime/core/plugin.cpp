@@ -198,15 +198,11 @@ std::string ApplicationFolderFile(const std::string& name) {
 }
 
 void Install(const MVResource& res) {
-  // Pascal string with the library's file name, then the library itself.
-  if (!res.data || res.size < 1 || 1u + res.data[0] > res.size)
+  std::string library;
+  const uint8_t* bytes = nullptr;
+  uint32_t n = 0;
+  if (!MVParsePluginResource(res.data, res.size, &library, &bytes, &n))
     InstallationFailed("The plug-in resource is damaged.");
-  std::string library(reinterpret_cast<const char*>(res.data + 1), res.data[0]);
-  if (library.empty() || library == "." || library == ".." ||
-      library.find('/') != std::string::npos || library.find('\0') != std::string::npos)
-    InstallationFailed("The plug-in resource is damaged.");
-  const uint8_t* bytes = res.data + 1 + library.size();
-  uint32_t n = res.size - 1 - static_cast<uint32_t>(library.size());
 
   MVLoadedPlugin* rec = new MVLoadedPlugin;
   rec->next = g_plugins;
@@ -250,6 +246,18 @@ void StartDatabaseClasses() {}
 void StartComponentClasses() {}
 
 }  // namespace
+
+bool MVParsePluginResource(const uint8_t* data, uint32_t size, std::string* library,
+                           const uint8_t** bytes, uint32_t* count) {
+  if (!data || size < 1 || 1u + data[0] > size) return false;
+  library->assign(reinterpret_cast<const char*>(data + 1), data[0]);
+  if (library->empty() || *library == "." || *library == ".." ||
+      library->find('/') != std::string::npos || library->find('\0') != std::string::npos)
+    return false;
+  *bytes = data + 1 + library->size();
+  *count = size - 1 - static_cast<uint32_t>(library->size());
+  return true;
+}
 
 MVLoadedPlugin*& MVCurrentPlugin() { return g_current; }
 MVLoadedPlugin*& MVLoadedPlugins() { return g_plugins; }

@@ -22,6 +22,12 @@ MVLoadedPlugin*& MVCurrentPlugin();
 // Head of the list of loaded plug-ins.
 MVLoadedPlugin*& MVLoadedPlugins();
 
+// The parts of a plug-in resource: a Pascal string with the library's file name (a plain
+// name: not empty, not "." or "..", no '/' and no NUL), then the library's bytes. False
+// when the resource is damaged.
+bool MVParsePluginResource(const uint8_t* data, uint32_t size, std::string* library,
+                           const uint8_t** bytes, uint32_t* count);
+
 // Install every plug-in resource of the resource map (ends the process with status 1
 // when one cannot be installed).
 void MVInstallPlugins();

@@ -22,6 +22,8 @@ extern "C" void MVAddResource(uint32_t type, uint32_t id, const uint8_t* data, u
   Map().push_back(MVResource{type, id, data, size, fileOffset});
 }
 
+extern "C" void MVClearResources(void) { Map().clear(); }
+
 extern "C" uint32_t MVResourceCount(void) { return static_cast<uint32_t>(Map().size()); }
 
 extern "C" const MVResource* MVResourceAt(uint32_t index) {

@@ -25,6 +25,8 @@ const MVResource* MVResourceAt(uint32_t index);
 // Register every record of a resource block (type u32, id u16, 4 reserved, size u32,
 // data) in order; blockFileOffset is the file offset of the block's first byte (0: none).
 void MVRegisterResourceBlock(const uint8_t* block, uint32_t count, uint32_t blockFileOffset);
+// Empty the map (for tests that register many blocks in one process).
+void MVClearResources(void);
 
 #ifdef __cplusplus
 }

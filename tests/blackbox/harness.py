@@ -61,6 +61,8 @@ class AppFolder:
 
     def env(self, extra=None):
         env = {"PATH": "/usr/bin:/bin", "HOME": self.home, "LC_ALL": "C"}
+        # The sanitizer build's settings reach the program under test.
+        env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS")})
         env.update(extra or {})
         return env
 

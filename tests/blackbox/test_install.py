@@ -33,6 +33,8 @@ class Install(unittest.TestCase):
 
     def run_installed(self, argv, stdin, cwd, path="/usr/bin:/bin"):
         env = {"PATH": path, "HOME": self.home, "LC_ALL": "C"}
+        # The sanitizer build's settings reach the program under test.
+        env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS")})
         return subprocess.run(argv, input=stdin, capture_output=True, cwd=cwd, env=env, timeout=60)
 
     def test_installed_program_runs_through_its_link_and_keeps_keys_in_its_folder(self):

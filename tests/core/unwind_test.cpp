@@ -165,8 +165,9 @@ TEST_F(Unwind, NoHandlerReachesHook) {
 }
 
 TEST_F(Unwind, CorruptFrameChainIsUnhandled) {
-  // A record that links to itself, one that ends the chain with 0, and one below the
-  // current frames: each makes the exception unhandled (and nothing loops).
+  // A record that links to itself, one that ends the chain with 0, one below the
+  // current frames and a cycle of two: each makes the exception unhandled (and nothing
+  // loops).
   uintptr_t self[2];
   self[0] = reinterpret_cast<uintptr_t>(self);
   self[1] = 0;
@@ -181,6 +182,16 @@ TEST_F(Unwind, CorruptFrameChainIsUnhandled) {
   static uintptr_t below[2] = {0, 0};
   CallWithFrame(below, &Level1, 1);
   EXPECT_EQ(g_hookCalls, 3);
+
+  // A cycle of two records: the walk only ever moves outward, so it ends at the step
+  // back.
+  uintptr_t pair[4];
+  pair[0] = reinterpret_cast<uintptr_t>(&pair[2]);
+  pair[1] = 0;
+  pair[2] = reinterpret_cast<uintptr_t>(&pair[0]);
+  pair[3] = 0;
+  CallWithFrame(pair, &Level1, 1);
+  EXPECT_EQ(g_hookCalls, 4);
 }
 
 NOINLINE void BigFrame(uint32_t n) {

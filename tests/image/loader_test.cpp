@@ -61,7 +61,8 @@ class FixtureImage : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     image_ = new MVLoadedImage;
-    source_ = MVLoadImageFile(MV_FIXTURE_DIR "/fixture.elf", image_);
+    std::string problem;
+    source_ = MVLoadImageFile(MV_FIXTURE_DIR "/fixture.elf", image_, &problem);
     if (source_ != MVImageSource::kLoaded) return;
     testing::internal::CaptureStdout();
     MVApplyImportTable(image_->imports, image_->importsSize, image_->code, image_->codeSize,
@@ -169,7 +170,9 @@ TEST_F(FixtureImage, CodeIsWritableOnlyUntilLinkedAndDataNeverExecutable) {
   EXPECT_EQ(MappingOf(image_->data), "rw-p");
 
   MVLoadedImage fresh;
-  ASSERT_EQ(MVLoadImageFile(MV_FIXTURE_DIR "/fixture.elf", &fresh), MVImageSource::kLoaded);
+  std::string problem;
+  ASSERT_EQ(MVLoadImageFile(MV_FIXTURE_DIR "/fixture.elf", &fresh, &problem),
+            MVImageSource::kLoaded);
   EXPECT_EQ(MappingOf(fresh.code), "rw-p");
   EXPECT_EQ(reinterpret_cast<uintptr_t>(fresh.code) % 4096, 0u);
   EXPECT_NE(fresh.code, image_->code);
@@ -344,17 +347,55 @@ TEST(ImportTable, LiteralTextPointerIsSetOnlyWhenZero) {
   EXPECT_EQ(Field(data, 36), 0xABCD1234u);
 }
 
-TEST(ImportTable, DamagedTablesAreReportedWithoutWritingOutsideTheCode) {
+// Each damaged record is reported, ends the pass and fails it: nothing after it is
+// applied, and nothing is written outside the code block.
+TEST(ImportTable, ADamagedRecordIsReportedAndEndsThePass) {
+  struct Case {
+    const char* what;
+    Table table;
+    const char* report;
+  };
+  auto chainOut = [] {  // a chain leaving the code block
+    Table t;
+    return t.Op(1).Op(1).U32(4).Name("TestAdd");
+  };
+  auto loop = [] {  // sites 4 -> 8 -> 4 ...: each rewritten with the value 8, a site again
+    Table t;
+    return t.Op(1).Op(0).U32(4).Name("Eight");
+  };
+  const MVExportRow rows[] = {kRows[1], {"Eight", reinterpret_cast<void*>(8), {0, 0}}};
+  Table site, literal, truncated, library;
+  site.Op(3).U32(14).Op(2).U32(8);
+  literal.Op(5).U32(0).Op(2).U32(8);
+  truncated.Op(2).U32(8).Op(1).Op(1).U32(0);
+  library.Op(4).U32(0).Name("libm.so.6");
+  const Case cases[] = {
+      {"chain out of the code", chainOut(), "Code offset 400 lies outside the code block"},
+      {"site out of the code", site, "Code offset 14 lies outside the code block"},
+      {"literal out of the data", literal, "String literal at data offset 0 lies outside"},
+      {"record cut off", truncated, "Import table ends inside a record"},
+      {"library record cut off", library, "Import table ends inside a record"},
+      {"chain that never ends", loop(), "A chain of call sites does not end"},
+  };
+  for (const Case& c : cases) {
+    uint8_t code[16] = {0};
+    SetField(code, 4, c.table.b[1] == 0 ? 8 : 400);
+    SetField(code, 8, 4);
+    testing::internal::CaptureStdout();
+    bool ok = MVApplyImportTable(c.table.b.data(), static_cast<uint32_t>(c.table.b.size()), code,
+                                 sizeof code, nullptr, 0, rows, 2);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(ok) << c.what;
+    EXPECT_NE(out.find(c.report), std::string::npos) << c.what << "\n" << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 9) << c.what << ": one report\n" << out;
+  }
+  // The record after a damaged one is not applied.
   uint8_t code[16] = {0};
-  SetField(code, 4, 400);   // a chain leaving the code block
-  Table t;
-  t.Op(1).Op(1).U32(4).Name("TestAdd").Op(3).U32(14).Op(5).U32(0).Op(2).U32(8).Op(1).Op(1).U32(0);
-  std::string out = Apply(t, code, sizeof code, nullptr, 0);
-  EXPECT_NE(out.find("Code offset 400 lies outside the code block"), std::string::npos) << out;
-  EXPECT_NE(out.find("Code offset 14 lies outside the code block"), std::string::npos) << out;
-  EXPECT_NE(out.find("lies outside the data block"), std::string::npos) << out;
-  EXPECT_NE(out.find("Import table ends inside a record"), std::string::npos) << out;
-  EXPECT_EQ(Field(code, 8), 0u);  // data base 0 added
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(MVApplyImportTable(site.b.data(), static_cast<uint32_t>(site.b.size()), code,
+                                  sizeof code, nullptr, 0, kRows, kRowCount));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Field(code, 8), 0u);
 }
 
 TEST(Options, VersionRecordIsRegisteredAsA27ByteResource) {
@@ -463,31 +504,130 @@ std::string TempFile(const Bytes& content) {
   return path;
 }
 
-TEST(ImageSection, MissingOrMalformedHeadersMeanNoSection) {
-  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.o");  // an ELF without ".mv"
+std::string LoadProblem(const Bytes& content, MVImageSource expected) {
+  std::string path = TempFile(content);
   MVLoadedImage image;
-  for (const Bytes& content : {elf, Bytes(10, 0xFF), Bytes(64, 0xFF), Bytes()}) {
-    std::string path = TempFile(content);
-    EXPECT_EQ(MVLoadImageFile(path.c_str(), &image), MVImageSource::kNoSection);
-    unlink(path.c_str());
-  }
-  EXPECT_EQ(MVLoadImageFile("/nonexistent/ombrix", &image), MVImageSource::kCannotOpen);
+  std::string problem;
+  EXPECT_EQ(MVLoadImageFile(path.c_str(), &image, &problem), expected) << problem;
+  unlink(path.c_str());
+  return problem;
 }
 
-TEST(ImageSection, BlockCountsRunningPastTheFileAreDamage) {
-  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
-  FILE* f = fopen(MV_FIXTURE_DIR "/fixture.elf", "rb");
-  uint32_t offset = 0;
-  ASSERT_TRUE(MVFindImageSection(f, &offset));
-  fclose(f);
-  // The data block's count made larger than what follows.
-  uint32_t codeSize = U32(elf.data() + offset);
-  uint32_t huge = 0x40000000;
-  memcpy(&elf[offset + 4 + codeSize], &huge, 4);
-  std::string path = TempFile(elf);
+TEST(ImageSection, AnElfFileWithoutTheSectionMeansTheLooseFiles) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.o");  // an ELF without ".mv"
+  EXPECT_EQ(LoadProblem(elf, MVImageSource::kNoSection), "");
   MVLoadedImage image;
-  EXPECT_EQ(MVLoadImageFile(path.c_str(), &image), MVImageSource::kDamaged);
+  std::string problem;
+  EXPECT_EQ(MVLoadImageFile("/nonexistent/ombrix", &image, &problem), MVImageSource::kCannotOpen);
+}
+
+// The section's file offset and size, from the fixture program file.
+void SectionOf(const Bytes& elf, uint32_t* offset, uint32_t* size) {
+  std::string path = TempFile(elf);
+  FILE* f = fopen(path.c_str(), "rb");
+  std::string problem;
+  ASSERT_TRUE(MVFindImageSection(f, elf.size(), offset, size, &problem)) << problem;
+  fclose(f);
   unlink(path.c_str());
+}
+
+TEST(ImageSection, BlockCountsAreBoundedByTheSectionNotTheFile) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
+  uint32_t offset = 0, size = 0;
+  SectionOf(elf, &offset, &size);
+  ASSERT_LT(offset + size, elf.size());  // the section headers follow the section
+  const char* names[] = {"code block",    "data block",     "import table",
+                         "symbols block", "resource block", "options block"};
+  uint32_t at = offset, left = size;
+  for (int b = 0; b < 6; b++) {
+    uint32_t count = U32(&elf[at]);
+    Bytes damaged = elf;
+    uint32_t tooMany = left - 4 + 1;  // one byte more than the section holds
+    memcpy(&damaged[at], &tooMany, 4);
+    EXPECT_EQ(LoadProblem(damaged, MVImageSource::kDamaged),
+              std::string("the ") + names[b] + " runs past the end of the section");
+    at += 4 + count;
+    left -= 4 + count;
+  }
+  EXPECT_EQ(LoadProblem(elf, MVImageSource::kLoaded), "");
+}
+
+TEST(ImageBlocks, TheNeededBlocksMustNotBeEmptyAndEveryCountMustBeThere) {
+  auto blocks = [](std::initializer_list<uint32_t> sizes, size_t cut = 0) {
+    Bytes b;
+    for (uint32_t n : sizes) {
+      for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(n >> (8 * i)));
+      b.insert(b.end(), n, 0);
+    }
+    b.resize(b.size() - cut);
+    return b;
+  };
+  auto problem = [](const Bytes& section) {
+    FILE* f = fmemopen(const_cast<uint8_t*>(section.data()), section.size(), "rb");
+    MVLoadedImage image;
+    std::string text;
+    bool ok = MVReadImageBlocks(f, section.size(), 0, &image, &text);
+    fclose(f);
+    MVFreeImage(&image);
+    return ok ? std::string("loaded") : text;
+  };
+  EXPECT_EQ(problem(blocks({4, 4, 4, 0, 0, 0})), "loaded");
+  EXPECT_EQ(problem(blocks({0, 4, 4, 0, 0, 0})), "the code block is empty");
+  EXPECT_EQ(problem(blocks({4, 0, 4, 0, 0, 0})), "the data block is empty");
+  EXPECT_EQ(problem(blocks({4, 4, 0, 0, 0, 0})), "the import table is empty");
+  EXPECT_EQ(problem(blocks({4, 4, 4, 0, 0, 0}, 2)),
+            "the section ends inside the count of the options block");
+  EXPECT_EQ(problem(blocks({4, 4, 4, 0, 0}, 0)),
+            "the section ends inside the count of the options block");
+}
+
+TEST(ImageSection, EachHeaderFaultHasItsOwnProblem) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
+  uint32_t shoff = U32(&elf[32]);
+  uint16_t shnum, shstrndx;
+  memcpy(&shnum, &elf[48], 2);
+  memcpy(&shstrndx, &elf[50], 2);
+  auto with = [&](size_t at, std::initializer_list<uint8_t> bytes) {
+    Bytes b = elf;
+    std::copy(bytes.begin(), bytes.end(), b.begin() + at);
+    return b;
+  };
+  auto put32 = [&](size_t at, uint32_t v) {
+    Bytes b = elf;
+    memcpy(&b[at], &v, 4);
+    return b;
+  };
+  EXPECT_EQ(LoadProblem(with(1, {'X'}), MVImageSource::kDamaged),
+            "the program file is not an ELF file");
+  EXPECT_EQ(LoadProblem(Bytes(10, 0x7F), MVImageSource::kDamaged),
+            "the program file is not an ELF file");
+  EXPECT_EQ(LoadProblem(Bytes(), MVImageSource::kDamaged), "the program file is not an ELF file");
+  EXPECT_EQ(LoadProblem(with(4, {2}), MVImageSource::kDamaged),
+            "the program file is not a 32-bit ELF file");
+  EXPECT_EQ(LoadProblem(with(5, {2}), MVImageSource::kDamaged),
+            "the program file is not a little-endian ELF file");
+  EXPECT_EQ(LoadProblem(with(46, {64, 0}), MVImageSource::kDamaged),
+            "its section headers are not 40 bytes each");
+  EXPECT_EQ(LoadProblem(put32(32, static_cast<uint32_t>(elf.size()) - 40 * shnum + 1),
+                        MVImageSource::kDamaged),
+            "its section table lies outside the program file");
+  EXPECT_EQ(LoadProblem(with(50, {static_cast<uint8_t>(shnum), static_cast<uint8_t>(shnum >> 8)}),
+                        MVImageSource::kDamaged),
+            "its section-name table lies outside the program file");
+  EXPECT_EQ(LoadProblem(put32(shoff + 40 * shstrndx + 20, 0xFFFFFF00), MVImageSource::kDamaged),
+            "its section-name table lies outside the program file");
+  uint32_t offset = 0, size = 0;
+  SectionOf(elf, &offset, &size);
+  // The ".mv" header: the one whose offset field holds the section's offset.
+  size_t mv = 0;
+  for (size_t i = 0; i < shnum; i++)
+    if (U32(&elf[shoff + 40 * i + 16]) == offset) mv = shoff + 40 * i;
+  ASSERT_NE(mv, 0u);
+  EXPECT_EQ(LoadProblem(put32(mv + 20, static_cast<uint32_t>(elf.size()) - offset + 1),
+                        MVImageSource::kDamaged),
+            "the section .mv lies outside the program file");
+  EXPECT_EQ(LoadProblem(put32(mv + 16, 0xFFFFFFF0), MVImageSource::kDamaged),
+            "the section .mv lies outside the program file");
 }
 
 }  // namespace

@@ -58,9 +58,11 @@ TEST(StringCompare, Utf16Path) {
 
 TEST(StringCompare, BytePath) {
   const uint32_t raw = kEncodingUnknown;
-  // Equal lengths: the C library's result unchanged, ending early at a shared NUL.
+  // Equal lengths: the C library's comparison, ending early at a shared NUL. Only its
+  // sign is promised (an instrumented C library answers -25 where glibc answers -1).
   EXPECT_EQ(Cmp(std::string("a\0x", 3), std::string("a\0y", 3), raw, raw), 0);
-  EXPECT_EQ(Cmp("a", "Z", raw, raw), strncasecmp("a", "Z", 1));
+  EXPECT_LT(Cmp("a", "Z", raw, raw), 0);
+  EXPECT_LT(strncasecmp("a", "Z", 1), 0);
   EXPECT_LT(Cmp("a", "z", raw, raw), 0);
   EXPECT_EQ(Cmp("HELLO", "hello", raw, kEncodingUTF8), 0);
   EXPECT_NE(Cmp("\xE9", "\xC9", raw, raw), 0);  // only a-z fold here
