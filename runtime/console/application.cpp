@@ -11,7 +11,6 @@
 #include "runtime/console/console.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
-#include "runtime/core/plugin.h"
 #include "runtime/core/report.h"
 #include "runtime/values/array.h"
 #include "runtime/values/string.h"
@@ -31,6 +30,7 @@ bool g_quitting = false;
 bool g_quit = false;
 bool g_ran = false;
 int32_t g_recordedExitCode = 0;
+MVIdleRoutine g_idle = nullptr;  // run first by RuntimeDoEvents
 
 // The exit code field of an application object (NULL for an object too small to have one).
 int32_t* ExitCodeField(MVObject* app) {
@@ -209,7 +209,7 @@ extern "C" int32_t RuntimeExit(void) {
 }
 
 extern "C" void RuntimeDoEvents(MVObject*, int32_t milliseconds) {
-  RuntimeBackgroundTask();
+  if (g_idle) g_idle();
   if (milliseconds < 0) return;
   struct timespec wait = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
   while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
@@ -242,6 +242,8 @@ extern "C" void MVReleaseApplicationObject(void) {
   g_app = nullptr;
   RuntimeUnlockObject(app);
 }
+
+extern "C" void MVSetIdleRoutine(MVIdleRoutine routine) { g_idle = routine; }
 
 extern "C" void MVSetProcessArguments(int argc, char** argv) {
   g_argc = argc < 0 ? 0 : argc;

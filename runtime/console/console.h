@@ -31,7 +31,9 @@ bool RuntimeConsoleInputAtEnd(void);
 // The ConsoleApplication class record, the superclass of the image's application class.
 MVClass* RuntimeConsoleApplicationClass(void);
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // The registered application object, or NULL.
 MVObject* MVApplicationObject(void);
 // Release the registered application object (end of the process); none is registered
@@ -39,6 +41,17 @@ MVObject* MVApplicationObject(void);
 void MVReleaseApplicationObject(void);
 // Keep the process arguments (start-up); Run's argument array is built from them.
 void MVSetProcessArguments(int argc, char** argv);
+// The console's report of an unhandled exception, the hook start-up installs with
+// MVSetUnhandledHook: a ThreadEndException is ignored; any other exception but an
+// EndException first goes to the application's UnhandledException event; then, unless
+// the runtime is already shutting down, the message is written on standard error (not
+// for an EndException) and the runtime is marked as shutting down.
+void MVDefaultUnhandledHook(MVObject* exception);
+// Idle processing: RuntimeDoEvents runs this routine first (start-up installs the
+// plug-in host's background tasks); none by default.
+typedef void (*MVIdleRoutine)(void);
+void MVSetIdleRoutine(MVIdleRoutine routine);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

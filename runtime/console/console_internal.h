@@ -1,5 +1,6 @@
 // Internals of the console frame shared by its source files and its tests.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 
 #include <string>

@@ -1,6 +1,7 @@
 // Line editing at a terminal: the keys of one line being typed, the session's history of
 // lines, and the terminal in raw mode while a line is read.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stddef.h>
 #include <stdint.h>
 

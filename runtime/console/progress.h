@@ -20,9 +20,12 @@ void RuntimeProgressStep(int64_t done);
 // The work is over (complete or not): the line is erased.
 void RuntimeProgressEnd(void);
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // Erases a shown progress line (it is drawn again at the next step).
 void MVProgressErase(void);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

@@ -27,14 +27,16 @@ void RuntimeExceptionInitializer(MVObject* exception);
 void RuntimeExceptionFinalizer(MVObject* exception);
 MVArray* RuntimeExceptionStack(MVObject* exception);
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // Create an exception of class cls with the given message (C text, may be NULL),
 // raise it and drop the creator's reference. Returns normally (see above).
 void MVRaiseNew(MVClass* cls, const char* message, int32_t errorNumber);
+// The hook RuntimeUnhandledException calls. Start-up installs the console's report
+// (MVDefaultUnhandledHook, runtime/console/console.h); none is installed before.
 void MVSetUnhandledHook(MVUnhandledHook hook);
-// The default hook installed at start-up (message on standard error, shutting down).
-void MVDefaultUnhandledHook(MVObject* exception);
-// The runtime is shutting down (set by the default hook after an unhandled exception).
+// The runtime is shutting down (set by the unhandled-exception hook).
 bool MVShuttingDown(void);
 void MVSetShuttingDown(bool on);
 // Stack bounds of the current (main) thread: the walk stops above the top, and
@@ -47,6 +49,7 @@ uintptr_t MVStackLimit(void);
 // owned reference) or NULL; *result receives fn's return value when it returned
 // normally. Implemented in assembly (protected_call.S).
 MVObject* MVProtectedCall(void* fn, uint32_t a, uint32_t b, uint32_t c, uint32_t* result);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,7 @@
 // The runtime exception classes, the convenience raisers, the unhandled-exception path
-// with its default hook, the shutting-down mark and the main stack's bounds.
-#include <stdio.h>
-#include <strings.h>
+// (the hook itself is installed at start-up: the console's report), the shutting-down
+// mark and the main stack's bounds.
 
-#include "runtime/console/console.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
 #include "runtime/core/report.h"
@@ -21,7 +19,6 @@ namespace {
 
 MVUnhandledHook g_hook = nullptr;
 bool g_shuttingDown = false;
-bool g_inAppHandler = false;
 uintptr_t g_stackTop = 0;
 uintptr_t g_stackLimit = 0;
 
@@ -30,32 +27,6 @@ MVClass* Subclass(const char* name) {
 }
 
 MVException* AsException(MVObject* o) { return reinterpret_cast<MVException*>(o); }
-
-bool HasExceptionFields(MVObject* o) {
-  return o && o->cls && o->cls->instanceSize >= sizeof(MVException);
-}
-
-// o is of class cls, or of a class of the same name built elsewhere (the image and the
-// plug-ins register classes of their own).
-bool IsKind(MVObject* o, MVClass* cls) {
-  if (RuntimeObjectIsa(o, cls)) return true;
-  if (!o || !cls || !cls->name) return false;
-  for (MVClass* c = o->cls; c; c = c->superclass)
-    if (c->name && strcasecmp(reinterpret_cast<const char*>(MVStringBytes(c->name)),
-                              reinterpret_cast<const char*>(MVStringBytes(cls->name))) == 0)
-      return true;
-  return false;
-}
-
-void WriteAll(const void* bytes, size_t n) {
-  if (n) fwrite(bytes, 1, n, stderr);
-}
-
-void WriteText(const char* text) {
-  size_t n = 0;
-  while (text[n]) n++;
-  WriteAll(text, n);
-}
 
 }  // namespace
 
@@ -149,38 +120,6 @@ extern "C" void RuntimeUnhandledException(MVObject* exception) {
     return;
   }
   g_hook(exception);
-}
-
-extern "C" void MVDefaultUnhandledHook(MVObject* exception) {
-  if (IsKind(exception, MVThreadEndExceptionClass())) return;
-  bool end = IsKind(exception, MVEndExceptionClass());
-  // The application's handler gets one chance; an exception escaping from it does not
-  // call it again.
-  if (!end && !g_inAppHandler) {
-    MVObject* app = MVApplicationObject();
-    if (void* handler = RuntimeLookupEventHandler(app, kMVEventUnhandledException)) {
-      g_inAppHandler = true;
-      reinterpret_cast<uint32_t (*)(MVObject*, MVObject*)>(handler)(app, exception);
-      g_inAppHandler = false;
-    }
-  }
-  if (g_shuttingDown) return;
-  if (!end) {
-    // Message and number belong to exception objects; anything else shows them empty.
-    MVException* e = HasExceptionFields(exception) ? AsException(exception) : nullptr;
-    char number[16];
-    snprintf(number, sizeof number, "%d", e ? static_cast<int>(e->errorNumber) : 0);
-    WriteText("Exception Message: ");
-    if (e) WriteAll(MVStringBytes(e->message), MVStringLength(e->message));
-    WriteText("\nException Error Number: ");
-    WriteText(number);
-    WriteText("\nAn exception of class ");
-    if (exception && exception->cls)
-      WriteAll(MVStringBytes(exception->cls->name), MVStringLength(exception->cls->name));
-    WriteText(" was not handled.  The application must shut down.");
-    fflush(stderr);
-  }
-  g_shuttingDown = true;
 }
 
 extern "C" bool MVShuttingDown(void) { return g_shuttingDown; }

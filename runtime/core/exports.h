@@ -1,5 +1,6 @@
 // The runtime's export table: the names the code image and the plug-ins link against.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 
 #ifdef __cplusplus

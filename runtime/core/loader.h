@@ -2,6 +2,7 @@
 // from the six loose files, links and relocates the image, registers its resources and
 // options and runs it. Runtime-internal (C++).
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 #include <stdio.h>
 

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
 
   uintptr_t sp;
   __asm__ volatile("movl %%esp, %0" : "=r"(sp));
-  MVSetUnhandledHook(MVDefaultUnhandledHook);
+  MVConnectLayers();
   MVSetStackBounds(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), sp - kMainStackSize);
 
   char* path = MVFindProgramPath(argc > 0 ? argv[0] : nullptr);

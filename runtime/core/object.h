@@ -92,7 +92,9 @@ MVMethodEntry* RuntimeLookupInterfaceVtable(MVObject* o, MVClass* interface);
 // Event handler of the event with the given index in the object's event table, or NULL.
 void* RuntimeLookupEventHandler(MVObject* o, uint32_t eventIndex);
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 uint32_t MVLiveObjectCount(void);
 // The runtime's own classes (created on first use, kept for the process).
 MVClass* MVRuntimeExceptionClass(void);
@@ -110,6 +112,7 @@ MVClass* MVFindClass(const char* name);
 MVClass* MVMakeClass(const char* name, MVClass* superclass, uint32_t instanceSize,
                      MVObjectRoutine initializer, MVObjectRoutine finalizer,
                      MVObjectRoutine releaser);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // Internals of the object model shared by its source files and its unit tests.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 
 #include "runtime/core/object.h"

@@ -31,9 +31,12 @@ void boolSetter(MVObject* o, int32_t offset, bool value);
 MVString* stringGetter(MVObject* o, int32_t offset);
 void stringSetter(MVObject* o, int32_t offset, MVString* value);
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // The resolver handed to plug-ins: export address by name (case-insensitive), or 0.
 void* MVPluginResolve(const char* name);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // Internals of the plug-in host shared by its modules (C++ only).
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 
 #include <string>

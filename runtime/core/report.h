@@ -1,6 +1,7 @@
 // The runtime error report: internal consistency failures are printed on standard
 // output and the caller carries on.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 
 #ifdef __cplusplus

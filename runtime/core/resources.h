@@ -1,6 +1,7 @@
 // The resource map: resources of the code image's resource block and the options
 // block's version record.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 
 #ifdef __cplusplus

@@ -2,6 +2,7 @@
 // links itself at the head of one process-wide list when created and unlinks itself in
 // its destructor, which does the work.
 #pragma once
+#include "runtime/runtime_only.h"
 
 class MVShutdownParticipant {
  public:

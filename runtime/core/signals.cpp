@@ -7,16 +7,14 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "runtime/console/console.h"
-#include "runtime/console/progress.h"
 #include "runtime/core/shutdown.h"
-#include "runtime/files/safe_output.h"
 
 namespace {
 
 volatile sig_atomic_t g_interrupt = 0;    // SIGINT arrived and was not reported yet
 volatile sig_atomic_t g_termination = 0;  // SIGTERM, SIGQUIT or SIGHUP
 volatile sig_atomic_t g_outputGone = 0;   // a write to standard output found no reader
+MVEndWork g_endWork = nullptr;             // the upper layers' part of the end
 
 // SIGPIPE and SIGXFSZ are caught rather than ignored so that children started by the
 // shell get the default action back; for this process the failed write itself (EPIPE,
@@ -72,10 +70,10 @@ extern "C" void MVNoteOutputGone(void) { g_outputGone = 1; }
 
 extern "C" int MVOutputGone(void) { return g_outputGone; }
 
+extern "C" void MVSetEndWork(MVEndWork work) { g_endWork = work; }
+
 extern "C" void MVEndOnSignal(void) {
-  RuntimeProgressEnd();
-  MVAbandonSafeOutputs();
-  MVReleaseApplicationObject();
+  if (g_endWork) g_endWork();
   MVRunShutdownList();
   fflush(stdout);
   _exit(0);

@@ -20,7 +20,9 @@ int32_t RuntimeStopRequested(void);
 // The running command has reported its interruption: forget the Ctrl-C.
 void RuntimeInterruptHandled(void);
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // Handlers for SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE and SIGXFSZ (empty mask, no
 // flags, so a blocking read or wait returns EINTR and its caller can look at what
 // arrived; a write to a closed pipe or past the file size limit fails instead of ending
@@ -35,10 +37,16 @@ int MVTerminationSignal(void);
 // Standard output can no longer be written (a closed pipe, a hung-up terminal).
 void MVNoteOutputGone(void);
 int MVOutputGone(void);
-// Ends the process after a termination signal, from the normal flow: half-written
-// outputs removed, the application object released, the shutdown list run (which
-// removes extracted plug-ins), exit status 0.
+// Ends the process after a termination signal, from the normal flow: the end work that
+// start-up installed (the progress line erased, half-written outputs removed, the
+// application object released), then the shutdown list run (which removes extracted
+// plug-ins), exit status 0.
 __attribute__((noreturn)) void MVEndOnSignal(void);
+// The layers above this one do their part of that end through this routine; none by
+// default.
+typedef void (*MVEndWork)(void);
+void MVSetEndWork(MVEndWork work);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

@@ -6,11 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "runtime/console/console.h"
+#include "runtime/console/progress.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/object.h"
+#include "runtime/core/plugin.h"
 #include "runtime/core/report.h"
+#include "runtime/core/signals.h"
 #include "runtime/core/startup_internal.h"
 #include "runtime/files/folderitem.h"
+#include "runtime/files/safe_output.h"
 
 namespace {
 
@@ -41,7 +46,20 @@ std::string SearchPath(const char* name, const char* searchPath) {
   }
 }
 
+// The console's and the file layer's part of the end after a termination signal.
+void EndWork() {
+  RuntimeProgressEnd();
+  MVAbandonSafeOutputs();
+  MVReleaseApplicationObject();
+}
+
 }  // namespace
+
+void MVConnectLayers() {
+  MVSetUnhandledHook(MVDefaultUnhandledHook);
+  MVSetIdleRoutine(RuntimeBackgroundTask);
+  MVSetEndWork(EndWork);
+}
 
 std::string MVResolveProgramPath(const char* argument0, const char* searchPath, int maxLinks) {
   const char* name = argument0 ? argument0 : "";

@@ -1,6 +1,14 @@
 // Start-up steps of the process entry, runtime-internal (C++).
 #pragma once
+#include "runtime/runtime_only.h"
 #include <string>
+
+// The hooks through which the lower layers reach the upper ones, installed by the
+// process entry before anything runs: the console's report of unhandled exceptions
+// (exception layer), the plug-in host's background tasks as the console's idle
+// processing, and the console's and file layer's work when a termination signal ends
+// the process (signal layer).
+void MVConnectLayers();
 
 // The program's own file for argument 0: the argument itself when it holds a '/',
 // otherwise the first executable regular file of that name along the search path (as

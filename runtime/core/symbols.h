@@ -1,5 +1,6 @@
 // Naming code addresses of the loaded code image, for exception stack traces.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 
 #ifdef __cplusplus

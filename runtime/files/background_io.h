@@ -6,6 +6,7 @@
 // Only regular files are read or written this way (a write to a regular file always
 // finishes, so waiting for one never hangs).
 #pragma once
+#include "runtime/runtime_only.h"
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>

@@ -2,6 +2,7 @@
 // of FolderItem, its implementation object, the streams and TextEncoding, and their
 // classes. C++ only; the export headers stay plain C.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>

@@ -42,7 +42,9 @@ MVTextOutputStream* FolderItemCreateOutputTextFile(MVFolderItem* item, int32_t f
 // plug-in library.
 bool FolderItemIsProtected(MVFolderItem* item);
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // The application folder (absolute, without a trailing "/"), computed once at start-up
 // from the program's own path, or set by tests. NULL until set.
 // A relative folder is taken against the working directory read at start-up.
@@ -53,6 +55,7 @@ const char* MVApplicationFolder(void);
 void MVFilesStartup(void);
 // The path text of an item (NUL-terminated; NULL for a nil item).
 const char* MVFolderItemPath(MVFolderItem* item);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

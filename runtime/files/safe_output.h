@@ -26,7 +26,9 @@ enum { kMVErrorProtectedFile = 0x10001 };
 
 // The exported creators and commits are declared with FolderItem and the streams.
 
-// --- Runtime-internal.
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // Never write the file at `path` (links followed): the program, its plug-ins.
 void MVProtectFile(const char* path);
 // True when `path` (links followed) is a protected file.
@@ -34,6 +36,7 @@ int MVIsProtectedFile(const char* path);
 // Removes the temporary file of every output still being written (end of the process);
 // their later completion or discarding does nothing.
 void MVAbandonSafeOutputs(void);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // The safe output path's record, for the file layer and the plug-in host (C++ only).
 #pragma once
+#include "runtime/runtime_only.h"
 #include <sys/types.h>
 
 #include <string>

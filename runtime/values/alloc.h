@@ -1,6 +1,7 @@
 // The runtime's block allocator: size classes of up to 63 words served from per-size
 // free lists carved out of 8,192-byte chunks; larger blocks come from malloc.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stddef.h>
 #include <stdint.h>
 

@@ -1,5 +1,6 @@
 // Allocator internals shared with its tests.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stddef.h>
 #include <stdint.h>
 

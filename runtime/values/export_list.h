@@ -1,5 +1,6 @@
 // Declarations of every function listed in export_list.inc.
 #pragma once
+#include "runtime/runtime_only.h"
 #include "runtime/values/array.h"
 #include "runtime/values/date.h"
 #include "runtime/values/numbers.h"

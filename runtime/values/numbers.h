@@ -35,8 +35,12 @@ void RuntimeRandomScaledBytes(uint8_t* out, int32_t n, int32_t m);
 // rnd() * m < c is k * m < c * 2^20, CInt(rnd() * m) is (k * m) >> 20 for m >= 0.
 void RuntimeRandomDraws(int32_t* out, int32_t n);
 
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // One Park-Miller step by Schrage's method (exposed for tests of the generator).
 int32_t MVParkMillerStep(int32_t state);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // Internals of the random generator, for the runtime and its tests.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stdint.h>
 #include <time.h>
 

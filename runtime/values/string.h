@@ -73,7 +73,9 @@ MVString* MAVOConvertString(MVString* s, uint32_t encoding);
 // The encoding the runtime uses for a font name ("System": UTF-8).
 uint32_t MAVOGetFontEncoding(const char* fontName);
 
-// --- Runtime-internal helpers (not in the export table).
+// --- Runtime-internal: not declared for the code image and plug-ins (MV_EXPORTS_ONLY),
+// which reach the runtime through exported names only.
+#ifndef MV_EXPORTS_ONLY
 // New record holding a copy of n bytes, tagged enc; n == 0 gives nil.
 MVString* MVStringFromBytes(const void* bytes, uint32_t n, uint32_t enc);
 // New record from a NUL-terminated C string (nil for NULL or "").
@@ -84,6 +86,7 @@ MVString* MVStringAllocate(uint32_t n, uint32_t enc);
 // s converted to encoding enc (owned result; s itself with a reference added when no
 // conversion is needed or possible).
 MVString* MVStringConvert(MVString* s, uint32_t enc);
+#endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus
 }

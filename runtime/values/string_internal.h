@@ -1,5 +1,6 @@
 // String internals shared by the string modules and their tests.
 #pragma once
+#include "runtime/runtime_only.h"
 #include <stddef.h>
 #include <stdint.h>
 
