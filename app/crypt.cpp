@@ -108,9 +108,26 @@ class BlockWriter {
 
 uint8_t BlockWriter::gOut_[kBlock];
 
-// Copies a run of bytes (the image's memcpy goes byte by byte).
-inline void CopyRun(uint8_t* d, const uint8_t* s, uint32_t n) {
-  __asm__ volatile("rep movsb" : "+D"(d), "+S"(s), "+c"(n) : : "memory");
+// Copies a run of n bytes to d, where `room` bytes may be written and the source may be
+// read 8 bytes past the run (the image's memcpy goes byte by byte). Short runs go in
+// 8-byte steps, rounded up where the room allows; long ones as one string move.
+inline void CopyRun(uint8_t* d, const uint8_t* s, uint32_t n, uint32_t room) {
+  if (n >= 256) {
+    __asm__ volatile("rep movsb" : "+D"(d), "+S"(s), "+c"(n) : : "memory");
+    return;
+  }
+  uint32_t i = 0;
+  if (room >= ((n + 7) & ~7u)) {
+    for (; i < n; i += 8) {
+      uint32_t a, b;
+      __builtin_memcpy(&a, s + i, 4);
+      __builtin_memcpy(&b, s + i + 4, 4);
+      __builtin_memcpy(d + i, &a, 4);
+      __builtin_memcpy(d + i + 4, &b, 4);
+    }
+    return;
+  }
+  for (; i < n; i++) d[i] = s[i];
 }
 
 // Filler bytes, drawn in bulk: as many at a time as the cipher bytes already counted
@@ -142,10 +159,10 @@ class FillerPool {
   static constexpr uint32_t kPool = 65536;
   uint32_t at_, have_;
   uint64_t owed_;
-  static uint8_t pool_[kPool];
+  static uint8_t pool_[kPool + 8];  // runs are read in 8-byte steps
 };
 
-uint8_t FillerPool::pool_[FillerPool::kPool];
+uint8_t FillerPool::pool_[FillerPool::kPool + 8];
 
 // An owned FolderItem reference.
 class Item {
@@ -387,7 +404,8 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out) {
           for (uint32_t k = gFillers[j]; k > 0 && !w.failed();) {
             uint32_t f;
             const uint8_t* run = fillers.Take(k < w.room() ? k : w.room(), &f);
-            CopyRun(w.Room(f), run, f);
+            if (f == 0) return kWriteFailed;  // fewer fillers than counted: cannot happen
+            CopyRun(w.Room(f), run, f, w.room());
             w.Advance(f);
             k -= f;
           }
