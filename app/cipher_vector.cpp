@@ -32,13 +32,15 @@ MV_VECTOR inline Tables LoadTables(const uint8_t* table) {
   return r;
 }
 
-// table[idx] for 64 indices: four 64-entry permutes merged by bits 6 and 7 of the index.
+// table[idx] for 64 indices: two 128-entry two-table permutes, the first for the indices
+// below 128, the second for the others. Each writes only its own lanes (bit 7 of the
+// index chooses) and keeps the other lanes of its index operand: the first keeps the
+// indices the second then looks up, the second keeps the first's results. No register
+// beyond the index and the four table vectors.
 MV_VECTOR inline __m512i Lookup(const Tables& t, __m512i idx) {
-  __mmask64 b7 = _mm512_movepi8_mask(idx);
-  __mmask64 b6 = _mm512_movepi8_mask(_mm512_add_epi8(idx, idx));
-  __m512i lo = _mm512_mask_permutexvar_epi8(_mm512_maskz_permutexvar_epi8(~0ull, idx, t.t0), b6, idx, t.t1);
-  __m512i hi = _mm512_mask_permutexvar_epi8(_mm512_maskz_permutexvar_epi8(~0ull, idx, t.t2), b6, idx, t.t3);
-  return _mm512_mask_mov_epi8(lo, b7, hi);
+  __mmask64 high = _mm512_movepi8_mask(idx);
+  __m512i r = _mm512_mask2_permutex2var_epi8(t.t0, idx, _knot_mask64(high), t.t1);
+  return _mm512_mask2_permutex2var_epi8(t.t2, r, high, t.t3);
 }
 
 // One forward slot pass over n bytes (a multiple of 64).

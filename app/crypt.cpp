@@ -24,14 +24,19 @@ inline uint8_t* OwnBytes(const Str& block) {
 }
 
 // Bytes go out in blocks; a failed write ends the output for good. Full blocks are
-// assembled in one string of the writer's own, which is written as it is.
+// assembled in strings of the writer's own, which are written as they are. A string
+// handed to the stream may be held by the stream's write-behind until it is on its way
+// (and must not change meanwhile): the writer goes round several strings and fills the
+// next one it alone holds, so that whole blocks are never copied. Only when every one
+// is still held does it assemble a block in its own buffer, which is then copied out.
 class BlockWriter {
  public:
-  explicit BlockWriter(MVBinaryStream* s) : s_(s), n_(0), failed_(false) {}
+  explicit BlockWriter(MVBinaryStream* s) : s_(s), buf_(nullptr), n_(0), cur_(0), failed_(false) {}
   // Room for at least `want` bytes (at most a block) at the end of the pending output.
   uint8_t* Room(uint32_t want) {
     if (kBlock - n_ < want) Flush();
-    return Buffer() + n_;
+    if (!buf_) buf_ = Acquire();
+    return buf_ + n_;
   }
   uint32_t room() const { return kBlock - n_; }
   void Advance(uint32_t n) {
@@ -54,21 +59,37 @@ class BlockWriter {
       n_ = 0;
       return;
     }
-    if (n_ == kBlock && OwnBytes(full_)) {
-      BinaryStreamWrite(s_, full_.get());
+    if (n_ == kBlock && buf_ != gOut_) {
+      // The block is the current string: handed over whole, and not touched again
+      // until the stream lets go of it.
+      BinaryStreamWrite(s_, ring_[cur_].get());
       if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
+      buf_ = nullptr;
+      cur_ = (cur_ + 1) % kRing;
     } else {
-      Emit(Buffer(), n_);
+      Emit(buf_, n_);
     }
     n_ = 0;
   }
   bool failed() const { return failed_; }
 
  private:
-  uint8_t* Buffer() {
-    if (!full_.get()) full_ = Str(MAVOBuildString(gIn, static_cast<int32_t>(kBlock), kEncodingUnknown));
-    uint8_t* b = OwnBytes(full_);
-    return b && full_.length() == kBlock ? b : gOut_;
+  // More strings than the write-behind holds at once.
+  static constexpr int kRing = 6;
+
+  // The next string that only the writer holds, from the current one on; else gOut_.
+  uint8_t* Acquire() {
+    for (int i = 0; i < kRing; i++) {
+      int c = (cur_ + i) % kRing;
+      Str& block = ring_[c];
+      if (!block.get()) block = Str(MAVOBuildString(gOut_, static_cast<int32_t>(kBlock), kEncodingUnknown));
+      uint8_t* b = OwnBytes(block);
+      if (b && block.length() == kBlock) {
+        cur_ = c;
+        return b;
+      }
+    }
+    return gOut_;
   }
   void Emit(const uint8_t* p, uint32_t n) {
     if (n == 0 || failed_) return;
@@ -77,13 +98,71 @@ class BlockWriter {
     if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
   }
   MVBinaryStream* s_;
+  uint8_t* buf_;  // the pending block: the current string's bytes, or gOut_
   uint32_t n_;
+  int cur_;
   bool failed_;
-  Str full_;
+  Str ring_[kRing];
   static uint8_t gOut_[kBlock];
 };
 
 uint8_t BlockWriter::gOut_[kBlock];
+
+// Copies a run of n bytes to d, where `room` bytes may be written and the source may be
+// read 8 bytes past the run (the image's memcpy goes byte by byte). Short runs go in
+// 8-byte steps, rounded up where the room allows; long ones as one string move.
+inline void CopyRun(uint8_t* d, const uint8_t* s, uint32_t n, uint32_t room) {
+  if (n >= 256) {
+    __asm__ volatile("rep movsb" : "+D"(d), "+S"(s), "+c"(n) : : "memory");
+    return;
+  }
+  uint32_t i = 0;
+  if (room >= ((n + 7) & ~7u)) {
+    for (; i < n; i += 8) {
+      uint32_t a, b;
+      __builtin_memcpy(&a, s + i, 4);
+      __builtin_memcpy(&b, s + i + 4, 4);
+      __builtin_memcpy(d + i, &a, 4);
+      __builtin_memcpy(d + i + 4, &b, 4);
+    }
+    return;
+  }
+  for (; i < n; i++) d[i] = s[i];
+}
+
+// Filler bytes, drawn in bulk: as many at a time as the cipher bytes already counted
+// need (never more, so that the generator ends where one draw per filler would leave
+// it), and handed out in runs.
+class FillerPool {
+ public:
+  FillerPool() : at_(0), have_(0), owed_(0) {}
+  // Fillers of further cipher bytes are due.
+  void Owe(uint64_t n) { owed_ += n; }
+  // Up to n of the next fillers (at least one, when n > 0 and some are owed); *got
+  // tells how many.
+  const uint8_t* Take(uint32_t n, uint32_t* got) {
+    if (at_ == have_) {
+      uint32_t want = owed_ < kPool ? static_cast<uint32_t>(owed_) : kPool;
+      RuntimeRandomFillers(pool_, static_cast<int32_t>(want));
+      owed_ -= want;
+      at_ = 0;
+      have_ = want;
+    }
+    uint32_t k = have_ - at_ < n ? have_ - at_ : n;
+    const uint8_t* p = pool_ + at_;
+    at_ += k;
+    *got = k;
+    return p;
+  }
+
+ private:
+  static constexpr uint32_t kPool = 65536;
+  uint32_t at_, have_;
+  uint64_t owed_;
+  static uint8_t pool_[kPool + 8];  // runs are read in 8-byte steps
+};
+
+uint8_t FillerPool::pool_[FillerPool::kPool + 8];
 
 // An owned FolderItem reference.
 class Item {
@@ -295,6 +374,7 @@ uint32_t gFillers[cipher::kChunk];  // filler counts of a chunk of cipher bytes
 Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out) {
   cipher::Engine& engine = gEngine;
   BlockWriter w(out);
+  FillerPool fillers;
   int64_t done = 0;
   for (;;) {
     if (Stopped()) return kStopped;
@@ -313,18 +393,19 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out) {
       }
     } else {
       engine.Encrypt(block.bytes(), gIn, n);
-      // Each cipher byte and then its fillers; a run of fillers may continue into the
-      // next output block.
+      // Each cipher byte and then its fillers; the fillers of a chunk of cipher bytes are
+      // drawn together, and a run of fillers may continue into the next output block.
       for (uint32_t i = 0; i < n && !w.failed(); i += cipher::kChunk) {
         uint32_t m = n - i < cipher::kChunk ? n - i : cipher::kChunk;
-        engine.NextFillers(m, gFillers);
+        fillers.Owe(engine.NextFillers(m, gFillers));
         for (uint32_t j = 0; j < m && !w.failed(); j++) {
           *w.Room(1) = gIn[i + j];
           w.Advance(1);
           for (uint32_t k = gFillers[j]; k > 0 && !w.failed();) {
-            uint32_t f = k < w.room() ? k : w.room();
-            uint8_t* dst = w.Room(f);
-            RuntimeRandomFillers(dst, static_cast<int32_t>(f));
+            uint32_t f;
+            const uint8_t* run = fillers.Take(k < w.room() ? k : w.room(), &f);
+            if (f == 0) return kWriteFailed;  // fewer fillers than counted: cannot happen
+            CopyRun(w.Room(f), run, f, w.room());
             w.Advance(f);
             k -= f;
           }

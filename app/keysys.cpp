@@ -26,9 +26,6 @@ Str StrOf64(int64_t v) {
   return Str(MAVOBuildString(buf + pos, static_cast<int32_t>(sizeof buf - pos), kEncodingASCII));
 }
 
-// Round(x) assigned to an integer, as the generator's formulas use it.
-int32_t RoundInt(double x) { return CInt(RuntimeRound(x)); }
-
 // --- Files ----------------------------------------------------------------------------
 
 using keyfile::EntryFileName;
@@ -139,20 +136,24 @@ void ReportNotCreated(MVString* name, bool created) {
 
 constexpr int kTable = keyfile::kTableFields;
 
-// One substitution table of component 1: positions 1..kTable of t.
+// One substitution table of component 1: positions 1..kTable of t. The draws of a
+// pass come in two calls: its 1,000 swap positions Round(Rnd x 255) (x, y, x, y, ...),
+// then its rotation Round(Rnd x 50).
 void GenerateTable(uint8_t* t) {
+  constexpr int32_t kSwaps = 500;
+  uint8_t picks[2 * kSwaps];
   for (int k = 1; k <= kTable; k++) t[k] = static_cast<uint8_t>(k - 1);
   for (int pass = 0; pass < 3; pass++) {
-    for (int s = 0; s < 500; s++) {
-      int32_t x = RoundInt(rnd() * 255);
-      int32_t y = RoundInt(rnd() * 255);
+    RuntimeRandomScaledBytes(picks, 2 * kSwaps, 255);
+    for (int s = 0; s < kSwaps; s++) {
+      int32_t x = picks[2 * s], y = picks[2 * s + 1];
       if (x == 0) x = 1;
       if (y == 0) y = 255;
       uint8_t v = t[x];
       t[x] = t[y];
       t[y] = v;
     }
-    int32_t turns = CInt(RuntimeRound(rnd() * 50) + 15);
+    int32_t turns = RuntimeRandomScaled(50) + 15;
     uint8_t rotated[kTable + 1];
     for (int k = 1; k <= kTable; k++) rotated[k] = t[(k - 1 + turns) % kTable + 1];
     for (int k = 1; k <= kTable; k++) t[k] = rotated[k];
@@ -196,14 +197,17 @@ bool GenerateComponent2(int32_t n2) {
   }
   int32_t p[keyfile::kSlots + 1], q[keyfile::kSlots + 1];
   char line[keyfile::kK2LineLength];
+  int32_t picks[2 * 500];
   for (int32_t e = 1; e <= n2; e++) {
+    // Q(r) takes a second draw only when the first is below 50: one draw at a time.
     for (int r = 1; r <= keyfile::kSlots; r++) {
       p[r] = r;
-      q[r] = RoundInt(rnd() * 100) < 50 ? RoundInt(rnd() * 100) : 0;
+      q[r] = RuntimeRandomScaled(100) < 50 ? RuntimeRandomScaled(100) : 0;
     }
+    RuntimeRandomScaledFill(picks, 2 * 500, 19);
     for (int s = 0; s < 500; s++) {
-      int32_t x = CInt(RuntimeRound(rnd() * 19) + 1);
-      int32_t y = CInt(RuntimeRound(rnd() * 19) + 1);
+      int32_t x = picks[2 * s] + 1;
+      int32_t y = picks[2 * s + 1] + 1;
       int32_t v = p[x];
       p[x] = p[y];
       p[y] = v;
@@ -224,9 +228,7 @@ bool GenerateComponent2(int32_t n2) {
 }
 
 // Round((max - min) x Rnd) + min: a value of the range, as the generator draws them.
-int32_t Draw(keyfile::Range range) {
-  return CInt(RuntimeRound((range.max - range.min) * rnd()) + range.min);
-}
+int32_t Draw(keyfile::Range range) { return RuntimeRandomScaled(range.max - range.min) + range.min; }
 
 // limit: the expansion level's seed range limit (0, or 10, 50, 99: seeds 1 .. limit + 1).
 bool GenerateComponent3(int32_t n3, int32_t limit) {
@@ -240,8 +242,11 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
   keyfile::StepEntry e = {};
   char line[keyfile::kK3LineLength];
   for (int32_t n = 1; n <= n3; n++) {
+    // Rnd x 50 < 25 for a draw k / 2^20 is k x 50 < 25 x 2^20.
+    int32_t k[keyfile::kSlots];
+    RuntimeRandomDraws(k, keyfile::kSlots);
     for (int r = 0; r < keyfile::kSlots; r++)
-      if (rnd() * 50 < 25) e.direction[r] = 1;
+      if (static_cast<int64_t>(k[r]) * 50 < int64_t{25} << 20) e.direction[r] = 1;
     for (int r = 0; r < keyfile::kSlots; r++) {
       e.period0[r] = Draw(keyfile::kPeriod);
       e.period1[r] = Draw(keyfile::kPeriod);
@@ -249,7 +254,7 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
     }
     if (limit != 0)
       for (int j = 0; j < keyfile::kSeeds; j++) e.seed[j] = Draw(keyfile::Range{1, limit + 1});
-    e.final = CInt(RuntimeRound(rnd() * 100) + 1);
+    e.final = RuntimeRandomScaled(100) + 1;
     file.WriteLine(line, keyfile::FormatStepEntry(line, e));
     if (Stopped()) return false;
   }
@@ -265,7 +270,8 @@ void WarmUpRandom() {
   MVObject* now = RuntimeNewDate();
   int32_t draws = DateHourGetter(now) * DateMinuteGetter(now) * DateSecondGetter(now);
   RuntimeUnlockObject(now);
-  for (int32_t i = 0; i < draws; i++) rnd();
+  int32_t discard[1024];
+  for (int32_t left = draws; left > 0; left -= 1024) RuntimeRandomDraws(discard, left < 1024 ? left : 1024);
 }
 
 // --- Copies ---------------------------------------------------------------------------

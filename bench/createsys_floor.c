@@ -2,7 +2,11 @@
  * as 'createsys N1 N2 N3 LEVEL', from the same draws of the same generator, with every
  * Round(Rnd x m) done in integers: for a draw k / 2^20 it is (k * m + 2^19) >> 20.
  *
- *   createsys_floor FOLDER N1 N2 N3 LEVEL
+ *   createsys_floor FOLDER N1 N2 N3 LEVEL [sync]
+ *
+ * With "sync", every file is synced to the disk (fdatasync) before it is closed, as the
+ * program syncs each key file before putting it in place: the floor of the same work
+ * with the same data safety.
  *
  * The generator is seeded as the program seeds it: from time() (OMBRIX_TEST_TIME when
  * set, as the benchmark's clock shim gives the program) and warmed up with H x M x S
@@ -12,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 static int32_t state;
 
@@ -48,7 +53,13 @@ static FILE* create(const char* folder, const char* name) {
   return f;
 }
 
+static int synced; /* the "sync" argument */
+
 static void finish(FILE* f) {
+  if (synced && (fflush(f) != 0 || fdatasync(fileno(f)) != 0)) {
+    perror("sync");
+    exit(1);
+  }
   if (ferror(f) || fclose(f) != 0) {
     perror("write");
     exit(1);
@@ -56,10 +67,11 @@ static void finish(FILE* f) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    fprintf(stderr, "usage: %s FOLDER N1 N2 N3 l|m|h|n\n", argv[0]);
+  if (argc != 6 && !(argc == 7 && strcmp(argv[6], "sync") == 0)) {
+    fprintf(stderr, "usage: %s FOLDER N1 N2 N3 l|m|h|n [sync]\n", argv[0]);
     return 2;
   }
+  synced = argc == 7;
   const char* folder = argv[1];
   int32_t n1 = atoi(argv[2]), n2 = atoi(argv[3]), n3 = atoi(argv[4]);
   char level = argv[5][0] | 0x20;

@@ -118,13 +118,16 @@ for level in l m h; do
   ratio=$(($(size "$k/probe.enc") / 1048576))
   head -c $((mb * 1048576 / ratio)) "$src" >"$k/src.bin"
   in=$(size "$k/src.bin")
-  say "Level $level: enc (output about ${ratio} x the source), dd of as many bytes (${runs} runs)"
+  say "Level $level: enc (output about ${ratio} x the source), dd of as many bytes, unsynced and synced (${runs} runs)"
   for i in $(seq "$runs"); do
     rm -f "$k/x.enc" "$k/x.dec" "$work/z.out"
     sample "enc_${level}" "$in" ombrix "key-$level" "enc $k/src.bin $k/x.enc 1 1 1"
     out=$(size "$k/x.enc")
     printf '%s\t%s\n' "out_${level}" "$out" >>"$work/sizes.tsv"
     sample "dd_${level}" "$out" dd if=/dev/zero of="$work/z.out" bs=256K count="$out" iflag=count_bytes status=none
+    rm -f "$work/z.out"
+    # The same, synced to the disk before it ends, as Ombrix's output is.
+    sample "dd_sync_${level}" "$out" dd if=/dev/zero of="$work/z.out" bs=256K count="$out" iflag=count_bytes conv=fdatasync status=none
     rm -f "$work/z.out"
     ombrix "key-$level" "dec $k/x.enc $k/x.dec 1 1 1"
     check "enc level $level, run $i: round trip" "$(same "$k/src.bin" "$k/x.dec")"
@@ -134,7 +137,7 @@ done
 
 # --- createsys beside the plain C floor program, under the same clock; files compared.
 for level in n h; do
-  say "createsys $keys $level, and the floor program (${runs} runs)"
+  say "createsys $keys $level, and the floor program, unsynced and synced (${runs} runs)"
   folder "cs-$level"
   mkdir -p "$work/floor-$level"
   for i in $(seq "$runs"); do
@@ -143,6 +146,10 @@ for level in n h; do
     sample "createsys_${level}" 0 ombrix "cs-$level" "createsys $keys $level" "$clock_shim"
     # shellcheck disable=SC2086
     sample "floor_${level}" 0 "$floor" "$work/floor-$level" $keys "$level"
+    # The floor again, syncing every file as Ombrix does before it puts one in place.
+    rm -f "$work/floor-$level"/*
+    # shellcheck disable=SC2086
+    sample "floor_sync_${level}" 0 "$floor" "$work/floor-$level" $keys "$level" sync
     ok=OK
     for f in "$work/floor-$level"/*; do
       cmp -s "$f" "$work/cs-$level/$(basename "$f")" || { ok=FAILED; break; }

@@ -145,6 +145,27 @@ class RoundTrips(CryptCase):
         self.assertEqual(pos[1] - pos[0] - 1, key.E[1])
         self.assertEqual(pos[20001] - pos[20000] - 1, key.E[1])
 
+    def test_filler_runs_across_output_blocks_at_levels_m_and_h(self):
+        # Outputs of several 256 KiB blocks, fillers drawn in bulk: every byte, filler
+        # bytes included, is the one the byte-at-a-time model draws, and the generator ends
+        # where it would (the second command continues its sequence).
+        data = bytes(self.rng.randrange(256) for _ in range(9000))
+        self.app.write("mh.bin", data)
+        r = self.session(["enc mh.bin cm 1 2 3", "enc mh.bin ch 1 2 4"])
+        self.assertEqual(r.out, transcript(enc_out("mh.bin", True), enc_out("mh.bin", True),
+                                           installed=True))
+        rnd = Rnd()
+        for name, n3 in (("cm", 3), ("ch", 4)):
+            with self.subTest(level=name):
+                got = self.app.read(name)
+                self.assertEqual(got, model.encrypt(self.key(1, 2, n3), data, rnd))
+                pos, total = model.cipher_positions(self.key(1, 2, n3), len(data))
+                self.assertGreater(total, 2 * 262144)
+                # Some block boundary falls inside a run of fillers.
+                inside = [b for b in range(262144, total, 262144)
+                          if any(pos[i] < b <= pos[i + 1] - 1 for i in range(len(pos) - 1))]
+                self.assertTrue(inside)
+
     def test_expansion_differs_only_in_the_filler(self):
         data = b"The same file, twice.\n" * 40
         self.app.write("a.txt", data)

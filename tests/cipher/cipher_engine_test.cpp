@@ -9,6 +9,7 @@
 
 #include "app/cipher_engine.h"
 #include "app/cipher_key.h"
+#include "app/cipher_paths.h"
 
 namespace {
 
@@ -212,6 +213,139 @@ TEST(CipherEngine, FillerCountsFollowTheCycle) {
       }
       EXPECT_EQ(sum, want);
       left -= n;
+    }
+  }
+}
+
+// --- The substitution routines on their own: random tables and random offsets of every
+// value, against the lookups written out one byte and one slot at a time.
+
+struct RoutineCase {
+  std::vector<cipher::TableBytes> tables, inverse;
+  Bytes offsets;  // slot r's offsets at r * kChunk
+  const uint8_t* offs[kSlots];
+  explicit RoutineCase(std::mt19937& rng) : tables(kSlots), inverse(kSlots), offsets(kSlots * cipher::kChunk) {
+    for (int r = 0; r < kSlots; r++) {
+      Bytes t(256);
+      for (int k = 0; k < 256; k++) t[k] = static_cast<uint8_t>(k);
+      std::shuffle(t.begin(), t.end(), rng);
+      for (int k = 0; k < 256; k++) {
+        tables[r][k] = t[k];
+        inverse[r][t[k]] = static_cast<uint8_t>(k);
+      }
+      offs[r] = offsets.data() + r * cipher::kChunk;
+    }
+    for (auto& o : offsets) o = static_cast<uint8_t>(rng());
+  }
+  Bytes Forward(const Bytes& in) const {
+    Bytes out(in);
+    for (size_t j = 0; j < in.size(); j++)
+      for (int r = 0; r < kSlots; r++) out[j] = tables[r][static_cast<uint8_t>(out[j] + offs[r][j])];
+    return out;
+  }
+  Bytes Inverse(const Bytes& in) const {
+    Bytes out(in);
+    for (size_t j = 0; j < in.size(); j++)
+      for (int r = kSlots - 1; r >= 0; r--) out[j] = static_cast<uint8_t>(inverse[r][out[j]] - offs[r][j]);
+    return out;
+  }
+};
+
+// 64-byte aligned room for a chunk, as the engine gives the vector routines.
+struct Scratch {
+  alignas(64) uint8_t bytes[cipher::kChunk];
+};
+
+Bytes RunPortable(const RoutineCase& c, const Bytes& in, bool inverse, bool inPlace) {
+  Bytes out = inPlace ? in : Bytes(in.size());
+  const uint8_t* src = inPlace ? out.data() : in.data();
+  uint32_t n = static_cast<uint32_t>(in.size());
+  if (inverse) {
+    static bool perm[kSlots] = {true, true, true, true, true, true, true, true, true, true,
+                                true, true, true, true, true, true, true, true, true, true};
+    static uint8_t twice[kSlots][2 * cipher::kTableSize];
+    static uint8_t missing[cipher::kChunk];
+    cipher::InversePortable(c.inverse.data(), twice, perm, true, missing, src, out.data(), n, c.offs);
+  } else {
+    cipher::ForwardPortable(c.tables.data(), src, out.data(), n, c.offs);
+  }
+  return out;
+}
+
+Bytes RunVector(const RoutineCase& c, const Bytes& in, bool inverse, bool inPlace) {
+  static Scratch scratch;
+  Bytes out = inPlace ? in : Bytes(in.size());
+  const uint8_t* src = inPlace ? out.data() : in.data();
+  uint32_t n = static_cast<uint32_t>(in.size());
+  if (inverse)
+    cipher::InverseVector(c.inverse.data(), src, out.data(), n, c.offs, scratch.bytes);
+  else
+    cipher::ForwardVector(c.tables.data(), src, out.data(), n, c.offs, scratch.bytes);
+  return out;
+}
+
+TEST(CipherRoutines, PortableLookupsOnOddLengths) {
+  std::mt19937 rng(21);
+  for (int round = 0; round < 4; round++) {
+    RoutineCase c(rng);
+    for (uint32_t n : {1u, 3u, 4u, 5u, 63u, 64u, 65u, 1000u, 4095u, 4096u}) {
+      SCOPED_TRACE(testing::Message() << "round " << round << ", " << n << " bytes");
+      Bytes in = RandomBytes(rng, n);
+      Bytes forward = c.Forward(in);
+      for (bool inPlace : {false, true}) {
+        EXPECT_EQ(FirstDifference(RunPortable(c, in, false, inPlace), forward), -1);
+        EXPECT_EQ(FirstDifference(RunPortable(c, forward, true, inPlace), in), -1);
+      }
+    }
+  }
+}
+
+TEST(CipherRoutines, VectorLookupsGiveThePortableBytes) {
+  if (!cipher::VectorPathAvailable())
+    GTEST_SKIP() << "this processor lacks the wide byte-permute instructions: the vector "
+                    "lookups were not run";
+  std::mt19937 rng(22);
+  for (int round = 0; round < 4; round++) {
+    RoutineCase c(rng);
+    // Every index value in every vector lane: the four quarters of a table meet in each
+    // 64-byte vector, and a whole chunk goes through every pass.
+    Bytes sweep(cipher::kChunk);
+    for (uint32_t j = 0; j < sweep.size(); j++) sweep[j] = static_cast<uint8_t>(j * 67 + j / 256);
+    for (uint32_t n : {64u, 128u, 192u, 4032u, 4096u}) {
+      SCOPED_TRACE(testing::Message() << "round " << round << ", " << n << " bytes");
+      Bytes in = RandomBytes(rng, n);
+      for (const Bytes& data : {in, Bytes(sweep.begin(), sweep.begin() + n)}) {
+        Bytes forward = c.Forward(data);
+        Bytes inverse = c.Inverse(data);
+        for (bool inPlace : {false, true}) {
+          Bytes vf = RunVector(c, data, false, inPlace);
+          EXPECT_EQ(FirstDifference(vf, forward), -1);
+          EXPECT_EQ(FirstDifference(vf, RunPortable(c, data, false, inPlace)), -1);
+          Bytes vi = RunVector(c, data, true, inPlace);
+          EXPECT_EQ(FirstDifference(vi, inverse), -1);
+          EXPECT_EQ(FirstDifference(vi, RunPortable(c, data, true, inPlace)), -1);
+          EXPECT_EQ(FirstDifference(RunVector(c, vf, true, inPlace), data), -1);
+        }
+      }
+    }
+  }
+}
+
+TEST(CipherEngine, VectorAndPortableEnginesAgreeAcrossBlocks) {
+  // Odd call sizes around the chunk and vector boundaries over several chunks: the vector
+  // engine does whole vectors and leaves each call's tail to the portable routines.
+  if (!cipher::VectorPathAvailable())
+    GTEST_SKIP() << "this processor lacks the wide byte-permute instructions: the vector "
+                    "engine was not run";
+  std::mt19937 rng(23);
+  for (int round = 0; round < 3; round++) {
+    auto key = RandomKey(rng);
+    Bytes plain = RandomBytes(rng, 3 * cipher::kChunk + 777);
+    for (const auto& cuts : {std::vector<uint32_t>{4097, 63, 1, 8191}, std::vector<uint32_t>{65, 4031}}) {
+      Bytes v = RunEngine(*key, plain, false, true, cuts, false);
+      EXPECT_EQ(FirstDifference(v, RunEngine(*key, plain, false, false, cuts, false)), -1);
+      EXPECT_EQ(FirstDifference(RunEngine(*key, v, true, true, cuts, true), plain), -1);
+      EXPECT_EQ(FirstDifference(RunEngine(*key, v, true, false, cuts, true), plain), -1);
     }
   }
 }
