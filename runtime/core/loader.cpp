@@ -139,7 +139,8 @@ Record LinkRuntimeImport(ImportTable* t, uint8_t* code, uint32_t codeSize, const
   const MVExportRow* row = MVFindExport(name.c_str(), rows, rowCount);
   bool sound;
   if (row) {
-    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL, row->function, nullptr, nullptr);
+    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL, row->function, nullptr,
+                      nullptr);
   } else {
     std::string text = "Function '" + name + "' was not exported";
     MVRuntimeErrorReport(4, kModule, 211, "foundFunction", text.c_str());
@@ -423,7 +424,8 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* h = headers.data() + size_t{i} * entrySize;
     uint32_t at = Get32(h);
-    if (at > namesSize || namesSize - at < 4 || memcmp(nameBytes.data() + at, kName, sizeof kName) != 0)
+    if (at > namesSize || namesSize - at < sizeof kName ||
+        memcmp(nameBytes.data() + at, kName, sizeof kName) != 0)
       continue;
     *offset = Get32(h + 16);
     *size = Get32(h + 20);
