@@ -9,16 +9,12 @@
 #include <map>
 #include <utility>
 
+#include "runtime/core/image_format.h"
+
 namespace mvimage {
 
 namespace {
 
-// Import-table opcodes.
-enum : uint8_t { kOpImport = 1, kOpDataAddress = 2, kOpCodeAddress = 3, kOpLiteral = 5 };
-enum : uint8_t { kImportAbsolute = 0, kImportCall = 1 };
-
-// A literal record: five u32 header words, the length byte, the characters and a NUL.
-constexpr uint32_t kLiteralHeader = 20;
 constexpr uint32_t kEntryJumpSize = 5;
 // Sections beyond this size are refused (a damaged header would otherwise make the
 // builder allocate gigabytes of zeros).
@@ -212,7 +208,7 @@ bool StartsWith(const std::string& s, const char* prefix) {
 int DataGroup(const std::string& name) {
   if (StartsWith(name, ".data")) return 0;
   if (StartsWith(name, ".rodata")) return 1;
-  if (name == "mv_lit") return 2;
+  if (name == MV_LITERAL_SECTION) return 2;
   if (StartsWith(name, ".bss")) return 3;
   return -1;
 }
@@ -302,7 +298,7 @@ class Builder {
       for (uint32_t i : group) {
         Section& s = secs[i];
         s.block = Block::kData;
-        s.literals = s.name == "mv_lit";
+        s.literals = s.name == MV_LITERAL_SECTION;
         s.offset = AlignUp(static_cast<uint32_t>(data_.size()), s.header.sh_addralign);
         data_.resize(s.offset, 0);
         if (s.header.sh_type == SHT_NOBITS) {
@@ -327,10 +323,12 @@ class Builder {
           pos += 4;
           continue;
         }
-        uint32_t length = pos + kLiteralHeader <= size ? Get32(p + pos + 12) : 0;
-        uint32_t recordSize = AlignUp(kLiteralHeader + 2 + length, 4);
-        if (pos + kLiteralHeader > size || Get32(p + pos) != 1 || length > size ||
-            Get32(p + pos + 8) != length + 2 || recordSize > size - pos) {
+        // The header words, then the length byte, the characters and a NUL.
+        uint32_t length = pos + MV_LITERAL_TEXT <= size ? Get32(p + pos + MV_LITERAL_LENGTH) : 0;
+        uint32_t recordSize = AlignUp(MV_LITERAL_TEXT + 2 + length, MV_LITERAL_ALIGN);
+        if (pos + MV_LITERAL_TEXT > size || Get32(p + pos + MV_LITERAL_REF_COUNT) != 1 ||
+            length > size || Get32(p + pos + MV_LITERAL_BUFFER_SIZE) != length + 2 ||
+            recordSize > size - pos) {
           Error("section " + s.name + ": malformed literal record at " + Where(s, pos));
           break;
         }
@@ -393,7 +391,7 @@ class Builder {
       return;
     }
     if (sym.st_shndx == SHN_UNDEF) {
-      Import(what, obj_.SymbolName(sym), pcRelative ? kImportCall : kImportAbsolute,
+      Import(what, obj_.SymbolName(sym), pcRelative ? MV_IMPORT_KIND_CALL : MV_IMPORT_KIND_ABSOLUTE,
              pcRelative ? -4 : 0, addend, site);
       return;
     }
@@ -411,14 +409,15 @@ class Builder {
       Put32(&code_[site], value - site);  // S + A - P, all within the code block
     } else if (home.block == Block::kCode) {
       Put32(&code_[site], value);
-      fixups_.push_back({site, kOpCodeAddress});
+      fixups_.push_back({site, MV_IMPORT_CODE_ADDRESS});
     } else if (home.block == Block::kData && !pcRelative) {
       if (home.literals && !literalStarts_.count(value)) {
         Error(what + ": a literal is referenced other than at its record's start");
         return;
       }
       Put32(&code_[site], value);
-      fixups_.push_back({site, home.literals ? kOpLiteral : kOpDataAddress});
+      fixups_.push_back(
+          {site, static_cast<uint8_t>(home.literals ? MV_IMPORT_LITERAL : MV_IMPORT_DATA_ADDRESS)});
     } else {
       Error(what + (home.block == Block::kData
                         ? ": a code-relative reference to data cannot be relocated"
@@ -470,7 +469,7 @@ class Builder {
       for (size_t i = 0; i < sites.size(); i++)
         Put32(&code_[sites[i]], i + 1 < sites.size() ? sites[i + 1] : 0);
       const std::string& name = entry.first.first;
-      out.push_back(kOpImport);
+      out.push_back(MV_IMPORT_RUNTIME);
       out.push_back(entry.first.second);
       Append32(&out, sites.front());
       out.push_back(static_cast<uint8_t>(name.size()));
@@ -500,6 +499,8 @@ class Builder {
     }
     std::stable_sort(funcs.begin(), funcs.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    static_assert(MV_SYMBOLS_COUNT_SIZE == 4 && MV_SYMBOL_ENTRY_SIZE == 2 * 4,
+                  "the count and each entry's two fields are u32 words");
     Bytes out, names;
     Append32(&out, static_cast<uint32_t>(funcs.size()));
     for (const auto& f : funcs) {
@@ -530,9 +531,15 @@ void ExportNames::Add(const std::string& name) { names_.insert(Lower(name)); }
 bool ExportNames::Contains(const std::string& name) const { return names_.count(Lower(name)) != 0; }
 
 Bytes SerializeImage(const Image& image) {
+  const Bytes* blocks[MV_BLOCK_COUNT];
+  blocks[MV_BLOCK_CODE] = &image.code;
+  blocks[MV_BLOCK_DATA] = &image.data;
+  blocks[MV_BLOCK_IMPORTS] = &image.imports;
+  blocks[MV_BLOCK_SYMBOLS] = &image.symbols;
+  blocks[MV_BLOCK_RESOURCES] = &image.resources;
+  blocks[MV_BLOCK_OPTIONS] = &image.options;
   Bytes out;
-  for (const Bytes* b : {&image.code, &image.data, &image.imports, &image.symbols,
-                         &image.resources, &image.options}) {
+  for (const Bytes* b : blocks) {
     Append32(&out, static_cast<uint32_t>(b->size()));
     out.insert(out.end(), b->begin(), b->end());
   }
@@ -564,8 +571,10 @@ Bytes PluginResourceBlock(const Bytes& library) {
 }
 
 Bytes VersionOptionsBlock() {
-  Bytes out(28, 0);
-  out[0] = 2;  // the version record: 24 bytes, then three empty Pascal strings
+  // The version record: its fixed bytes, the first of them 1, then three empty Pascal
+  // strings.
+  Bytes out(1 + MV_VERSION_FIXED + 3, 0);
+  out[0] = MV_OPTION_VERSION;
   out[1] = 1;
   return out;
 }

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "runtime/core/image_format.h"
 #include "tools/image_builder.h"
 
 namespace {
@@ -96,9 +97,9 @@ int main(int argc, char** argv) {
   if (!output.empty() && !WriteFile(output, mvimage::SerializeImage(image))) return 1;
   if (!loose.empty()) {
     const std::pair<const char*, const mvimage::Bytes*> files[] = {
-        {"import.dat", &image.imports},   {"code.dat", &image.code},
-        {"data.dat", &image.data},        {"rsrc.dat", &image.resources},
-        {"options.dat", &image.options},  {"symbols.dat", &image.symbols},
+        {MV_LOOSE_IMPORTS, &image.imports},   {MV_LOOSE_CODE, &image.code},
+        {MV_LOOSE_DATA, &image.data},         {MV_LOOSE_RESOURCES, &image.resources},
+        {MV_LOOSE_OPTIONS, &image.options},   {MV_LOOSE_SYMBOLS, &image.symbols},
     };
     for (const auto& f : files)
       if (!WriteFile(loose + "/" + f.first, *f.second)) return 1;

@@ -1,6 +1,10 @@
 // The one static export table. Every runtime module lists its exports in its own
 // export_list.inc, one MV_EXPORT(function) or MV_EXPORT_AS("Name", function) per line,
 // and declares them through its export_list.h.
+//
+// The program's table is the static rows alone. The unit tests link their own build of
+// this file (MV_EXPORT_TABLE_TESTING, tests/CMakeLists.txt), which can add rows at run
+// time; its object takes the place of this one of the runtime library.
 #include "runtime/core/exports.h"
 
 #include <strings.h>
@@ -26,30 +30,38 @@ const MVExportRow kStaticRows[] = {
 
 constexpr uint32_t kStaticCount = sizeof(kStaticRows) / sizeof(kStaticRows[0]);
 
+#ifdef MV_EXPORT_TABLE_TESTING
 // Static rows and added rows, contiguous, built on first use.
 std::vector<MVExportRow>& Rows() {
   static std::vector<MVExportRow> rows(kStaticRows, kStaticRows + kStaticCount);
   return rows;
 }
+#endif
 
 }  // namespace
 
 static_assert(sizeof(MVExportRow) == 16, "export rows are 16 bytes");
 
 extern "C" const MVExportRow* MVExportTable(uint32_t* count) {
+#ifdef MV_EXPORT_TABLE_TESTING
   std::vector<MVExportRow>& rows = Rows();
   if (count) *count = static_cast<uint32_t>(rows.size());
   return rows.data();
+#else
+  if (count) *count = kStaticCount;
+  return kStaticRows;
+#endif
 }
 
-extern "C" const MVExportRow* MVFindExport(const char* name) {
-  uint32_t count = 0;
-  const MVExportRow* rows = MVExportTable(&count);
+extern "C" const MVExportRow* MVFindExport(const char* name, const MVExportRow* rows,
+                                           uint32_t count) {
   for (uint32_t i = 0; i < count; i++)
     if (rows[i].name && strcasecmp(rows[i].name, name) == 0) return &rows[i];
   return nullptr;
 }
 
+#ifdef MV_EXPORT_TABLE_TESTING
 extern "C" void MVAddExport(const char* name, void* function) {
   Rows().push_back(MVExportRow{name, function, {0, 0}});
 }
+#endif

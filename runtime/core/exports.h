@@ -13,12 +13,17 @@ typedef struct MVExportRow {   // 16 bytes
   uint32_t reserved[2];        // 0 in every row
 } MVExportRow;
 
-// The static rows followed by the rows added at run time; *count receives the total.
+// The export table; *count receives its row count.
 const MVExportRow* MVExportTable(uint32_t* count);
-// First row whose name equals `name` without regard to letter case, or NULL.
-const MVExportRow* MVFindExport(const char* name);
-// Add a row at run time (plug-ins registering further named functions).
+// The one export lookup: the first of `count` rows whose name equals `name` without regard
+// to letter case (rows without a name are skipped), or NULL.
+const MVExportRow* MVFindExport(const char* name, const MVExportRow* rows, uint32_t count);
+
+#ifdef MV_EXPORT_TABLE_TESTING
+// The unit tests' build of the table only: the static rows followed by rows added at run
+// time, as a program whose plug-ins registered further named functions would see them.
 void MVAddExport(const char* name, void* function);
+#endif
 
 #ifdef __cplusplus
 }

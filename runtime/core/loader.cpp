@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime/core/exception.h"
+#include "runtime/core/image_format.h"
 #include "runtime/core/report.h"
 #include "runtime/core/resources.h"
 #include "runtime/core/shutdown.h"
@@ -26,21 +27,6 @@ namespace {
 const char kModule[] = "../Common/loaderX86";
 const uint32_t kPage = 4096;
 const uint16_t kSectionHeaderSize = 40;  // one ELF32 section header
-
-// Import-table opcodes.
-enum : uint8_t {
-  kOpPad = 0,
-  kOpImport = 1,
-  kOpDataAddress = 2,
-  kOpCodeAddress = 3,
-  kOpLibraryImport = 4,
-  kOpLiteral = 5,
-};
-const uint8_t kImportCall = 1;
-
-// Literal records: the text pointer at +4 points at the length byte at +20.
-const uint32_t kLiteralTextPointer = 4;
-const uint32_t kLiteralText = 20;
 
 uint32_t Get32(const uint8_t* p) {
   uint32_t v;
@@ -117,12 +103,6 @@ bool SiteInCode(uint32_t site, uint32_t codeSize) {
   return false;
 }
 
-const MVExportRow* FindRow(const char* name, const MVExportRow* rows, uint32_t rowCount) {
-  for (uint32_t i = 0; i < rowCount; i++)
-    if (rows[i].name && strcasecmp(rows[i].name, name) == 0) return &rows[i];
-  return nullptr;
-}
-
 bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
                const std::string* function, const std::string* library) {
   uintptr_t base = reinterpret_cast<uintptr_t>(code);
@@ -156,14 +136,15 @@ Record LinkRuntimeImport(ImportTable* t, uint8_t* code, uint32_t codeSize, const
   uint8_t kind = t->U8();
   uint32_t first = t->U32();
   if (!t->Name(&name)) return Record::kTruncated;
-  const MVExportRow* row = FindRow(name.c_str(), rows, rowCount);
+  const MVExportRow* row = MVFindExport(name.c_str(), rows, rowCount);
   bool sound;
   if (row) {
-    sound = LinkChain(code, codeSize, first, kind == kImportCall, row->function, nullptr, nullptr);
+    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL, row->function, nullptr,
+                      nullptr);
   } else {
     std::string text = "Function '" + name + "' was not exported";
     MVRuntimeErrorReport(4, kModule, 211, "foundFunction", text.c_str());
-    sound = LinkChain(code, codeSize, first, kind == kImportCall,
+    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL,
                       reinterpret_cast<void*>(&MVUnlinkedImport), &name, nullptr);
   }
   return sound ? Record::kDone : Record::kDamaged;
@@ -220,15 +201,15 @@ bool Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, u
               uint32_t dataSize) {
   if (!SiteInCode(site, codeSize)) return false;
   uint32_t field = Get32(code + site);
-  if (opcode == kOpCodeAddress) {
+  if (opcode == MV_IMPORT_CODE_ADDRESS) {
     Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(code)));
     return true;
   }
-  if (opcode == kOpDataAddress) {
+  if (opcode == MV_IMPORT_DATA_ADDRESS) {
     Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
     return true;
   }
-  if (field > dataSize || dataSize - field < kLiteralText + 2) {
+  if (field > dataSize || dataSize - field < MV_LITERAL_TEXT + 2) {
     std::string text = "String literal at data offset " + std::to_string(field) +
                        " lies outside the data block";
     MVRuntimeErrorReport(4, kModule, 180, "literalInData", text.c_str());
@@ -236,9 +217,9 @@ bool Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, u
   }
   uint8_t* record = data + field;
   Put32(code + site, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record)));
-  if (Get32(record + kLiteralTextPointer) == 0)
-    Put32(record + kLiteralTextPointer,
-          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record + kLiteralText)));
+  if (Get32(record + MV_LITERAL_TEXT_POINTER) == 0)
+    Put32(record + MV_LITERAL_TEXT_POINTER,
+          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record + MV_LITERAL_TEXT)));
   return true;
 }
 
@@ -266,20 +247,27 @@ bool ReadExactly(FILE* file, void* to, uint32_t count) {
   return count == 0 || fread(to, 1, count, file) == count;
 }
 
-enum Block { kCode, kData, kImports, kSymbols, kResources, kOptions };
-const char* const kBlockNames[] = {"code block",     "data block",     "import table",
-                                   "symbols block",  "resource block", "options block"};
+enum Block {
+  kCode = MV_BLOCK_CODE,
+  kData = MV_BLOCK_DATA,
+  kImports = MV_BLOCK_IMPORTS,
+  kSymbols = MV_BLOCK_SYMBOLS,
+  kResources = MV_BLOCK_RESOURCES,
+  kOptions = MV_BLOCK_OPTIONS,
+};
+const char* const kBlockNames[MV_BLOCK_COUNT] = {
+    "code block", "data block", "import table", "symbols block", "resource block", "options block"};
 
 // One block: its u32 count and its bytes, both inside the `available` bytes of the
 // section. False with *problem set when they are not there.
 bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, Block which,
                std::string* problem) {
   uint8_t countBytes[4];
-  if (*available < 4 || !ReadExactly(file, countBytes, 4)) {
+  if (*available < MV_BLOCK_COUNT_SIZE || !ReadExactly(file, countBytes, MV_BLOCK_COUNT_SIZE)) {
     *problem = std::string("the section ends inside the count of the ") + kBlockNames[which];
     return false;
   }
-  *available -= 4;
+  *available -= MV_BLOCK_COUNT_SIZE;
   uint32_t count = Get32(countBytes);
   if (count > *available) {
     *problem = std::string("the ") + kBlockNames[which] + " runs past the end of the section";
@@ -330,9 +318,9 @@ std::string CurrentFolder() {
 
 // The first loose file the image cannot do without that is missing or empty, or "".
 std::string MissingLooseFile(const MVLoadedImage& im) {
-  if (im.codeSize == 0) return "code.dat is missing or empty";
-  if (im.dataSize == 0) return "data.dat is missing or empty";
-  if (im.importsSize == 0) return "import.dat is missing or empty";
+  if (im.codeSize == 0) return MV_LOOSE_CODE " is missing or empty";
+  if (im.dataSize == 0) return MV_LOOSE_DATA " is missing or empty";
+  if (im.importsSize == 0) return MV_LOOSE_IMPORTS " is missing or empty";
   return "";
 }
 
@@ -431,16 +419,18 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_
     return false;
   }
 
-  static const uint8_t kName[4] = {'.', 'm', 'v', 0};
+  static const char kName[] = MV_IMAGE_SECTION;  // compared with its NUL
+  static_assert(sizeof kName == 4, "the section name and its NUL are 4 bytes");
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* h = headers.data() + size_t{i} * entrySize;
     uint32_t at = Get32(h);
-    if (at > namesSize || namesSize - at < 4 || memcmp(nameBytes.data() + at, kName, 4) != 0)
+    if (at > namesSize || namesSize - at < sizeof kName ||
+        memcmp(nameBytes.data() + at, kName, sizeof kName) != 0)
       continue;
     *offset = Get32(h + 16);
     *size = Get32(h + 20);
     if (uint64_t{*offset} + *size > fileSize) {
-      *problem = "the section .mv lies outside the program file";
+      *problem = "the section " MV_IMAGE_SECTION " lies outside the program file";
       return false;
     }
     return true;
@@ -457,8 +447,9 @@ bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLo
   // The symbols and resource blocks: the resource bytes start after their count.
   uint64_t resourcesStart = 0;
   ok = ok && ReadBlock(file, &available, &im.symbols, &im.symbolsSize, kSymbols, problem);
-  if (ok) resourcesStart = uint64_t{fileOffset} + 4 * 5 + im.codeSize + im.dataSize +
-                           im.importsSize + im.symbolsSize;
+  // The resource block's bytes follow the counts of the blocks before it and its own.
+  if (ok) resourcesStart = uint64_t{fileOffset} + MV_BLOCK_COUNT_SIZE * (MV_BLOCK_RESOURCES + 1) +
+                           im.codeSize + im.dataSize + im.importsSize + im.symbolsSize;
   ok = ok && ReadBlock(file, &available, &im.resources, &im.resourcesSize, kResources, problem) &&
        ReadBlock(file, &available, &im.options, &im.optionsSize, kOptions, problem) &&
        NeededBlocksPresent(im, problem);
@@ -501,7 +492,7 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
     return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;
   }
   bool ok = fseeko(file, offset, SEEK_SET) == 0;
-  if (!ok) *problem = "the section .mv cannot be read";
+  if (!ok) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
   ok = ok && MVReadImageBlocks(file, size, offset, image, problem);
   fclose(file);
   if (ok) return MVImageSource::kLoaded;
@@ -511,13 +502,13 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
 
 void MVLoadLooseImage(MVLoadedImage* image) {
   MVLoadedImage im;
-  im.imports = ReadLooseFile("import.dat", &im.importsSize, false);
-  im.code = ReadLooseFile("code.dat", &im.codeSize, true);
-  im.data = ReadLooseFile("data.dat", &im.dataSize, false);
+  im.imports = ReadLooseFile(MV_LOOSE_IMPORTS, &im.importsSize, false);
+  im.code = ReadLooseFile(MV_LOOSE_CODE, &im.codeSize, true);
+  im.data = ReadLooseFile(MV_LOOSE_DATA, &im.dataSize, false);
   if (!im.data) im.data = Allocate(0, true);
-  im.resources = ReadLooseFile("rsrc.dat", &im.resourcesSize, false);
-  im.options = ReadLooseFile("options.dat", &im.optionsSize, false);
-  im.symbols = ReadLooseFile("symbols.dat", &im.symbolsSize, false);
+  im.resources = ReadLooseFile(MV_LOOSE_RESOURCES, &im.resourcesSize, false);
+  im.options = ReadLooseFile(MV_LOOSE_OPTIONS, &im.optionsSize, false);
+  im.symbols = ReadLooseFile(MV_LOOSE_SYMBOLS, &im.symbolsSize, false);
   *image = im;
 }
 
@@ -530,15 +521,15 @@ bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uin
   while (r == Record::kDone && !t.AtEnd()) {
     uint8_t opcode = t.U8();
     switch (opcode) {
-      case kOpImport:
+      case MV_IMPORT_RUNTIME:
         r = LinkRuntimeImport(&t, code, codeSize, rows, rowCount);
         break;
-      case kOpLibraryImport:
+      case MV_IMPORT_LIBRARY:
         r = LinkLibraryImport(&t, code, codeSize);
         break;
-      case kOpDataAddress:
-      case kOpCodeAddress:
-      case kOpLiteral:
+      case MV_IMPORT_DATA_ADDRESS:
+      case MV_IMPORT_CODE_ADDRESS:
+      case MV_IMPORT_LITERAL:
         if (!t.Has(4)) {
           r = Record::kTruncated;
           break;
@@ -546,7 +537,7 @@ bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uin
         r = Relocate(opcode, t.U32(), code, codeSize, data, dataSize) ? Record::kDone
                                                                        : Record::kDamaged;
         break;
-      default:  // 0 pads, 6-255 do nothing
+      default:  // MV_IMPORT_PAD, and 6-255, do nothing
         break;
     }
   }
@@ -558,15 +549,15 @@ void MVWalkOptions(const uint8_t* options, uint32_t count) {
   uint32_t pos = 0;
   while (options && pos < count) {
     uint8_t opcode = options[pos++];
-    if (opcode == 1) {
+    if (opcode == MV_OPTION_SKIP) {
       if (count - pos < 2) break;
       uint32_t skip = uint32_t{options[pos]} * options[pos + 1] * 4;
       pos += 2;
       if (count - pos < skip) break;
       pos += skip;
-    } else if (opcode == 2) {
+    } else if (opcode == MV_OPTION_VERSION) {
       // 24 bytes, then three Pascal strings; a record running past the block ends the walk.
-      uint32_t size = 24;
+      uint32_t size = MV_VERSION_FIXED;
       bool whole = true;
       for (int i = 0; i < 3 && whole; i++) {
         whole = count - pos > size;
@@ -610,7 +601,8 @@ int MVRunLoader(const char* path) {
     bool none = image.codeSize == 0 && image.dataSize == 0 && image.importsSize == 0 &&
                 image.symbolsSize == 0 && image.resourcesSize == 0 && image.optionsSize == 0;
     if (none) {
-      printf("No code image found: the program file has no .mv section and code.dat is missing.\n");
+      printf("No code image found: the program file has no " MV_IMAGE_SECTION
+             " section and " MV_LOOSE_CODE " is missing.\n");
       fflush(stdout);
       return 1;
     }

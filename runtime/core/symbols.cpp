@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "runtime/core/image_format.h"
+
 namespace {
 
 struct Symbol {
@@ -32,14 +34,15 @@ uint32_t ReadU32(const uint8_t* p) {
 // from the first byte after the entries. Entries that point outside the block are dropped.
 void BuildTable() {
   g_image.built = true;
-  if (!g_image.block || g_image.size < 4) return;
+  const uint32_t head = MV_SYMBOLS_COUNT_SIZE, entry = MV_SYMBOL_ENTRY_SIZE;
+  if (!g_image.block || g_image.size < head) return;
   uint32_t n = ReadU32(g_image.block);
-  if (n > (g_image.size - 4) / 8) return;
-  const uint8_t* names = g_image.block + 4 + 8 * n;
-  uint32_t namesSize = g_image.size - 4 - 8 * n;
+  if (n > (g_image.size - head) / entry) return;
+  const uint8_t* names = g_image.block + head + entry * n;
+  uint32_t namesSize = g_image.size - head - entry * n;
   for (uint32_t i = 0; i < n; i++) {
-    uint32_t offset = ReadU32(g_image.block + 4 + 8 * i);
-    uint32_t nameOffset = ReadU32(g_image.block + 8 + 8 * i);
+    uint32_t offset = ReadU32(g_image.block + head + entry * i);
+    uint32_t nameOffset = ReadU32(g_image.block + head + entry * i + 4);
     if (nameOffset >= namesSize || !memchr(names + nameOffset, 0, namesSize - nameOffset)) continue;
     g_image.table.push_back(Symbol{offset, reinterpret_cast<const char*>(names + nameOffset)});
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/core/exception.h"
+#include "runtime/core/image_format.h"
 #include "runtime/core/object.h"
 #include "runtime/core/objects_internal.h"
 #include "runtime/core/symbols.h"
@@ -14,9 +15,7 @@
 
 namespace {
 
-enum : uint32_t { kHandler = 0x411, kRegionStart = 0x412, kRegionEnd = 0x413 };
 const uintptr_t kMaxFrameStep = 4096;
-const uint32_t kRecordSize = 13;
 const int kArrayResizeSlot = 4;  // one-dimensional arrays: resize to a new upper bound
 
 // One frame record: what a function's frame pointer points at.
@@ -81,12 +80,12 @@ __attribute__((noinline)) void Unwind(MVObject* exception) {
       const uint8_t* record = MVFindHandlerRecord(reinterpret_cast<const uint8_t*>(rec->returnAddress));
       if (record) {
         int16_t local;
-        memcpy(&local, record + 11, sizeof local);
+        memcpy(&local, record + MV_HANDLER_LOCAL, sizeof local);
         if (local) {
           *reinterpret_cast<MVObject**>(next + local) = exception;
           RuntimeLockObject(exception);
         }
-        rec->returnAddress = reinterpret_cast<uintptr_t>(record + kRecordSize);
+        rec->returnAddress = reinterpret_cast<uintptr_t>(record + MV_HANDLER_SIZE);
         return;
       }
     }
@@ -102,19 +101,20 @@ const uint8_t* MVFindHandlerRecord(const uint8_t* code) {
   // function's last bytes look like.
   const bool inImage = MVIsImageCode(reinterpret_cast<uintptr_t>(code));
   for (const uint8_t* p = code;; p++) {
-    if (inImage && !MVIsImageCode(reinterpret_cast<uintptr_t>(p + 8))) return nullptr;
+    const uint8_t* markerEnd = p + MV_HANDLER_MARKER + 3;  // the marker's last byte
+    if (inImage && !MVIsImageCode(reinterpret_cast<uintptr_t>(markerEnd))) return nullptr;
     if ((p[0] == 0xC9 || p[0] == 0x5D) && p[1] == 0xC3) return nullptr;
-    if (p[0] != 0xE9 && p[0] != 0xEB) continue;
+    if (p[0] != MV_HANDLER_JUMP && p[0] != MV_HANDLER_SHORT_JUMP) continue;
     uint32_t marker;
-    memcpy(&marker, p + 5, sizeof marker);
-    if (marker == kHandler) {
+    memcpy(&marker, p + MV_HANDLER_MARKER, sizeof marker);
+    if (marker == MV_MARKER_HANDLER) {
       if (depth == 0) return p;
-    } else if (marker == kRegionStart) {
+    } else if (marker == MV_MARKER_REGION_START) {
       depth++;
-    } else if (marker == kRegionEnd) {
+    } else if (marker == MV_MARKER_REGION_END) {
       if (depth >= 1) depth--;
     } else {
-      p += p[0] == 0xEB ? 1 : 4;
+      p += p[0] == MV_HANDLER_SHORT_JUMP ? 1 : 4;  // the jump's operand
     }
   }
 }
