@@ -2,6 +2,7 @@
 // parameters, and the dispatch of each line to a command method or to the shell.
 #include "app/App.h"
 
+#include "app/keyfiles.h"
 #include "app/run.h"
 #include "app/util.h"
 
@@ -15,7 +16,7 @@ bool CallFailed(void* fn, MVObject* self, int32_t arg, int32_t* result) {
 
 // Only the presence of "sys.dat" counts; its contents are read elsewhere.
 void PrintSystemPresence() {
-  MVFolderItem* item = GetFolderItem(MV_LIT("sys.dat"));
+  MVFolderItem* item = GetFolderItem(keyfile::SystemFile());
   bool exists = item && fileExistsGetter(item);
   if (exists) {
     // Something other than a regular file (a FIFO) is never opened: it could block.

@@ -4,6 +4,7 @@
 
 #include "app/run.h"
 #include "app/util.h"
+#include "plugins/shell/shell.h"
 
 // --- Application-wide state.
 MVString* CommandLine;
@@ -12,18 +13,6 @@ int32_t ParamIndex;
 MVString* CharTable;
 int32_t Comp1Count, Comp2Count, Comp3Count;
 int32_t ScriptMode;
-
-MVArray* ExpansionTable;
-MVArray* SlotLine;
-MVArray* SlotDirection;
-MVArray* SlotShift;
-MVArray* SlotPeriod0;
-MVArray* SlotPeriod1;
-MVArray* SlotCounter;
-MVArray* SlotPhase;
-MVArray* SlotSpare;
-MVArray* SlotTable;
-MVArray* WorkList;
 
 void** ShellEntries;
 MVClass* ShellClass;
@@ -45,7 +34,7 @@ void RegisterAppClass() {
   MVString* name = MV_LIT("App");
   RuntimeLockString(name);
   cls->name = name;
-  cls->instanceSize = 28;
+  cls->instanceSize = MV_CONSOLE_APP_INSTANCE_SIZE;  // App adds no fields
   uint32_t k = MV_CONSOLE_APP_METHODS;
   SetMethod(cls, k++, reinterpret_cast<void*>(App_Run), MV_LIT("#Run%i4%o<App>A1s"));
   SetMethod(cls, k++, reinterpret_cast<void*>(App_ShowHelp), MV_LIT("ShowHelp%%o<App>"));
@@ -76,13 +65,14 @@ void CallShellEntry(int index, MVObject* shell) {
 void ShellInitializer(MVObject* shell) { CallShellEntry(kShellInit, shell); }
 void ShellReleaser(MVObject* shell) { CallShellEntry(kShellExit, shell); }
 
-// The plug-in's Shell data starts right after the object header.
+// The plug-in's Shell data starts right after the object header: the plug-in writes its
+// ShellData there (the runtime gives a plug-in class without a superclass that offset).
 void RegisterShellClass() {
   MVClass* cls = RuntimeNewClass(nullptr, 0, 0, 2, 0, 0);
   MVString* name = MV_LIT("Shell");
   RuntimeLockString(name);
   cls->name = name;
-  cls->instanceSize = 84;
+  cls->instanceSize = sizeof(MVObject) + sizeof(shellplugin::ShellData);
   cls->initializer = ShellInitializer;
   cls->releaser = ShellReleaser;
   ShellClass = cls;
@@ -90,17 +80,6 @@ void RegisterShellClass() {
 
 void CreateGlobals() {
   Params = CreateArray(1, kMVElemString, 5);
-  ExpansionTable = CreateArray(1, kMVElemInt32, 20000);
-  SlotLine = CreateArray(1, kMVElemInt32, 20);
-  SlotDirection = CreateArray(1, kMVElemInt32, 20);
-  SlotShift = CreateArray(1, kMVElemInt32, 20);
-  SlotPeriod0 = CreateArray(1, kMVElemInt32, 20);
-  SlotPeriod1 = CreateArray(1, kMVElemInt32, 20);
-  SlotCounter = CreateArray(1, kMVElemInt32, 20);
-  SlotPhase = CreateArray(1, kMVElemInt32, 20);
-  SlotSpare = CreateArray(1, kMVElemInt32, 20);
-  SlotTable = CreateArray(1, kMVElemString, 20);
-  WorkList = CreateArray(1, kMVElemInt32, 200);
 }
 
 // The names are built here, in code: a table of pointers in the data block could not
