@@ -11,7 +11,7 @@ extern MVString* CharTable;     // the 256 byte values 0..255 in ascending order
 extern int32_t Comp1Count, Comp2Count, Comp3Count;  // entries of the installed components
 extern int32_t ScriptMode;      // 1 while a script runs
 
-// --- App methods, in method-table order after ConsoleApplication's six.
+// --- App methods (their order in the method table: app/commands.h).
 int32_t App_Run(MVObject* self, MVArray* args);
 void App_ShowHelp(MVObject* self);
 void App_CreateSys(MVObject* self);

@@ -2,6 +2,7 @@
 // binds the plug-in entry points and runs the application.
 #include "app/App.h"
 
+#include "app/commands.h"
 #include "app/run.h"
 #include "app/util.h"
 #include "plugins/shell/shell.h"
@@ -22,35 +23,26 @@ namespace {
 MVClass* AppClass;
 int32_t ExitValue;  // the application's exit value, as RuntimeExit reports it
 
-// App's own methods follow ConsoleApplication's six entries.
-void SetMethod(MVClass* cls, uint32_t index, void* function, MVString* signature) {
+template <typename F>
+void SetMethod(MVClass* cls, uint32_t index, F* function, MVString* signature) {
   RuntimeLockString(signature);
-  cls->methods[index].function = function;
+  cls->methods[index].function = reinterpret_cast<void*>(function);
   cls->methods[index].signature = signature;
 }
 
+// App's methods (app/commands.h) follow ConsoleApplication's entries; App adds no events
+// of its own.
 void RegisterAppClass() {
-  MVClass* cls = RuntimeNewClass(RuntimeConsoleApplicationClass(), 21, 0, 2, 3, 2);
+  MVClass* cls = RuntimeNewClass(RuntimeConsoleApplicationClass(), kAppMethodCount, 0,
+                                 MV_CONSOLE_APP_EVENTS, 3, 2);
   MVString* name = MV_LIT("App");
   RuntimeLockString(name);
   cls->name = name;
   cls->instanceSize = MV_CONSOLE_APP_INSTANCE_SIZE;  // App adds no fields
   uint32_t k = MV_CONSOLE_APP_METHODS;
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_Run), MV_LIT("#Run%i4%o<App>A1s"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_ShowHelp), MV_LIT("ShowHelp%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_CreateSys), MV_LIT("CreateSys%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_KillSys), MV_LIT("KillSys%%o<App>i4"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_RestoreSys), MV_LIT("RestoreSys%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_Encrypt), MV_LIT("Encrypt%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_Decrypt), MV_LIT("Decrypt%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_TransferSys), MV_LIT("TransferSys%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_GetCmd), MV_LIT("GetCmd%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_GetParameters), MV_LIT("GetParameters%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_RunScript), MV_LIT("RunScript%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_TransKill), MV_LIT("TransKill%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_SystemData), MV_LIT("SystemData%%o<App>i4"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_VerifyScript), MV_LIT("VerifyScript%i4%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_GetSystemData), MV_LIT("GetSystemData%%o<App>s"));
+#define APP_REGISTER(function, signature) SetMethod(cls, k++, function, MV_LIT(signature));
+  APP_METHODS(APP_REGISTER)
+#undef APP_REGISTER
   cls->events[kMVEventRun].handler = reinterpret_cast<void*>(App_Run);
   AppClass = cls;
 }
@@ -102,7 +94,7 @@ void BindShellEntries() {
   ShellEntries = t;
 }
 
-void RunApplication(MVObject*, int32_t) { RuntimeRun(); }
+void RunApplication() { RuntimeRun(); }
 
 }  // namespace
 
@@ -116,7 +108,7 @@ extern "C" int32_t MVImageEntry(void) {
   MVObject* app = RuntimeNewObject(AppClass);
   RuntimeRegisterConsoleAppObject(app, false);
   // An exception that gets past the application's own handlers ends up here.
-  CallFailed(reinterpret_cast<void*>(RunApplication), app, 0);
+  CallFailed(RunApplication);
   ExitValue = RuntimeExit();
   RuntimeUnlockObject(app);  // the runtime keeps its own reference until the end
   return ExitValue;
