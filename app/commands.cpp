@@ -44,24 +44,23 @@ constexpr bool WordsAreSound() {
 }
 static_assert(WordsAreSound(), "a command word's n is not its length, or it begins another word");
 
-template <typename F>
-constexpr bool SameFunction(F a, F b) {
-  return a == b;
-}
-template <typename F, typename G>
-constexpr bool SameFunction(F, G) {
-  return false;
+constexpr bool SameText(const char* a, const char* b) {
+  while (*a && *a == *b) {
+    a++;
+    b++;
+  }
+  return *a == *b;
 }
 
-// The method is in App's method table.
-template <typename F>
-constexpr bool IsAppMethod(F method) {
-#define APP_OR_SAME(function, signature) || SameFunction(method, &function)
-  return false APP_METHODS(APP_OR_SAME);
-#undef APP_OR_SAME
+// The method is in App's method table (by name: the addresses of two functions are not
+// compile-time constants to every build).
+constexpr bool IsAppMethod(const char* method) {
+#define APP_OR_NAMED(function, signature) || SameText(method, #function)
+  return false APP_METHODS(APP_OR_NAMED);
+#undef APP_OR_NAMED
 }
 #define APP_CHECK_METHOD(word, n, method, ...) \
-  static_assert(IsAppMethod(&method),          \
+  static_assert(IsAppMethod(#method),          \
                 "the command '" word "' calls a method App does not register");
 APP_COMMANDS(APP_CHECK_METHOD)
 #undef APP_CHECK_METHOD
