@@ -2,11 +2,12 @@
 // parameters, and the dispatch of each line to a command method or to the shell.
 #include "app/App.h"
 
+#include "app/commands.h"
+#include "app/keyfiles.h"
 #include "app/run.h"
 #include "app/util.h"
 
-bool CallFailed(void* fn, MVObject* self, int32_t arg, int32_t* result) {
-  MVObject* ex = ProtectedCall(fn, self, arg, result);
+bool EndsProgram(MVObject* ex) {
   if (!ex) return false;
   RuntimeUnhandledException(ex);
   RuntimeUnlockObject(ex);
@@ -15,7 +16,7 @@ bool CallFailed(void* fn, MVObject* self, int32_t arg, int32_t* result) {
 
 // Only the presence of "sys.dat" counts; its contents are read elsewhere.
 void PrintSystemPresence() {
-  MVFolderItem* item = GetFolderItem(MV_LIT("sys.dat"));
+  MVFolderItem* item = GetFolderItem(keyfile::SystemFile());
   bool exists = item && fileExistsGetter(item);
   if (exists) {
     // Something other than a regular file (a FIFO) is never opened: it could block.
@@ -68,23 +69,11 @@ bool IsTermination(MVString* line) {
 }
 
 // Runs the line through the shell and prints everything it wrote as one text.
-void PassToShell(MVObject* shell, int32_t) {
+void PassToShell(MVObject* shell) {
   ShellExecute(shell, CommandLine);
   Str result(ShellResult(shell));
   Print(result);
 }
-
-// Calls of the command methods with their arguments, in the shape ProtectedCall
-// expects.
-void ShowHelpCall(MVObject* self, int32_t) { App_ShowHelp(self); }
-void CreateSysCall(MVObject* self, int32_t) { App_CreateSys(self); }
-void RestoreSysCall(MVObject* self, int32_t) { App_RestoreSys(self); }
-void TransferSysCall(MVObject* self, int32_t) { App_TransferSys(self); }
-void TransKillCall(MVObject* self, int32_t) { App_TransKill(self); }
-void EncryptCall(MVObject* self, int32_t) { App_Encrypt(self); }
-void DecryptCall(MVObject* self, int32_t) { App_Decrypt(self); }
-void RunScriptCall(MVObject* self, int32_t) { App_RunScript(self); }
-void GetCmdCall(MVObject* self, int32_t) { App_GetCmd(self); }
 
 }  // namespace
 
@@ -94,14 +83,14 @@ void GetCmdCall(MVObject* self, int32_t) { App_GetCmd(self); }
 int32_t App_Run(MVObject* self, MVArray*) {
   MVObject* shell = NewShell();
   BuildCharTable();
-  bool failed = CallFailed(reinterpret_cast<void*>(App_SystemData), self, 0);
+  bool failed = CallFailed(App_SystemData, self, 0);
   if (!failed) {
     PrintBanner();
     PrintSystemPresence();
   }
 
   while (!failed) {
-    failed = CallFailed(reinterpret_cast<void*>(GetCmdCall), self, 0);
+    failed = CallFailed(App_GetCmd, self);
     if (failed) break;
     MVString* line = CommandLine;
     if (!line) {
@@ -117,27 +106,8 @@ int32_t App_Run(MVObject* self, MVArray*) {
       break;
     }
 
-    void* command = nullptr;
-    int32_t arg = 0;
-    if (StartsWith(line, MV_LIT("help"), 4)) command = reinterpret_cast<void*>(ShowHelpCall);
-    if (StartsWith(line, MV_LIT("createsys"), 9)) command = reinterpret_cast<void*>(CreateSysCall);
-    if (StartsWith(line, MV_LIT("ressys"), 6)) command = reinterpret_cast<void*>(RestoreSysCall);
-    if (StartsWith(line, MV_LIT("killsys"), 7)) {
-      command = reinterpret_cast<void*>(App_KillSys);
-      arg = 1;
-    }
-    if (StartsWith(line, MV_LIT("transsys"), 8)) command = reinterpret_cast<void*>(TransferSysCall);
-    if (StartsWith(line, MV_LIT("transkill"), 9)) command = reinterpret_cast<void*>(TransKillCall);
-    if (StartsWith(line, MV_LIT("enc"), 3)) command = reinterpret_cast<void*>(EncryptCall);
-    if (StartsWith(line, MV_LIT("dec"), 3)) command = reinterpret_cast<void*>(DecryptCall);
-    if (StartsWith(line, MV_LIT("x"), 1)) command = reinterpret_cast<void*>(RunScriptCall);
-    if (StartsWith(line, MV_LIT("sysdat"), 6)) {
-      command = reinterpret_cast<void*>(App_SystemData);
-      arg = 1;
-    }
-
-    failed = command ? CallFailed(command, self, arg)
-                     : CallFailed(reinterpret_cast<void*>(PassToShell), shell, 0);
+    int32_t command = CommandOf(line);
+    failed = command != kNoCommand ? RunAtPrompt(self, command) : CallFailed(PassToShell, shell);
     // Ctrl-C stopped the command (a termination signal or a lost output is acted on by
     // the next read of a line).
     if (!failed && RuntimeStopRequested() == kMVInterrupt) {

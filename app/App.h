@@ -11,20 +11,7 @@ extern MVString* CharTable;     // the 256 byte values 0..255 in ascending order
 extern int32_t Comp1Count, Comp2Count, Comp3Count;  // entries of the installed components
 extern int32_t ScriptMode;      // 1 while a script runs
 
-// Cipher state arrays, created in this order after Params.
-extern MVArray* ExpansionTable;  // integers 0..20000
-extern MVArray* SlotLine;        // integers 0..20, and the seven below
-extern MVArray* SlotDirection;
-extern MVArray* SlotShift;
-extern MVArray* SlotPeriod0;
-extern MVArray* SlotPeriod1;
-extern MVArray* SlotCounter;
-extern MVArray* SlotPhase;
-extern MVArray* SlotSpare;       // fields 21..40 of a k2.dat entry (read, not used)
-extern MVArray* SlotTable;       // strings 0..20
-extern MVArray* WorkList;        // integers 0..200
-
-// --- App methods, in method-table order after ConsoleApplication's six.
+// --- App methods (their order in the method table: app/commands.h).
 int32_t App_Run(MVObject* self, MVArray* args);
 void App_ShowHelp(MVObject* self);
 void App_CreateSys(MVObject* self);

@@ -2,8 +2,10 @@
 // binds the plug-in entry points and runs the application.
 #include "app/App.h"
 
+#include "app/commands.h"
 #include "app/run.h"
 #include "app/util.h"
+#include "plugins/shell/shell.h"
 
 // --- Application-wide state.
 MVString* CommandLine;
@@ -13,18 +15,6 @@ MVString* CharTable;
 int32_t Comp1Count, Comp2Count, Comp3Count;
 int32_t ScriptMode;
 
-MVArray* ExpansionTable;
-MVArray* SlotLine;
-MVArray* SlotDirection;
-MVArray* SlotShift;
-MVArray* SlotPeriod0;
-MVArray* SlotPeriod1;
-MVArray* SlotCounter;
-MVArray* SlotPhase;
-MVArray* SlotSpare;
-MVArray* SlotTable;
-MVArray* WorkList;
-
 void** ShellEntries;
 MVClass* ShellClass;
 
@@ -33,35 +23,26 @@ namespace {
 MVClass* AppClass;
 int32_t ExitValue;  // the application's exit value, as RuntimeExit reports it
 
-// App's own methods follow ConsoleApplication's six entries.
-void SetMethod(MVClass* cls, uint32_t index, void* function, MVString* signature) {
+template <typename F>
+void SetMethod(MVClass* cls, uint32_t index, F* function, MVString* signature) {
   RuntimeLockString(signature);
-  cls->methods[index].function = function;
+  cls->methods[index].function = reinterpret_cast<void*>(function);
   cls->methods[index].signature = signature;
 }
 
+// App's methods (app/commands.h) follow ConsoleApplication's entries; App adds no events
+// of its own.
 void RegisterAppClass() {
-  MVClass* cls = RuntimeNewClass(RuntimeConsoleApplicationClass(), 21, 0, 2, 3, 2);
+  MVClass* cls = RuntimeNewClass(RuntimeConsoleApplicationClass(), kAppMethodCount, 0,
+                                 MV_CONSOLE_APP_EVENTS, 3, 2);
   MVString* name = MV_LIT("App");
   RuntimeLockString(name);
   cls->name = name;
-  cls->instanceSize = 28;
+  cls->instanceSize = MV_CONSOLE_APP_INSTANCE_SIZE;  // App adds no fields
   uint32_t k = MV_CONSOLE_APP_METHODS;
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_Run), MV_LIT("#Run%i4%o<App>A1s"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_ShowHelp), MV_LIT("ShowHelp%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_CreateSys), MV_LIT("CreateSys%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_KillSys), MV_LIT("KillSys%%o<App>i4"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_RestoreSys), MV_LIT("RestoreSys%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_Encrypt), MV_LIT("Encrypt%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_Decrypt), MV_LIT("Decrypt%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_TransferSys), MV_LIT("TransferSys%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_GetCmd), MV_LIT("GetCmd%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_GetParameters), MV_LIT("GetParameters%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_RunScript), MV_LIT("RunScript%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_TransKill), MV_LIT("TransKill%%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_SystemData), MV_LIT("SystemData%%o<App>i4"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_VerifyScript), MV_LIT("VerifyScript%i4%o<App>"));
-  SetMethod(cls, k++, reinterpret_cast<void*>(App_GetSystemData), MV_LIT("GetSystemData%%o<App>s"));
+#define APP_REGISTER(function, signature) SetMethod(cls, k++, function, MV_LIT(signature));
+  APP_METHODS(APP_REGISTER)
+#undef APP_REGISTER
   cls->events[kMVEventRun].handler = reinterpret_cast<void*>(App_Run);
   AppClass = cls;
 }
@@ -76,13 +57,14 @@ void CallShellEntry(int index, MVObject* shell) {
 void ShellInitializer(MVObject* shell) { CallShellEntry(kShellInit, shell); }
 void ShellReleaser(MVObject* shell) { CallShellEntry(kShellExit, shell); }
 
-// The plug-in's Shell data starts right after the object header.
+// The plug-in's Shell data starts right after the object header: the plug-in writes its
+// ShellData there (the runtime gives a plug-in class without a superclass that offset).
 void RegisterShellClass() {
   MVClass* cls = RuntimeNewClass(nullptr, 0, 0, 2, 0, 0);
   MVString* name = MV_LIT("Shell");
   RuntimeLockString(name);
   cls->name = name;
-  cls->instanceSize = 84;
+  cls->instanceSize = sizeof(MVObject) + sizeof(shellplugin::ShellData);
   cls->initializer = ShellInitializer;
   cls->releaser = ShellReleaser;
   ShellClass = cls;
@@ -90,17 +72,6 @@ void RegisterShellClass() {
 
 void CreateGlobals() {
   Params = CreateArray(1, kMVElemString, 5);
-  ExpansionTable = CreateArray(1, kMVElemInt32, 20000);
-  SlotLine = CreateArray(1, kMVElemInt32, 20);
-  SlotDirection = CreateArray(1, kMVElemInt32, 20);
-  SlotShift = CreateArray(1, kMVElemInt32, 20);
-  SlotPeriod0 = CreateArray(1, kMVElemInt32, 20);
-  SlotPeriod1 = CreateArray(1, kMVElemInt32, 20);
-  SlotCounter = CreateArray(1, kMVElemInt32, 20);
-  SlotPhase = CreateArray(1, kMVElemInt32, 20);
-  SlotSpare = CreateArray(1, kMVElemInt32, 20);
-  SlotTable = CreateArray(1, kMVElemString, 20);
-  WorkList = CreateArray(1, kMVElemInt32, 200);
 }
 
 // The names are built here, in code: a table of pointers in the data block could not
@@ -123,7 +94,7 @@ void BindShellEntries() {
   ShellEntries = t;
 }
 
-void RunApplication(MVObject*, int32_t) { RuntimeRun(); }
+void RunApplication() { RuntimeRun(); }
 
 }  // namespace
 
@@ -137,7 +108,7 @@ extern "C" int32_t MVImageEntry(void) {
   MVObject* app = RuntimeNewObject(AppClass);
   RuntimeRegisterConsoleAppObject(app, false);
   // An exception that gets past the application's own handlers ends up here.
-  CallFailed(reinterpret_cast<void*>(RunApplication), app, 0);
+  CallFailed(RunApplication);
   ExitValue = RuntimeExit();
   RuntimeUnlockObject(app);  // the runtime keeps its own reference until the end
   return ExitValue;

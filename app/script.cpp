@@ -4,6 +4,7 @@
 // shell.
 #include "app/App.h"
 
+#include "app/commands.h"
 #include "app/run.h"
 #include "app/util.h"
 
@@ -12,17 +13,11 @@ namespace {
 // Non-empty lines a script may hold: the rows of the verification table.
 const int32_t kMaxScriptLines = 5000;
 
-enum ToolWord { kNone, kCreateSys, kResSys, kKillSys, kTransSys, kEnc, kDec };
-
-// The tool command that a script line starts with (letter case ignored).
-ToolWord ToolWordOf(MVString* line) {
-  if (StartsWith(line, MV_LIT("createsys"), 9)) return kCreateSys;
-  if (StartsWith(line, MV_LIT("ressys"), 6)) return kResSys;
-  if (StartsWith(line, MV_LIT("killsys"), 7)) return kKillSys;
-  if (StartsWith(line, MV_LIT("transsys"), 8)) return kTransSys;
-  if (StartsWith(line, MV_LIT("enc"), 3)) return kEnc;
-  if (StartsWith(line, MV_LIT("dec"), 3)) return kDec;
-  return kNone;
+// The row of the command table of a tool line (a word that scripts run), or kNoCommand
+// for a shell line.
+int32_t ToolRowOf(MVString* line) {
+  int32_t row = CommandOf(line);
+  return row != kNoCommand && RunsInScripts(row) ? row : kNoCommand;
 }
 
 void SetCommandLine(MVString* line) {
@@ -103,102 +98,112 @@ struct Verifier {
     RuntimeUnlockObject(item);
     return empty;
   }
-
-  void CreateSys() {
-    bool passed = false;
-    if (systemPresent) {
-      Error(MV_LIT(" | System is present"));
-    } else {
-      TakeParameters();
-      Str expansion = GetParam(4);
-      if (ParamIndex != 4) {
-        Error(MV_LIT(" | Missing Parameters "));
-      } else if (BadComponent(1)) {
-        Error(MV_LIT(" | component 1 error"));
-      } else if (BadComponent(2)) {
-        Error(MV_LIT(" | component 2 error"));
-      } else if (BadComponent(3)) {
-        Error(MV_LIT(" | component 3 error"));
-      } else if (!Same(expansion.get(), MV_LIT("l")) && !Same(expansion.get(), MV_LIT("m")) &&
-                 !Same(expansion.get(), MV_LIT("h")) && !Same(expansion.get(), MV_LIT("n"))) {
-        Error(MV_LIT(" | expansion param error"));
-      } else {
-        passed = true;
-      }
-    }
-    if (passed) systemPresent = true;
-  }
-
-  // A restore that would pass loads the sizes of the system it names.
-  void ResSys() {
-    if (systemPresent) {
-      Error(MV_LIT(" | System is present"));
-      return;
-    }
-    TakeParameters();
-    Str path = GetParam(1);
-    if (path.empty()) {
-      Error(MV_LIT(" | Path is missing"));
-      return;
-    }
-    Str last(StringDBCSRight(path.get(), 1));
-    if (!Same(last.get(), MV_LIT("/"))) {
-      path = path + MV_LIT("/");
-      SetParam(1, path.get());
-    }
-    App_GetSystemData(self, path.get());
-    systemPresent = true;
-  }
-
-  void KillSys() {
-    if (!systemPresent) Warning(MV_LIT(" | no system present"));
-    systemPresent = false;
-  }
-
-  void TransSys() {
-    if (!systemPresent) {
-      Error(MV_LIT(" | System not present"));
-      return;
-    }
-    TakeParameters();
-    if (GetParam(1).empty()) Error(MV_LIT(" | Path is missing"));
-  }
-
-  void Crypt() {
-    if (Same(text.get(), MV_LIT("enc")) || Same(text.get(), MV_LIT("dec"))) {
-      Error(MV_LIT(" | Parameters missing"));
-      return;
-    }
-    if (!systemPresent) {
-      Error(MV_LIT(" | System not present"));
-      return;
-    }
-    TakeParameters();
-    Str source = GetParam(1);
-    Str target = GetParam(2);
-    if (ParamIndex != 5) {
-      Error(MV_LIT(" | Missing Parameters "));
-    } else if (BadComponent(3, Comp1Count)) {
-      Error(MV_LIT(" | component 1 error"));
-    } else if (BadComponent(4, Comp2Count)) {
-      Error(MV_LIT(" | component 2 error"));
-    } else if (BadComponent(5, Comp3Count)) {
-      Error(MV_LIT(" | component 3 error"));
-    } else if (Same(source.get(), target.get())) {
-      Error(MV_LIT(" | src/tar conflict"));
-    } else if (EmptySource(source.get())) {
-      Error(MV_LIT(" | srcfile name conflict"));
-    }
-  }
-
-  void Check(ToolWord word) {
-    if (word == kCreateSys) CreateSys();
-    if (word == kResSys) ResSys();
-    if (word == kKillSys) KillSys();
-    if (word == kTransSys) TransSys();
-    if (word == kEnc || word == kDec) Crypt();
-  }
 };
+
+// The checks of the tool lines, one per command that scripts run (named in the command
+// table, app/commands.h). Each prints the first failure of its row and applies the row's
+// effect on the simulated key system.
+
+void VerifyCreateSys(Verifier& v) {
+  bool passed = false;
+  if (v.systemPresent) {
+    v.Error(MV_LIT(" | System is present"));
+  } else {
+    v.TakeParameters();
+    Str expansion = GetParam(4);
+    if (ParamIndex != 4) {
+      v.Error(MV_LIT(" | Missing Parameters "));
+    } else if (v.BadComponent(1)) {
+      v.Error(MV_LIT(" | component 1 error"));
+    } else if (v.BadComponent(2)) {
+      v.Error(MV_LIT(" | component 2 error"));
+    } else if (v.BadComponent(3)) {
+      v.Error(MV_LIT(" | component 3 error"));
+    } else if (!Same(expansion.get(), MV_LIT("l")) && !Same(expansion.get(), MV_LIT("m")) &&
+               !Same(expansion.get(), MV_LIT("h")) && !Same(expansion.get(), MV_LIT("n"))) {
+      v.Error(MV_LIT(" | expansion param error"));
+    } else {
+      passed = true;
+    }
+  }
+  if (passed) v.systemPresent = true;
+}
+
+// A restore that would pass loads the sizes of the system it names.
+void VerifyRestoreSys(Verifier& v) {
+  if (v.systemPresent) {
+    v.Error(MV_LIT(" | System is present"));
+    return;
+  }
+  v.TakeParameters();
+  Str path = GetParam(1);
+  if (path.empty()) {
+    v.Error(MV_LIT(" | Path is missing"));
+    return;
+  }
+  Str last(StringDBCSRight(path.get(), 1));
+  if (!Same(last.get(), MV_LIT("/"))) {
+    path = path + MV_LIT("/");
+    SetParam(1, path.get());
+  }
+  App_GetSystemData(v.self, path.get());
+  v.systemPresent = true;
+}
+
+void VerifyKillSys(Verifier& v) {
+  if (!v.systemPresent) v.Warning(MV_LIT(" | no system present"));
+  v.systemPresent = false;
+}
+
+void VerifyTransferSys(Verifier& v) {
+  if (!v.systemPresent) {
+    v.Error(MV_LIT(" | System not present"));
+    return;
+  }
+  v.TakeParameters();
+  if (GetParam(1).empty()) v.Error(MV_LIT(" | Path is missing"));
+}
+
+void VerifyCrypt(Verifier& v) {
+  if (Same(v.text.get(), MV_LIT("enc")) || Same(v.text.get(), MV_LIT("dec"))) {
+    v.Error(MV_LIT(" | Parameters missing"));
+    return;
+  }
+  if (!v.systemPresent) {
+    v.Error(MV_LIT(" | System not present"));
+    return;
+  }
+  v.TakeParameters();
+  Str source = GetParam(1);
+  Str target = GetParam(2);
+  if (ParamIndex != 5) {
+    v.Error(MV_LIT(" | Missing Parameters "));
+  } else if (v.BadComponent(3, Comp1Count)) {
+    v.Error(MV_LIT(" | component 1 error"));
+  } else if (v.BadComponent(4, Comp2Count)) {
+    v.Error(MV_LIT(" | component 2 error"));
+  } else if (v.BadComponent(5, Comp3Count)) {
+    v.Error(MV_LIT(" | component 3 error"));
+  } else if (Same(source.get(), target.get())) {
+    v.Error(MV_LIT(" | src/tar conflict"));
+  } else if (v.EmptySource(source.get())) {
+    v.Error(MV_LIT(" | srcfile name conflict"));
+  }
+}
+
+void Check(Verifier& v, void (*check)(Verifier&)) { check(v); }
+void Check(Verifier&, PromptOnly) {}
+
+// Checks the row of a tool line with its command's check.
+void CheckRow(Verifier& v, int32_t row) {
+  int32_t r = 0;
+#define APP_CHECK_ROW(word, n, method, argument, routine, scriptArgument, check)          \
+  static_assert(IsPromptOnly(routine) == IsPromptOnly(check),                             \
+                "the command '" word "' needs both a routine and a check to run in scripts"); \
+  if (row == r++) Check(v, check);
+  APP_COMMANDS(APP_CHECK_ROW)
+#undef APP_CHECK_ROW
+}
 
 // Reads the script into the table: rows 1.. of {text, file line number}, tool lines
 // only, in file order. Returns the row count, or -1 when the script has more non-empty
@@ -213,7 +218,7 @@ int32_t ReadToolLines(MVTextInputStream* in, MVArray* table) {
     RuntimeBackgroundTask();
     if (line.empty()) continue;
     if (++nonEmpty > kMaxScriptLines) return -1;
-    if (ToolWordOf(line.get()) == kNone) continue;
+    if (ToolRowOf(line.get()) == kNoCommand) continue;
     rows++;
     SetStr2(table, rows, 0, line.get());
     Str number(StringStrInt32(lineNo));
@@ -224,32 +229,14 @@ int32_t ReadToolLines(MVTextInputStream* in, MVArray* table) {
 
 // --- Execution ------------------------------------------------------------------------
 
-// The tool commands with their outcome (1 done, 0 refused or failed), in the shape
-// ProtectedCall expects.
-int32_t CreateSysCall(MVObject* self, int32_t) { return CreateSysCommand(self); }
-int32_t RestoreSysCall(MVObject* self, int32_t) { return RestoreSysCommand(self); }
-int32_t KillSysCall(MVObject* self, int32_t) { return KillSysCommand(self, 0); }
-int32_t TransferSysCall(MVObject* self, int32_t) { return TransferSysCommand(self); }
-int32_t EncryptCall(MVObject* self, int32_t) { return EncryptCommand(self); }
-int32_t DecryptCall(MVObject* self, int32_t) { return DecryptCommand(self); }
-
-void* CommandOf(ToolWord word) {
-  if (word == kCreateSys) return reinterpret_cast<void*>(CreateSysCall);
-  if (word == kResSys) return reinterpret_cast<void*>(RestoreSysCall);
-  if (word == kTransSys) return reinterpret_cast<void*>(TransferSysCall);
-  if (word == kEnc) return reinterpret_cast<void*>(EncryptCall);
-  if (word == kDec) return reinterpret_cast<void*>(DecryptCall);
-  return reinterpret_cast<void*>(KillSysCall);  // KillSys(0): no question asked
-}
-
 // Runs one line of the script. Returns an exception that escaped a command (owned), or
 // NULL; *done is false when a tool command refused or failed. A shell line is done
 // whatever its exit status.
 MVObject* RunLine(MVObject* self, MVString* line, bool* done) {
   *done = true;
   Print(Str::Borrow(MV_LIT(".")) + line);
-  ToolWord word = ToolWordOf(line);
-  if (word == kNone) {
+  int32_t row = ToolRowOf(line);
+  if (row == kNoCommand) {
     MVObject* shell = NewShell();
     ShellExecute(shell, line);
     Str result(ShellResult(shell));
@@ -258,10 +245,7 @@ MVObject* RunLine(MVObject* self, MVString* line, bool* done) {
     return nullptr;
   }
   SetCommandLine(line);
-  int32_t outcome = 0;
-  MVObject* ex = ProtectedCall(CommandOf(word), self, 0, &outcome);
-  *done = ex == nullptr && outcome != 0;
-  return ex;
+  return RunInScript(self, row, done);
 }
 
 // Passes an exception on to the handler that protects this command, and drops ours.
@@ -302,7 +286,7 @@ int32_t App_VerifyScript(MVObject* self) {
   for (int32_t r = 1; r <= rows; r++) {
     v.text = GetStr2(table, r, 0);
     v.lineNo = GetStr2(table, r, 1);
-    v.Check(ToolWordOf(v.text.get()));
+    CheckRow(v, ToolRowOf(v.text.get()));
     RuntimeBackgroundTask();
   }
   RuntimeUnlockArray(table);
@@ -337,7 +321,7 @@ void App_RunScript(MVObject* self) {
 
   PRINT("Verifying...");
   int32_t failed = 1;
-  MVObject* ex = ProtectedCall(reinterpret_cast<void*>(App_VerifyScript), self, 0, &failed);
+  MVObject* ex = ProtectedCall(&failed, App_VerifyScript, self);
   if (ex) {
     RuntimeUnlockObject(item);
     PassOn(ex);

@@ -1,6 +1,7 @@
 // The console application frame: line output and input, the application object, Run
 // and the end of the program.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 #include "runtime/core/object.h"
 
@@ -9,8 +10,12 @@ extern "C" {
 #endif
 
 // ConsoleApplication instances: the object header, then the exit code.
-#define MV_CONSOLE_APP_EXIT_CODE_OFFSET 24
-#define MV_CONSOLE_APP_INSTANCE_SIZE 28
+typedef struct MVConsoleAppInstance {
+  MVObject header;
+  int32_t exitCode;
+} MVConsoleAppInstance;
+#define MV_CONSOLE_APP_EXIT_CODE_OFFSET offsetof(MVConsoleAppInstance, exitCode)
+#define MV_CONSOLE_APP_INSTANCE_SIZE sizeof(MVConsoleAppInstance)
 // ConsoleApplication's method slots (subclass methods follow) and events.
 #define MV_CONSOLE_APP_METHODS 6
 #define MV_CONSOLE_APP_EVENTS 2

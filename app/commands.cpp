@@ -1,0 +1,139 @@
+// The dispatch that the command table (app/commands.h) drives: which word a line starts
+// with, and the calls of a row's method at the prompt and of its routine in a script.
+// The table's consistency is checked here at compile time.
+#include "app/commands.h"
+
+#include "app/run.h"
+#include "app/util.h"
+
+namespace {
+
+// --- Checks of the table.
+
+constexpr int32_t LengthOf(const char* s) {
+  int32_t n = 0;
+  while (s[n]) n++;
+  return n;
+}
+
+constexpr char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+struct Word {
+  const char* text;
+  int32_t n;
+};
+
+// Each word is tested on its first n characters, so n is its length: with fewer, no line
+// would match; with more, only the word alone. And no two words may begin alike: a line
+// must match one row at most, as the prompt and the script runner both assume.
+constexpr bool WordsAreSound() {
+#define APP_WORD(word, n, ...) Word{word, n},
+  const Word words[] = {APP_COMMANDS(APP_WORD)};
+#undef APP_WORD
+  const int32_t count = sizeof words / sizeof words[0];
+  for (int32_t i = 0; i < count; i++) {
+    if (words[i].n != LengthOf(words[i].text) || words[i].n < 1) return false;
+    for (int32_t j = i + 1; j < count; j++) {
+      int32_t shorter = words[i].n < words[j].n ? words[i].n : words[j].n;
+      int32_t k = 0;
+      while (k < shorter && Lower(words[i].text[k]) == Lower(words[j].text[k])) k++;
+      if (k == shorter) return false;
+    }
+  }
+  return true;
+}
+static_assert(WordsAreSound(), "a command word's n is not its length, or it begins another word");
+
+constexpr bool SameText(const char* a, const char* b) {
+  while (*a && *a == *b) {
+    a++;
+    b++;
+  }
+  return *a == *b;
+}
+
+// The method is in App's method table (by name: the addresses of two functions are not
+// compile-time constants to every build).
+constexpr bool IsAppMethod(const char* method) {
+#define APP_OR_NAMED(function, signature) || SameText(method, #function)
+  return false APP_METHODS(APP_OR_NAMED);
+#undef APP_OR_NAMED
+}
+#define APP_CHECK_METHOD(word, n, method, ...) \
+  static_assert(IsAppMethod(#method),          \
+                "the command '" word "' calls a method App does not register");
+APP_COMMANDS(APP_CHECK_METHOD)
+#undef APP_CHECK_METHOD
+
+// --- Calls.
+
+// The prompt's call of a method, with or without its argument. A method of another
+// shape has no overload and does not compile.
+bool CallMethod(MVObject* self, void (*method)(MVObject*), NoArgument) {
+  return CallFailed(method, self);
+}
+bool CallMethod(MVObject* self, void (*method)(MVObject*, int32_t), int32_t argument) {
+  return CallFailed(method, self, argument);
+}
+
+// A script's call of a routine: its outcome as a word (1 done, 0 not) for the protected
+// call, which passes words only.
+int32_t OutcomeOf(bool (*routine)(MVObject*), MVObject* self) { return routine(self) ? 1 : 0; }
+int32_t OutcomeWith(bool (*routine)(MVObject*, int32_t), MVObject* self, int32_t argument) {
+  return routine(self, argument) ? 1 : 0;
+}
+
+MVObject* CallRoutine(MVObject* self, bool (*routine)(MVObject*), NoArgument, int32_t* outcome) {
+  return ProtectedCall(outcome, OutcomeOf, routine, self);
+}
+MVObject* CallRoutine(MVObject* self, bool (*routine)(MVObject*, int32_t), int32_t argument,
+                      int32_t* outcome) {
+  return ProtectedCall(outcome, OutcomeWith, routine, self, argument);
+}
+MVObject* CallRoutine(MVObject*, PromptOnly, NoArgument, int32_t* outcome) {
+  *outcome = 0;
+  return nullptr;
+}
+
+}  // namespace
+
+int32_t CommandOf(MVString* line) {
+  int32_t found = kNoCommand;
+  int32_t row = 0;
+#define APP_TEST_WORD(word, n, ...)                   \
+  if (StartsWith(line, MV_LIT(word), n)) found = row; \
+  row++;
+  APP_COMMANDS(APP_TEST_WORD)
+#undef APP_TEST_WORD
+  return found;
+}
+
+bool RunsInScripts(int32_t row) {
+  int32_t r = 0;
+#define APP_IN_SCRIPTS(word, n, method, argument, routine, ...) \
+  if (row == r++) return !IsPromptOnly(routine);
+  APP_COMMANDS(APP_IN_SCRIPTS)
+#undef APP_IN_SCRIPTS
+  return false;
+}
+
+bool RunAtPrompt(MVObject* self, int32_t row) {
+  int32_t r = 0;
+#define APP_AT_PROMPT(word, n, method, argument, ...) \
+  if (row == r++) return CallMethod(self, method, argument);
+  APP_COMMANDS(APP_AT_PROMPT)
+#undef APP_AT_PROMPT
+  return false;
+}
+
+MVObject* RunInScript(MVObject* self, int32_t row, bool* done) {
+  int32_t outcome = 0;
+  MVObject* ex = nullptr;
+  int32_t r = 0;
+#define APP_IN_SCRIPT(word, n, method, argument, routine, scriptArgument, check) \
+  if (row == r++) ex = CallRoutine(self, routine, scriptArgument, &outcome);
+  APP_COMMANDS(APP_IN_SCRIPT)
+#undef APP_IN_SCRIPT
+  *done = ex == nullptr && outcome != 0;
+  return ex;
+}
