@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <string>
@@ -77,16 +78,7 @@ void WriteOut(const uint8_t* p, size_t n) {
   if (MVOutputGone()) return;
   MVProgressErase();  // a progress line on the same terminal goes first
   fflush(stdout);
-  while (n > 0) {
-    ssize_t w = write(STDOUT_FILENO, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (errno == EPIPE || errno == EIO) MVNoteOutputGone();
-      return;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
+  if (!MVWriteFully(STDOUT_FILENO, p, n) && (errno == EPIPE || errno == EIO)) MVNoteOutputGone();
 }
 
 // Ctrl-C at the prompt: the line being typed is dropped and a new prompt follows on a
@@ -121,6 +113,27 @@ MVString* ActOnSignal() {
 }
 
 }  // namespace
+
+bool MVWriteFully(int fd, const void* bytes, size_t n) {
+  const char* p = static_cast<const char*>(bytes);
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+int MVTerminalColumns(int fd) {
+  struct winsize ws;
+  if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
 
 void MVConsoleResetInput() {
   g_pending = 0;

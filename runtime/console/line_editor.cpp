@@ -8,10 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "runtime/console/console_internal.h"
 #include "runtime/core/signals.h"
 #include "runtime/values/alloc.h"
 
@@ -317,24 +317,13 @@ class RawMode {
   bool ok_, on_;
 };
 
+// A terminal that went away shows up at the next read.
 void WriteTerminal(const std::string& s) {
   fflush(stdout);
-  const char* p = s.data();
-  size_t n = s.size();
-  while (n > 0) {
-    ssize_t w = write(STDOUT_FILENO, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;  // a terminal that went away shows up at the next read
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
+  MVWriteFully(STDOUT_FILENO, s.data(), s.size());
 }
 
-int Columns() {
-  struct winsize ws;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
-}
+int Columns() { return MVTerminalColumns(STDOUT_FILENO); }
 
 // More keys are already waiting (a paste): the line is drawn once they are taken.
 bool MoreWaiting() {

@@ -2,9 +2,7 @@
 #include "runtime/console/progress.h"
 #include "runtime/console/console_internal.h"
 
-#include <errno.h>
 #include <stdio.h>
-#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,23 +26,9 @@ double Now() {
   return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-void WriteErr(const std::string& s) {
-  const char* p = s.data();
-  size_t n = s.size();
-  while (n > 0) {
-    ssize_t w = write(STDERR_FILENO, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-}
+void WriteErr(const std::string& s) { MVWriteFully(STDERR_FILENO, s.data(), s.size()); }
 
-int Columns() {
-  struct winsize ws;
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
-}
+int Columns() { return MVTerminalColumns(STDERR_FILENO); }
 
 std::string Size(int64_t bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};

@@ -47,7 +47,8 @@ int Resolve(const std::string& path, std::string* resolved) {
     ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
     if (n <= 0) return n == 0 ? ENOENT : mvfiles::ErrnoOrEIO();
     std::string text(target, static_cast<size_t>(n));
-    p = text[0] == '/' ? text : mvfiles::ParentOf(p) + (mvfiles::ParentOf(p) == "/" ? "" : "/") + text;
+    std::string folder = mvfiles::ParentOf(p);
+    p = text[0] == '/' ? text : (folder == "/" ? "" : folder) + "/" + text;
   }
   return ELOOP;
 }
