@@ -120,6 +120,8 @@ class Signals(AppTestCase):
         self.check_signal(signal.SIGHUP)
 
 
+@unittest.skipIf(os.environ.get("OMBRIX_TEST_EMULATED") == "1",
+                 "under an emulator the process's mappings are the emulator's")
 class MemoryProtection(AppTestCase):
     """While the program waits at its prompt, none of its memory is writable and executable
     at once: the code image runs from read-and-execute pages of its own."""
