@@ -26,26 +26,24 @@ inline void Quarter(uint32_t* x, int a, int b, int c, int d) {
   x[c] += x[d]; x[b] = Rotl(x[b] ^ x[c], 7);
 }
 
-MV_AES inline __m128i ExpandEven(__m128i prev, __m128i assist) {
-  assist = _mm_shuffle_epi32(assist, 0xff);
-  __m128i t = _mm_slli_si128(prev, 4);
-  prev = _mm_xor_si128(prev, t);
+// Each 32-bit word of k xored with every word below it (the chain of the key schedule).
+MV_AES inline __m128i Chain(__m128i k) {
+  __m128i t = _mm_slli_si128(k, 4);
+  k = _mm_xor_si128(k, t);
   t = _mm_slli_si128(t, 4);
-  prev = _mm_xor_si128(prev, t);
+  k = _mm_xor_si128(k, t);
   t = _mm_slli_si128(t, 4);
-  prev = _mm_xor_si128(prev, t);
-  return _mm_xor_si128(prev, assist);
+  return _mm_xor_si128(k, t);
 }
 
+// The next even-numbered round key: from the one two back and the assist of the last.
+MV_AES inline __m128i ExpandEven(__m128i prev, __m128i assist) {
+  return _mm_xor_si128(Chain(prev), _mm_shuffle_epi32(assist, 0xff));
+}
+
+// The next odd-numbered round key: from the one two back and the new even one.
 MV_AES inline __m128i ExpandOdd(__m128i even, __m128i prev) {
-  __m128i assist = _mm_shuffle_epi32(_mm_aeskeygenassist_si128(even, 0), 0xaa);
-  __m128i t = _mm_slli_si128(prev, 4);
-  prev = _mm_xor_si128(prev, t);
-  t = _mm_slli_si128(t, 4);
-  prev = _mm_xor_si128(prev, t);
-  t = _mm_slli_si128(t, 4);
-  prev = _mm_xor_si128(prev, t);
-  return _mm_xor_si128(prev, assist);
+  return _mm_xor_si128(Chain(prev), _mm_shuffle_epi32(_mm_aeskeygenassist_si128(even, 0), 0xaa));
 }
 
 MV_AES inline void Put(uint8_t* keys, int i, __m128i k) {
