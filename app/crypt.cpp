@@ -134,6 +134,11 @@ inline void CopyRun(uint8_t* d, const uint8_t* s, uint32_t n, uint32_t room) {
 // The command's filler generator, keyed by StartFillers.
 filler::Source gFillerSource;
 
+// Overwrites n bytes that held key material.
+void Wipe(void* p, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) static_cast<volatile uint8_t*>(p)[i] = 0;
+}
+
 // Keys the filler generator from the system's random source, with the AES instructions
 // where the processor has them. False when the source gives no bytes.
 bool StartFillers() {
@@ -141,7 +146,7 @@ bool StartFillers() {
   bool ok = RuntimeSecureRandomKey(key, filler::kKeyBytes) != 0;
   if (ok)
     filler::Start(&gFillerSource, key, 0, filler::AesAvailable() ? filler::Kind::kAes : filler::Kind::kPortable);
-  for (int i = 0; i < filler::kKeyBytes; i++) static_cast<volatile uint8_t*>(key)[i] = 0;
+  Wipe(key, sizeof key);
   return ok;
 }
 
@@ -505,6 +510,7 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
     outcome = way.encrypt ? EncryptStream(in, target.stream()) : DecryptStream(in, target.stream());
     RuntimeProgressEnd();
+    if (way.encrypt) Wipe(&gFillerSource, sizeof gFillerSource);
   }
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);

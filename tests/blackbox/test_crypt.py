@@ -12,6 +12,7 @@ from harness import AppTestCase, transcript
 import cipher_model as model
 import keyfiles
 from keyfiles import SEEDS, SLOTS, TABLE_LINES, k2_line, k3_line, table_line
+from test_keysys import random_source
 
 SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_clock_shim.so")
 NOW = 1700000000
@@ -150,9 +151,8 @@ class RoundTrips(CryptCase):
         self.assertEqual(pos[20001] - pos[20000] - 1, key.E[1])
 
     def test_filler_runs_across_output_blocks_at_levels_m_and_h(self):
-        # Outputs of several 256 KiB blocks, fillers drawn in bulk: every byte, filler
-        # bytes included, is the one the byte-at-a-time model draws, and the generator ends
-        # where it would (the second command continues its sequence).
+        # Outputs of several 256 KiB blocks, fillers drawn in bulk: every cipher byte is
+        # where the byte-at-a-time model puts it, with exactly its count of fillers between.
         data = bytes(self.rng.randrange(256) for _ in range(9000))
         self.app.write("mh.bin", data)
         r = self.session(["enc mh.bin cm 1 2 3", "enc mh.bin ch 1 2 4"])
@@ -374,6 +374,17 @@ class Refusals(CryptCase):
         self.assertEqual(r.out, transcript(enc, dec, enc, dec,
                                            b"Parameters missing error.  Enter help e\n \n",
                                            b"Parameters missing error.  Enter help d\n \n"))
+
+    def test_expansion_without_the_random_source(self):
+        # No key for the fillers: level h is refused before anything is written; level n
+        # needs none and still works.
+        self.app.write("a.txt", b"x")
+        r = self.app.session(["enc a.txt h 1 1 4", "enc a.txt n 1 1 1"], env=random_source(fail="EIO"))
+        self.assertEqual(r.out, transcript(
+            LOADING + b"The system's random source gives no bytes.  Nothing was encrypted.\n",
+            enc_out("a.txt"), installed=True))
+        self.assertFalse(os.path.exists(self.app.path("h")))
+        self.assertEqual(self.app.read("n"), model.encrypt(self.key(1, 1, 1), b"x"))
 
     def test_destination_that_cannot_be_created(self):
         self.app.write("a.txt", b"x")
