@@ -5,6 +5,7 @@
 // only once it is complete: a failed command leaves an existing destination as it was.
 #include "app/App.h"
 #include "app/cipher.h"
+#include "app/filler_random.h"
 #include "app/keyfiles.h"
 #include "app/util.h"
 
@@ -130,9 +131,27 @@ inline void CopyRun(uint8_t* d, const uint8_t* s, uint32_t n, uint32_t room) {
   for (; i < n; i++) d[i] = s[i];
 }
 
+// The command's filler generator, keyed by StartFillers.
+filler::Source gFillerSource;
+
+// Overwrites n bytes that held key material.
+void Wipe(void* p, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) static_cast<volatile uint8_t*>(p)[i] = 0;
+}
+
+// Keys the filler generator from the system's random source, with the AES instructions
+// where the processor has them. False when the source gives no bytes.
+bool StartFillers() {
+  uint8_t key[filler::kKeyBytes];
+  bool ok = RuntimeSecureRandomKey(key, filler::kKeyBytes) != 0;
+  if (ok)
+    filler::Start(&gFillerSource, key, 0, filler::AesAvailable() ? filler::Kind::kAes : filler::Kind::kPortable);
+  Wipe(key, sizeof key);
+  return ok;
+}
+
 // Filler bytes, drawn in bulk: as many at a time as the cipher bytes already counted
-// need (never more, so that the generator ends where one draw per filler would leave
-// it), and handed out in runs.
+// need, and handed out in runs.
 class FillerPool {
  public:
   FillerPool() : at_(0), have_(0), owed_(0) {}
@@ -143,7 +162,7 @@ class FillerPool {
   const uint8_t* Take(uint32_t n, uint32_t* got) {
     if (at_ == have_) {
       uint32_t want = owed_ < kPool ? static_cast<uint32_t>(owed_) : kPool;
-      RuntimeRandomFillers(pool_, static_cast<int32_t>(want));
+      filler::Draw(&gFillerSource, pool_, want);
       owed_ -= want;
       at_ = 0;
       have_ = want;
@@ -470,6 +489,10 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   // A damaged key would write a file that cannot be decrypted: nothing is written.
   if (!LoadCipherKey(entries, key) || !LoadSlotTables(entries, key)) return false;
   cipher::BuildExpansionTable(key);
+  if (way.encrypt && key->expansionOn && !StartFillers()) {
+    PRINT("The system's random source gives no bytes.  Nothing was encrypted.");
+    return false;
+  }
   if (!ScriptMode)
     Print(Str::Borrow(way.verb) + source +
           (key->expansionOn ? MV_LIT(" with expansion...") : MV_LIT("...")));
@@ -487,6 +510,7 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
     outcome = way.encrypt ? EncryptStream(in, target.stream()) : DecryptStream(in, target.stream());
     RuntimeProgressEnd();
+    if (way.encrypt) Wipe(&gFillerSource, sizeof gFillerSource);
   }
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);

@@ -132,19 +132,26 @@ void ReportNotCreated(MVString* name, bool created) {
   Print(what + name + MV_LIT(".  The key system was not created."));
 }
 
+void ReportNoRandomBytes() {
+  PRINT("The system's random source gives no bytes.  The key system was not created.");
+}
+
 // --- Generation -----------------------------------------------------------------------
 
 constexpr int kTable = keyfile::kTableFields;
 
+// Every draw of the generation comes from the command's stream of the system's random
+// source: a 20-bit k standing for the value k / 2^20.
+
 // One substitution table of component 1: positions 1..kTable of t. The draws of a
-// pass come in two calls: its 1,000 swap positions Round(Rnd x 255) (x, y, x, y, ...),
-// then its rotation Round(Rnd x 50).
+// pass come in two calls: its 1,000 swap positions Round(k / 2^20 x 255) (x, y, x, y,
+// ...), then its rotation Round(k / 2^20 x 50).
 void GenerateTable(uint8_t* t) {
   constexpr int32_t kSwaps = 500;
   uint8_t picks[2 * kSwaps];
   for (int k = 1; k <= kTable; k++) t[k] = static_cast<uint8_t>(k - 1);
   for (int pass = 0; pass < 3; pass++) {
-    RuntimeRandomScaledBytes(picks, 2 * kSwaps, 255);
+    RuntimeSecureRandomScaledBytes(picks, 2 * kSwaps, 255);
     for (int s = 0; s < kSwaps; s++) {
       int32_t x = picks[2 * s], y = picks[2 * s + 1];
       if (x == 0) x = 1;
@@ -153,7 +160,7 @@ void GenerateTable(uint8_t* t) {
       t[x] = t[y];
       t[y] = v;
     }
-    int32_t turns = RuntimeRandomScaled(50) + 15;
+    int32_t turns = RuntimeSecureRandomScaled(50) + 15;
     uint8_t rotated[kTable + 1];
     for (int k = 1; k <= kTable; k++) rotated[k] = t[(k - 1 + turns) % kTable + 1];
     for (int k = 1; k <= kTable; k++) t[k] = rotated[k];
@@ -202,9 +209,9 @@ bool GenerateComponent2(int32_t n2) {
     // Q(r) takes a second draw only when the first is below 50: one draw at a time.
     for (int r = 1; r <= keyfile::kSlots; r++) {
       p[r] = r;
-      q[r] = RuntimeRandomScaled(100) < 50 ? RuntimeRandomScaled(100) : 0;
+      q[r] = RuntimeSecureRandomScaled(100) < 50 ? RuntimeSecureRandomScaled(100) : 0;
     }
-    RuntimeRandomScaledFill(picks, 2 * 500, 19);
+    RuntimeSecureRandomScaledFill(picks, 2 * 500, 19);
     for (int s = 0; s < 500; s++) {
       int32_t x = picks[2 * s] + 1;
       int32_t y = picks[2 * s + 1] + 1;
@@ -227,8 +234,8 @@ bool GenerateComponent2(int32_t n2) {
   return true;
 }
 
-// Round((max - min) x Rnd) + min: a value of the range, as the generator draws them.
-int32_t Draw(keyfile::Range range) { return RuntimeRandomScaled(range.max - range.min) + range.min; }
+// Round((max - min) x k / 2^20) + min: a value of the range.
+int32_t Draw(keyfile::Range range) { return RuntimeSecureRandomScaled(range.max - range.min) + range.min; }
 
 // limit: the expansion level's seed range limit (0, or 10, 50, 99: seeds 1 .. limit + 1).
 bool GenerateComponent3(int32_t n3, int32_t limit) {
@@ -242,9 +249,9 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
   keyfile::StepEntry e = {};
   char line[keyfile::kK3LineLength];
   for (int32_t n = 1; n <= n3; n++) {
-    // Rnd x 50 < 25 for a draw k / 2^20 is k x 50 < 25 x 2^20.
+    // k / 2^20 x 50 < 25 is k x 50 < 25 x 2^20.
     int32_t k[keyfile::kSlots];
-    RuntimeRandomDraws(k, keyfile::kSlots);
+    RuntimeSecureRandomDraws(k, keyfile::kSlots);
     for (int r = 0; r < keyfile::kSlots; r++)
       if (static_cast<int64_t>(k[r]) * 50 < int64_t{25} << 20) e.direction[r] = 1;
     for (int r = 0; r < keyfile::kSlots; r++) {
@@ -254,7 +261,7 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
     }
     if (limit != 0)
       for (int j = 0; j < keyfile::kSeeds; j++) e.seed[j] = Draw(keyfile::Range{1, limit + 1});
-    e.final = RuntimeRandomScaled(100) + 1;
+    e.final = RuntimeSecureRandomScaled(100) + 1;
     file.WriteLine(line, keyfile::FormatStepEntry(line, e));
     if (Stopped()) return false;
   }
@@ -263,15 +270,6 @@ bool GenerateComponent3(int32_t n3, int32_t limit) {
     return false;
   }
   return true;
-}
-
-// The generator is warmed up by as many draws as the clock's hour x minute x second.
-void WarmUpRandom() {
-  MVObject* now = RuntimeNewDate();
-  int32_t draws = DateHourGetter(now) * DateMinuteGetter(now) * DateSecondGetter(now);
-  RuntimeUnlockObject(now);
-  int32_t discard[1024];
-  for (int32_t left = draws; left > 0; left -= 1024) RuntimeRandomDraws(discard, left < 1024 ? left : 1024);
 }
 
 // --- Copies ---------------------------------------------------------------------------
@@ -507,10 +505,14 @@ bool CreateSysCommand(MVObject* self) {
     PRINT("Missing or invalid expansion param error.");
     return false;
   }
+  if (!RuntimeSecureRandomBegin()) {
+    RuntimeSecureRandomEnd();
+    ReportNoRandomBytes();
+    return false;
+  }
   Comp1Count = CInt(Val(p1));
   Comp2Count = CInt(Val(p2));
   Comp3Count = CInt(Val(p3));
-  WarmUpRandom();
 
   int32_t n1 = CInt(Val(p1));
   if (!ScriptMode) {
@@ -529,6 +531,11 @@ bool CreateSysCommand(MVObject* self) {
   if (ok && !ScriptMode) PRINT("Generating Key Component 3");
   ok = ok && (written3 = GenerateComponent3(CInt(Val(p3)), limit));
   if (ok && Stopped()) ok = false;
+  if (ok && !RuntimeSecureRandomOk()) {
+    ReportNoRandomBytes();
+    ok = false;
+  }
+  RuntimeSecureRandomEnd();
   if (ok) {
     KeyFile sys(keyfile::SystemFile());
     Str count = StrOf(n1);

@@ -19,5 +19,6 @@
 #include "runtime/values/array.h"
 #include "runtime/values/date.h"
 #include "runtime/values/numbers.h"
+#include "runtime/values/secure_random.h"
 #include "runtime/values/string.h"
 #include "app/lit.h"

@@ -1,6 +1,6 @@
 /* The floor for key creation: a plain C program that writes the same key system files
- * as 'createsys N1 N2 N3 LEVEL', from the same draws of the same generator, with every
- * Round(Rnd x m) done in integers: for a draw k / 2^20 it is (k * m + 2^19) >> 20.
+ * as 'createsys N1 N2 N3 LEVEL', from the same draws of the same random source, with every
+ * Round(k / 2^20 x m) done in integers: (k * m + 2^19) >> 20.
  *
  *   createsys_floor FOLDER N1 N2 N3 LEVEL [sync]
  *
@@ -8,24 +8,34 @@
  * program syncs each key file before putting it in place: the floor of the same work
  * with the same data safety.
  *
- * The generator is seeded as the program seeds it: from time() (OMBRIX_TEST_TIME when
- * set, as the benchmark's clock shim gives the program) and warmed up with H x M x S
- * draws of the local time of day (OMBRIX_TEST_HMS "H:M:S" when set). */
+ * The draws are taken as the program takes them: getrandom() read in requests of 4,096
+ * bytes, each draw the next 4 bytes as a little-endian number, its low 20 bits k. With
+ * the benchmark's deterministic source preloaded into both, both get the same bytes. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/random.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
-static int32_t state;
+static uint8_t pool[4096];
+static size_t used = sizeof pool;
 
-static uint32_t draw(void) { /* k of the next rnd() = k / 2^20 */
-  int32_t hi = state / 127773, lo = state % 127773;
-  int32_t t = 16807 * lo - 2836 * hi;
-  if (t <= 0) t += 2147483647;
-  state = t;
-  return (uint32_t)t & 0xFFFFFu;
+static uint32_t draw(void) { /* the next k */
+  if (used == sizeof pool) {
+    for (size_t got = 0; got < sizeof pool;) {
+      ssize_t r = getrandom(pool + got, sizeof pool - got, 0);
+      if (r <= 0) {
+        perror("getrandom");
+        exit(1);
+      }
+      got += (size_t)r;
+    }
+    used = 0;
+  }
+  const uint8_t* p = pool + used;
+  used += 4;
+  return ((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24) & 0xFFFFFu;
 }
 
 static int32_t rounded(uint32_t m) { return (int32_t)((draw() * m + (1u << 19)) >> 20); }
@@ -76,21 +86,6 @@ int main(int argc, char** argv) {
   int32_t n1 = atoi(argv[2]), n2 = atoi(argv[3]), n3 = atoi(argv[4]);
   char level = argv[5][0] | 0x20;
   uint32_t limit = level == 'l' ? 10 : level == 'm' ? 50 : level == 'h' ? 99 : 0;
-
-  const char* t = getenv("OMBRIX_TEST_TIME");
-  int64_t now = t ? strtoll(t, NULL, 10) : (int64_t)time(NULL);
-  int h = 0, m = 0, s = 0;
-  const char* hms = getenv("OMBRIX_TEST_HMS");
-  if (!hms || sscanf(hms, "%d:%d:%d", &h, &m, &s) != 3) {
-    time_t clock = (time_t)now;
-    struct tm tm;
-    localtime_r(&clock, &tm);
-    h = tm.tm_hour, m = tm.tm_min, s = tm.tm_sec;
-  }
-  state = (int32_t)((uint64_t)now & 0x7FFFFFFFu);
-  if (state == 0 || state == 2147483647) state = 1;
-  for (int i = 0; i < 7; i++) draw();
-  for (long i = 0, warm = (long)h * m * s; i < warm; i++) draw();
 
   /* Component 1: twenty substitution tables per entry file. */
   char line[1024];

@@ -15,10 +15,10 @@ mb=${BENCH_MB:-256}
 keys=${BENCH_KEYS:-1000 1000 1000}
 [ "$runs" -ge 3 ] || { echo "BENCH_RUNS must be at least 3" >&2; exit 2; }
 
-clock_shim=$build/libombrix_clock_shim.so
+random_shim=$build/libombrix_random_shim.so
 portable_shim=$build/bench/libombrix_portable_shim.so
 floor=$build/bench/createsys_floor
-for f in "$build/ombrix" "$clock_shim" "$portable_shim" "$floor"; do
+for f in "$build/ombrix" "$random_shim" "$portable_shim" "$floor"; do
   [ -e "$f" ] || { echo "missing $f: build first" >&2; exit 2; }
 done
 
@@ -28,8 +28,9 @@ samples=$work/samples.tsv
 checks=$work/checks.tsv
 : >"$samples"
 : >"$checks"
-# The key systems are made under the test clock, so that every run makes the same files.
-export OMBRIX_TEST_TIME=1765000000 OMBRIX_TEST_HMS=12:34:56
+# The key systems are made from the deterministic random source (preloaded), so that
+# every run makes the same files, and the floor program takes the same draws.
+export OMBRIX_TEST_RANDOM_SEED=1765000000
 
 say() { printf '%s\n' "$*" >&2; }
 now() { date +%s%N; }
@@ -65,7 +66,7 @@ say "Preparing: ${mb} MiB random source, key systems at levels n, l, m, h"
 head -c $((mb * 1048576)) /dev/urandom >"$work/src.bin"
 for level in n l m h; do
   folder "key-$level"
-  ombrix "key-$level" "createsys 1 1 1 $level" "$clock_shim"
+  ombrix "key-$level" "createsys 1 1 1 $level" "$random_shim"
 done
 cat "$work/src.bin" >/dev/null
 
@@ -135,7 +136,7 @@ for level in l m h; do
   rm -f "$k/x.enc" "$k/x.dec" "$k/src.bin" "$k/probe.bin" "$k/probe.enc"
 done
 
-# --- createsys beside the plain C floor program, under the same clock; files compared.
+# --- createsys beside the plain C floor program, from the same draws; files compared.
 for level in n h; do
   say "createsys $keys $level, and the floor program, unsynced and synced (${runs} runs)"
   folder "cs-$level"
@@ -143,13 +144,13 @@ for level in n h; do
   for i in $(seq "$runs"); do
     (cd "$work/cs-$level" && rm -f K1*.bin k2.dat k3.bin sys.dat)
     rm -f "$work/floor-$level"/*
-    sample "createsys_${level}" 0 ombrix "cs-$level" "createsys $keys $level" "$clock_shim"
+    sample "createsys_${level}" 0 ombrix "cs-$level" "createsys $keys $level" "$random_shim"
     # shellcheck disable=SC2086
-    sample "floor_${level}" 0 "$floor" "$work/floor-$level" $keys "$level"
+    sample "floor_${level}" 0 env LD_PRELOAD="$random_shim" "$floor" "$work/floor-$level" $keys "$level"
     # The floor again, syncing every file as Ombrix does before it puts one in place.
     rm -f "$work/floor-$level"/*
     # shellcheck disable=SC2086
-    sample "floor_sync_${level}" 0 "$floor" "$work/floor-$level" $keys "$level" sync
+    sample "floor_sync_${level}" 0 env LD_PRELOAD="$random_shim" "$floor" "$work/floor-$level" $keys "$level" sync
     ok=OK
     for f in "$work/floor-$level"/*; do
       cmp -s "$f" "$work/cs-$level/$(basename "$f")" || { ok=FAILED; break; }

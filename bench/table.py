@@ -126,7 +126,7 @@ def main():
             continue
         ratio = (fig[key].best / fig[fl].best, fig[key].median / fig[fl].median)
         rows.append(("createsys %s %s" % (a.keys, level), fmt_secs(fig[key]),
-                     "plain C floor, same files: %s" % fmt_secs(fig[fl]),
+                     "plain C floor, same draws and files: %s" % fmt_secs(fig[fl]),
                      "%.2f (%.2f)" % ratio, "<= 1.3 x floor: %s" % verdict(ratio[0] <= 1.3)))
         if fl_sync in fig:
             ratio = (fig[key].best / fig[fl_sync].best, fig[key].median / fig[fl_sync].median)
@@ -169,7 +169,7 @@ def main():
     else:
         lines.append("Checks: all %d passed (every enc output decrypts to its source, the"
                      " portable path gives the vector path's bytes, every createsys file"
-                     " equals the floor program's byte for byte)." % len(checks))
+                     " equals the floor program's byte for byte, both fed the same draws)." % len(checks))
     text = "\n".join(lines) + "\n"
     sys.stdout.write(text)
     with open(a.out, "w") as f:

@@ -54,29 +54,6 @@ def k3_line(values):
     return "".join(field(v, K3_WIDTH) for v in values)
 
 
-class Generator:
-    """The program's random generator (minimal standard), seeded from the clock reading
-    `now` on first use. rnd() and calling the generator give the next value."""
-
-    M = 2147483647
-
-    def __init__(self, now):
-        self.now = now
-        self.state = 0
-
-    def rnd(self):
-        if self.state == 0:
-            seed = self.now & 0x7FFFFFFF
-            # 0 and the modulus itself are no states of the generator.
-            self.state = seed if seed not in (0, self.M) else 1
-            for _ in range(7):
-                self.state = self.state * 16807 % self.M
-        self.state = self.state * 16807 % self.M
-        return (self.state & 0xFFFFF) / 1048576.0
-
-    __call__ = rnd
-
-
 def write_key_system(folder, entries, k2_lines, k3_lines, count=None):
     """Writes a key system into folder: entries[i] is the list of lines of entry file
     i + 1; k2_lines and k3_lines are written as they are (with their line ends); sys.dat

@@ -1,9 +1,9 @@
-"""An independent model of key-system generation: the warm-up of the random generator
-(keyfiles.Generator) from the clock and the draws of the three components, giving the
+"""An independent model of key-system generation: the draws of the three components
+from a stream of draws (RandomStream, the test random source's bytes), giving the
 expected file bytes."""
 import math
 
-from keyfiles import (SEEDS, SLOTS, SLOT_MAP, STEP, SYSTEM, TABLE_LINES, Generator,
+from keyfiles import (SEEDS, SLOTS, SLOT_MAP, STEP, SYSTEM, TABLE_LINES,
                       entry_file, k2_line, k3_line, table_line)
 
 
@@ -42,12 +42,43 @@ def k2_entry(g):
 LIMITS = {"l": 10, "m": 50, "h": 99, "n": 0}
 
 
-def generate(n1, n2, n3, level, now, hms):
-    """Files of 'createsys n1 n2 n3 level' for time() == now and local time hms."""
-    g = Generator(now)
-    h, m, s = hms
-    for _ in range(h * m * s):
-        g.rnd()
+class RandomStream:
+    """The draws the program takes from the test random source (random_shim.c) seeded
+    with `seed`: splitmix64 outputs as little-endian bytes, read in requests of 4,096
+    bytes; each draw is the next 4 bytes as a little-endian number, its low 20 bits k
+    giving k / 2^20. end_command() drops the rest of the current request, as the program
+    does at the end of a command."""
+
+    MASK = (1 << 64) - 1
+
+    def __init__(self, seed=0):
+        self.state = seed & self.MASK
+        self.block, self.at = b"", 0
+
+    def _next64(self):
+        self.state = (self.state + 0x9E3779B97F4A7C15) & self.MASK
+        z = self.state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & self.MASK
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & self.MASK
+        return z ^ (z >> 31)
+
+    def k(self):
+        if self.at == len(self.block):
+            self.block = b"".join(self._next64().to_bytes(8, "little") for _ in range(512))
+            self.at = 0
+        v = int.from_bytes(self.block[self.at:self.at + 4], "little")
+        self.at += 4
+        return v & 0xFFFFF
+
+    def rnd(self):
+        return self.k() / 1048576.0
+
+    def end_command(self):
+        self.block, self.at = b"", 0
+
+
+def generate(n1, n2, n3, level, g):
+    """Files of 'createsys n1 n2 n3 level' whose draws come from g.rnd()."""
     files = {}
     for n in range(1, n1 + 1):
         files[entry_file(n)] = "".join(table(g) + "\n" for _ in range(TABLE_LINES)).encode()

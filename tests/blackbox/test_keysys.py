@@ -7,9 +7,11 @@ import harness
 from harness import AppTestCase, transcript
 from keyfiles import (SEEDS, SLOTS, TABLE_FIELDS, TABLE_LINES, k2_line, k3_line, table_line,
                       write_key_system)
-from keygen_model import generate
+from keygen_model import RandomStream, generate
 
 SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_clock_shim.so")
+RANDOM_SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_random_shim.so")
+NO_RANDOM = b"The system's random source gives no bytes.  The key system was not created.\n"
 
 CREATED = (b"Generating Key Component 1\nThis might take awhile...\n \n"
            b"Generating Key Component 2\nGenerating Key Component 3\nSystem Created.\n \n")
@@ -18,6 +20,20 @@ NOT_LOADED = b"A System is not loaded.  Please issue ressys or createsys.\n"
 
 def clock(now, hms):
     return {"LD_PRELOAD": SHIM, "OMBRIX_TEST_TIME": str(now), "OMBRIX_TEST_HMS": hms}
+
+
+def random_source(seed=None, fail=None):
+    """The deterministic random source (seeded stream), or one that fails every request."""
+    env = {"LD_PRELOAD": RANDOM_SHIM}
+    if seed is not None:
+        env["OMBRIX_TEST_RANDOM_SEED"] = str(seed)
+    if fail:
+        env["OMBRIX_TEST_RANDOM_FAIL"] = fail
+    return env
+
+
+def key_set(app):
+    return {name: app.read(name) for name in sorted(os.listdir(app.dir)) if name != "ombrix"}
 
 
 def write_system(app, n1, k2_lines, k3_lines, folder=None):
@@ -34,19 +50,52 @@ class CreateSys(AppTestCase):
     def create(self, line, now=1234567890, hms="1:2:3"):
         return self.app.session([line], env=clock(now, hms))
 
-    def test_files_match_the_generator_model_for_a_fixed_clock(self):
-        for now, hms in ((1234567890, "1:2:3"), (0, "0:0:0"), (2**31 + 5, "23:59:59")):
-            with self.subTest(now=now, hms=hms):
+    def test_files_match_the_generator_model_fed_the_same_draws(self):
+        # Each createsys takes a fresh 4,096-byte request: the second one's draws start
+        # where the first one's last request ended.
+        cases = ((0, ["createsys 2 3 4 l"], [(2, 3, 4, "l")]),
+                 (2**63 + 5, ["createsys 1 1 2 H"], [(1, 1, 2, "h")]),
+                 (77, ["createsys 1 2 3 m", "killsys", "createsys 2 1 1 n"],
+                  [(1, 2, 3, "m"), (2, 1, 1, "n")]))
+        for seed, lines, made in cases:
+            with self.subTest(seed=seed, lines=lines):
                 app = harness.AppFolder()
                 try:
-                    r = app.session(["createsys 2 3 4 l"], env=clock(now, hms))
-                    self.assertEqual(r.out, transcript(CREATED))
+                    r = app.session(lines, env=random_source(seed))
                     self.assertEqual(r.status, 0)
-                    h, m, s = (int(x) for x in hms.split(":"))
-                    for name, data in generate(2, 3, 4, "l", now, (h, m, s)).items():
-                        self.assertEqual(app.read(name), data, name)
+                    self.assertEqual(r.out.count(b"System Created."), len(made))
+                    draws = RandomStream(seed)
+                    for args in made:
+                        files = generate(*args, draws)
+                        draws.end_command()
+                    self.assertEqual(key_set(app), files)
                 finally:
                     app.cleanup()
+
+    def test_two_systems_of_the_same_second_differ(self):
+        apps = [harness.AppFolder(), harness.AppFolder()]
+        try:
+            for app in apps:
+                r = app.session(["createsys 1 2 2 h"], env=clock(1234567890, "1:2:3"))
+                self.assertEqual(r.out, transcript(CREATED))
+            first, second = (key_set(app) for app in apps)
+            self.assertEqual(sorted(first), sorted(second))
+            for name in first:
+                if name != "sys.dat":
+                    self.assertNotEqual(first[name], second[name], name)
+        finally:
+            for app in apps:
+                app.cleanup()
+
+    def test_without_the_random_source(self):
+        # A source that fails: one line, nothing created. Without the call (ENOSYS) the
+        # system's random device stands in.
+        r = self.app.session(["createsys 2 2 2 l", "sysdat"], env=random_source(fail="EIO"))
+        self.assertEqual(r.out, transcript(NO_RANDOM, NOT_LOADED))
+        self.assertEqual(key_set(self.app), {})
+        r = self.app.session(["createsys 1 2 2 l"], env=random_source(fail="ENOSYS"))
+        self.assertEqual(r.out, transcript(CREATED))
+        self.assertEqual(sorted(key_set(self.app)), ["K11.bin", "k2.dat", "k3.bin", "sys.dat"])
 
     def test_formats_of_every_file(self):
         r = self.create("createsys 3 5 7 H")
