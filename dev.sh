@@ -130,9 +130,10 @@ case "${1:-}" in
   sanitize)
     install_missing "${packages[@]}"
     run_i386
+    # The build runs tools of its own, instrumented too.
+    sanitizer_env
     cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE=ON >/dev/null
     cmake --build "$top/build-asan" -j"$(nproc)"
-    sanitizer_env
     cd "$top/build-asan"
     ctest --output-on-failure -j"$(nproc)" </dev/null
     ;;
