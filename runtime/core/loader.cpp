@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime/core/exception.h"
+#include "runtime/core/image_check.h"
 #include "runtime/core/image_format.h"
 #include "runtime/core/report.h"
 #include "runtime/core/resources.h"
@@ -575,9 +576,12 @@ void MVWalkOptions(const uint8_t* options, uint32_t count) {
 MVLinkResult MVLinkImage(MVLoadedImage* image) {
   uint32_t rowCount = 0;
   const MVExportRow* rows = MVExportTable(&rowCount);
+  size_t unlinkedBefore = UnlinkedImports().size();
   if (!MVApplyImportTable(image->imports, image->importsSize, image->code, image->codeSize,
                           image->data, image->dataSize, rows, rowCount))
     return MVLinkResult::kDamaged;
+  // A site left unlinked would call into nothing the image can recover from.
+  if (UnlinkedImports().size() != unlinkedBefore) return MVLinkResult::kUnlinked;
   // Linking was the last write into the code: from here on it is read and executed only.
   bool executable = MVProtectCodeBlock(image->code, image->codeSize);
   MVRegisterResourceBlock(image->resources, image->resourcesSize, image->resourcesFileOffset);
@@ -610,9 +614,11 @@ int MVRunLoader(const char* path) {
     problem = MissingLooseFile(image);
   }
   MVLinkResult linked = MVLinkResult::kDamaged;
+  if (problem.empty()) MVCheckImage(image, &problem);
   if (problem.empty()) {
     linked = MVLinkImage(&image);
     if (linked == MVLinkResult::kDamaged) problem = "an import record is damaged";
+    if (linked == MVLinkResult::kUnlinked) problem = "a function it calls cannot be linked";
   }
   if (!problem.empty()) {
     printf("The code image %s is damaged: %s.\n", what.c_str(), problem.c_str());
