@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "runtime/core/block_reader.h"
 #include "runtime/core/image_format.h"
 #include "runtime/core/plugin_host.h"
 #include "runtime/core/resources.h"
@@ -21,27 +22,6 @@ bool Fail(std::string* problem, const char* text) {
   return false;
 }
 
-// A reader over one block that never moves past its end.
-class Reader {
- public:
-  Reader(const uint8_t* p, uint32_t count) : p_(p), count_(count) {}
-  bool AtEnd() const { return pos_ >= count_; }
-  bool Has(uint32_t n) const { return n <= count_ - pos_; }
-  uint8_t U8() { return p_[pos_++]; }
-  uint32_t U32() {
-    uint32_t v = Get32(p_ + pos_);
-    pos_ += 4;
-    return v;
-  }
-  const uint8_t* Here() const { return p_ + pos_; }
-  void Skip(uint32_t n) { pos_ += n; }
-
- private:
-  const uint8_t* p_;
-  uint32_t count_;
-  uint32_t pos_ = 0;
-};
-
 // The import table against the blocks it patches. Every 4-byte field it names must lie
 // inside the code and be patched by one record only: a chain that comes back to a site
 // of its own or of another record would otherwise read a value linking wrote as the
@@ -53,7 +33,7 @@ class ImportCheck {
       : code_(code), codeSize_(codeSize), data_(data), dataSize_(dataSize), patched_(codeSize) {}
 
   bool Run(const uint8_t* table, uint32_t count, std::string* problem) {
-    Reader t(table, count);
+    MVBlockReader t(table, count);
     while (!t.AtEnd()) {
       uint8_t opcode = t.U8();
       bool sound = true;
@@ -107,7 +87,7 @@ class ImportCheck {
   }
 
   // A name: its length byte, that many bytes without a NUL, then its 0 terminator.
-  static bool Name(Reader* t, std::string* problem) {
+  static bool Name(MVBlockReader* t, std::string* problem) {
     if (!t->Has(1)) return Fail(problem, kTruncated);
     uint8_t n = t->U8();
     if (!t->Has(uint32_t{n} + 1)) return Fail(problem, "an import name runs past the import table");
@@ -178,7 +158,7 @@ bool MVCheckSymbols(const uint8_t* block, uint32_t count, uint32_t codeSize,
 bool MVCheckResources(const uint8_t* block, uint32_t count, std::string* problem) {
   const uint32_t kHeader = 14;
   const uint32_t kPluginType = MV_FOURCC('M', 'V', 'P', 'l');
-  Reader r(block, block ? count : 0);
+  MVBlockReader r(block, count);
   while (!r.AtEnd()) {
     if (!r.Has(kHeader)) return Fail(problem, "the resource block ends inside a record header");
     uint32_t type = r.U32();
@@ -197,7 +177,7 @@ bool MVCheckResources(const uint8_t* block, uint32_t count, std::string* problem
 
 bool MVCheckOptions(const uint8_t* block, uint32_t count, std::string* problem) {
   static const char kPast[] = "an options record runs past the options block";
-  Reader r(block, block ? count : 0);
+  MVBlockReader r(block, count);
   while (!r.AtEnd()) {
     uint8_t opcode = r.U8();
     if (opcode == MV_OPTION_SKIP) {

@@ -76,19 +76,16 @@ struct Image {
 
   std::string Problem() {
     MVLoadedImage im;
-    auto at = [](Bytes& b) { return b.empty() ? nullptr : b.data(); };
-    im.code = at(code);
-    im.codeSize = static_cast<uint32_t>(code.size());
-    im.data = at(data);
-    im.dataSize = static_cast<uint32_t>(data.size());
-    im.imports = at(imports);
-    im.importsSize = static_cast<uint32_t>(imports.size());
-    im.symbols = at(symbols);
-    im.symbolsSize = static_cast<uint32_t>(symbols.size());
-    im.resources = at(resources);
-    im.resourcesSize = static_cast<uint32_t>(resources.size());
-    im.options = at(options);
-    im.optionsSize = static_cast<uint32_t>(options.size());
+    auto block = [](Bytes& b, uint8_t** p, uint32_t* n) {
+      *p = b.empty() ? nullptr : b.data();
+      *n = static_cast<uint32_t>(b.size());
+    };
+    block(code, &im.code, &im.codeSize);
+    block(data, &im.data, &im.dataSize);
+    block(imports, &im.imports, &im.importsSize);
+    block(symbols, &im.symbols, &im.symbolsSize);
+    block(resources, &im.resources, &im.resourcesSize);
+    block(options, &im.options, &im.optionsSize);
     std::string problem;
     bool sound = MVCheckImage(im, &problem);
     EXPECT_EQ(sound, problem.empty()) << problem;
