@@ -5,7 +5,7 @@ Each mutant is the program with one damaged spot, run in a folder of its own wit
 a shell line and "quit" on standard input. Counts, per kind of damage, the runs that
 ended on a signal (and of those, the ones that had printed a report first), that did not
 end in time, that started without the shell plug-in answering, and that left an
-extracted plug-in in HOME.
+extracted plug-in in HOME, and (in the sanitizer build) the runs with a sanitizer report.
 
 Structural damage (block counts, import records that break a rule of the format, their
 names, the chains of sites stored in the code, the string literal records, resource,
@@ -219,8 +219,8 @@ SHELL_OUTPUT = b"ombrix-42-shell"
 
 
 def run(mutant, timeout):
-    """(outcome, output, plug-in files left in HOME): the outcome is the exit status, a
-    signal's name or "hang"."""
+    """(outcome, output, plug-in files left in HOME, whether a sanitizer reported): the
+    outcome is the exit status, a signal's name or "hang"."""
     with tempfile.TemporaryDirectory(prefix="ombrix-mutant-") as d:
         exe = os.path.join(d, "ombrix")
         with open(exe, "wb") as f:
@@ -240,16 +240,17 @@ def run(mutant, timeout):
                     raise
                 time.sleep(0.01)
         try:
-            out, _ = p.communicate(SHELL_LINE + b"quit\n", timeout=timeout)
+            out, err = p.communicate(SHELL_LINE + b"quit\n", timeout=timeout)
         except subprocess.TimeoutExpired:
             os.killpg(p.pid, signal.SIGKILL)
             p.communicate()
-            return "hang", b"", 0
+            return "hang", b"", 0, False
         extracted = os.path.join(home, ".tmpAppData")
         left = len(os.listdir(extracted)) if os.path.isdir(extracted) else 0
+        sanitized = b"Sanitizer" in err or b"runtime error:" in err
         if p.returncode < 0:
-            return signal.Signals(-p.returncode).name, out, left
-        return p.returncode, out, left
+            return signal.Signals(-p.returncode).name, out, left, sanitized
+        return p.returncode, out, left, sanitized
 
 
 def read_exports(path):
@@ -257,7 +258,7 @@ def read_exports(path):
         return {line.strip().upper() for line in f if line.strip()}
 
 
-COLUMNS = ("runs", "signals", "after report", "hangs", "no shell", "left")
+COLUMNS = ("runs", "signals", "after report", "hangs", "no shell", "left", "sanitizer")
 
 
 def main():
@@ -279,24 +280,25 @@ def main():
 
     def one(i):
         kind, mutant = mutate(program, random.Random(args.seed * 1000003 + i), exports)
-        outcome, out, left = run(mutant, args.timeout)
+        outcome, out, left, sanitized = run(mutant, args.timeout)
         # Started (the prompt was printed) without the shell answering its line.
         no_shell = b"[Ombrix]" in out and SHELL_OUTPUT not in out
-        if args.keep and (isinstance(outcome, str) or no_shell or left):
+        if args.keep and (isinstance(outcome, str) or no_shell or left or sanitized):
             os.makedirs(args.keep, exist_ok=True)
             with open(os.path.join(args.keep, "%s-%s-%d" % (kind, outcome, i)), "wb") as f:
                 f.write(mutant)
-        return kind, outcome, out, no_shell, left
+        return kind, outcome, out, no_shell, left, sanitized
 
     with ThreadPoolExecutor(args.jobs) as pool:
         results = list(pool.map(one, range(args.count)))
 
     kinds = {}
-    for kind, outcome, out, no_shell, left in results:
+    for kind, outcome, out, no_shell, left, sanitized in results:
         k = kinds.setdefault(kind, dict.fromkeys(COLUMNS, 0))
         k["runs"] += 1
         k["no shell"] += no_shell
         k["left"] += left > 0
+        k["sanitizer"] += sanitized
         if outcome == "hang":
             k["hangs"] += 1
         elif isinstance(outcome, str):
@@ -306,20 +308,21 @@ def main():
     structural = ("count", "imports", "names", "chains", "literals", "resources", "options",
                   "symbols", "elf")
     total = dict.fromkeys(COLUMNS, 0)
-    print("%-10s" % "damage" + "".join("%14s" % c for c in COLUMNS))
+    print("%-10s" % "damage" + "".join("%13s" % c for c in COLUMNS))
     for kind in structural + ("sites", "code", "data", "plugin"):
         k = kinds.get(kind)
         if not k:
             continue
-        print("%-10s" % kind + "".join("%14d" % k[c] for c in COLUMNS))
+        print("%-10s" % kind + "".join("%13d" % k[c] for c in COLUMNS))
         if kind in structural:
             for c in COLUMNS:
                 total[c] += k[c]
-    print("%-10s" % "structural" + "".join("%14d" % total[c] for c in COLUMNS))
+    print("%-10s" % "structural" + "".join("%13d" % total[c] for c in COLUMNS))
     sites = kinds.get("sites", dict.fromkeys(COLUMNS, 0))
-    bad = total["signals"] + total["hangs"] + total["no shell"] + total["left"] + sites["hangs"]
-    print("structural mutants ending on a signal, hanging, starting without the shell or "
-          "leaving a plug-in, and site mutants hanging: %d" % bad)
+    bad = (total["signals"] + total["hangs"] + total["no shell"] + total["left"] +
+           total["sanitizer"] + sites["hangs"])
+    print("structural mutants ending on a signal, hanging, starting without the shell, "
+          "leaving a plug-in or drawing a sanitizer report, and site mutants hanging: %d" % bad)
     return 1 if bad else 0
 
 
