@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "runtime/core/block_reader.h"
 #include "runtime/core/exception.h"
+#include "runtime/core/image_check.h"
 #include "runtime/core/image_format.h"
 #include "runtime/core/report.h"
 #include "runtime/core/resources.h"
@@ -65,31 +67,18 @@ bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displaceme
 
 // --- The import table -----------------------------------------------------------------
 
-class ImportTable {
+class ImportTable : public MVBlockReader {
  public:
-  ImportTable(const uint8_t* table, uint32_t count) : p_(table), count_(count) {}
-  bool AtEnd() const { return pos_ >= count_; }
-  bool Has(uint32_t n) const { return n <= count_ - pos_; }
-  uint8_t U8() { return p_[pos_++]; }
-  uint32_t U32() {
-    uint32_t v = Get32(p_ + pos_);
-    pos_ += 4;
-    return v;
-  }
+  using MVBlockReader::MVBlockReader;
   // A Pascal string followed by a 0 byte; false when it runs past the table.
   bool Name(std::string* out) {
     if (!Has(1)) return false;
     uint8_t n = U8();
     if (!Has(uint32_t{n} + 1)) return false;
-    out->assign(reinterpret_cast<const char*>(p_ + pos_), n);
-    pos_ += n + 1;
+    out->assign(reinterpret_cast<const char*>(Here()), n);
+    Skip(uint32_t{n} + 1);
     return true;
   }
-
- private:
-  const uint8_t* p_;
-  uint32_t count_;
-  uint32_t pos_ = 0;
 };
 
 void ReportTruncated() {
@@ -575,9 +564,12 @@ void MVWalkOptions(const uint8_t* options, uint32_t count) {
 MVLinkResult MVLinkImage(MVLoadedImage* image) {
   uint32_t rowCount = 0;
   const MVExportRow* rows = MVExportTable(&rowCount);
+  size_t unlinkedBefore = UnlinkedImports().size();
   if (!MVApplyImportTable(image->imports, image->importsSize, image->code, image->codeSize,
                           image->data, image->dataSize, rows, rowCount))
     return MVLinkResult::kDamaged;
+  // A site left unlinked would call into nothing the image can recover from.
+  if (UnlinkedImports().size() != unlinkedBefore) return MVLinkResult::kUnlinked;
   // Linking was the last write into the code: from here on it is read and executed only.
   bool executable = MVProtectCodeBlock(image->code, image->codeSize);
   MVRegisterResourceBlock(image->resources, image->resourcesSize, image->resourcesFileOffset);
@@ -610,9 +602,11 @@ int MVRunLoader(const char* path) {
     problem = MissingLooseFile(image);
   }
   MVLinkResult linked = MVLinkResult::kDamaged;
+  if (problem.empty()) MVCheckImage(image, &problem);
   if (problem.empty()) {
     linked = MVLinkImage(&image);
     if (linked == MVLinkResult::kDamaged) problem = "an import record is damaged";
+    if (linked == MVLinkResult::kUnlinked) problem = "a function it calls cannot be linked";
   }
   if (!problem.empty()) {
     printf("The code image %s is damaged: %s.\n", what.c_str(), problem.c_str());

@@ -69,11 +69,12 @@ bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uin
 // Registers the options block's version record as the resource 'VERS' 0.
 void MVWalkOptions(const uint8_t* options, uint32_t count);
 
-enum class MVLinkResult { kLinked, kDamaged, kNotExecutable };
+enum class MVLinkResult { kLinked, kDamaged, kUnlinked, kNotExecutable };
 // Import table, resources, options and symbols of a loaded image, against the runtime's
 // export table; the code block is made read + execute right after the import table.
-// kDamaged when an import record was bad (nothing else is then registered), and
-// kNotExecutable when the protection was refused: in both cases the code cannot run.
+// kDamaged when an import record was bad, kUnlinked when a call site names a function
+// that could not be found (reported; nothing else is registered in either case), and
+// kNotExecutable when the protection was refused: in all three the code cannot run.
 MVLinkResult MVLinkImage(MVLoadedImage* image);
 
 // The whole loader for the program file at `path` (may be empty): load, check, link,
@@ -83,7 +84,8 @@ MVLinkResult MVLinkImage(MVLoadedImage* image);
 // runs) or the code block cannot be made executable.
 //
 // What can be checked is checked: the ELF and section headers, every block count
-// against the section, the blocks the image needs, every import record. The bytes of
+// against the section, the blocks the image needs, and every record of the import
+// table, symbols, resource and options blocks (image_check.h). The bytes of
 // the code and data blocks carry no checksum, so damage inside them cannot be told from
 // valid content: such an image is linked and run like any other.
 int MVRunLoader(const char* path);

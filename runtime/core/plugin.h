@@ -10,6 +10,9 @@ extern "C" {
 
 // --- Exported entry points (names as the image and plug-ins ask for them).
 void RuntimeInitExternalClasses(void);
+// The entry "_" gives NULL; an entry no plug-in provides is reported and ends the
+// process with status 1 (its extracted plug-ins removed), since the image cannot run
+// without it.
 void* RuntimeLookupPluginEntrypoint(MVString* name);
 void** RuntimeAllocatePluginEntrypointsTable(uint32_t n);
 void RuntimeBackgroundTask(void);

@@ -1,5 +1,6 @@
 // Plug-in classes: registration, the runtime classes built from their definitions, the
 // entry-point table through which the image reaches plug-in code, and event lookup.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -12,6 +13,7 @@
 
 #include "runtime/core/plugin_host.h"
 #include "runtime/core/report.h"
+#include "runtime/core/shutdown.h"
 #include "runtime/values/alloc.h"
 
 namespace {
@@ -246,7 +248,11 @@ extern "C" void* RuntimeLookupPluginEntrypoint(MVString* name) {
   std::string extra = "can't find plugin method " + text;
   MVRuntimeErrorReport(4, "../Common/plugin", 8302,
                        "pluginEntryTable.GetEntry( entrypointName, out )", extra.c_str());
-  return nullptr;
+  // The image would call through the empty entry: a plug-in it was built against is
+  // missing or damaged, so the program ends here, its extracted files removed.
+  fflush(stdout);
+  MVRunShutdownList();
+  exit(1);
 }
 
 extern "C" void** RuntimeAllocatePluginEntrypointsTable(uint32_t n) {

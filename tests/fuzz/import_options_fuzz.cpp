@@ -1,12 +1,15 @@
-// The import-table and options walks over a small image: the input is split into a
-// code block, a data block, an import table and an options block, each preceded by a
-// one-byte length (in units of 16 bytes for code and data, bytes for the others).
+// The import-table and options checks and walks over a small image: the input is split
+// into a code block, a data block, an import table and an options block, each preceded
+// by a one-byte length (in units of 16 bytes for code and data, bytes for the others).
+// A table the loader's check accepts must link without a damaged record.
 #include <stdint.h>
 #include <string.h>
 #include <sys/mman.h>
 
+#include <string>
 #include <vector>
 
+#include "runtime/core/image_check.h"
 #include "runtime/core/loader.h"
 #include "runtime/core/resources.h"
 
@@ -47,11 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t* codeBlock = MVAllocateCodeBlock(codeSize);
   if (codeSize) memcpy(codeBlock, code.data(), codeSize);
   std::vector<uint8_t> dataBlock(image);
-  MVApplyImportTable(imports.empty() ? nullptr : imports.data(),
+  const uint8_t* table = imports.empty() ? nullptr : imports.data();
+  std::string problem;
+  bool sound = MVCheckImportTable(table, static_cast<uint32_t>(imports.size()), codeBlock,
+                                  codeSize, dataBlock.empty() ? nullptr : dataBlock.data(),
+                                  static_cast<uint32_t>(dataBlock.size()), &problem);
+  bool linked = MVApplyImportTable(imports.empty() ? nullptr : imports.data(),
                      static_cast<uint32_t>(imports.size()), codeBlock, codeSize,
                      dataBlock.empty() ? nullptr : dataBlock.data(),
                      static_cast<uint32_t>(dataBlock.size()), kRows,
                      sizeof kRows / sizeof kRows[0]);
+  if (sound && !linked) __builtin_trap();
+  MVCheckOptions(options.empty() ? nullptr : options.data(), static_cast<uint32_t>(options.size()),
+                 &problem);
   MVWalkOptions(options.empty() ? nullptr : options.data(), static_cast<uint32_t>(options.size()));
   // Every registered record lies inside the options block.
   for (uint32_t i = 0; i < MVResourceCount(); i++) {

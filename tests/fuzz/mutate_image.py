@@ -2,16 +2,21 @@
 """Random mutants of the code image in a program file's ".mv" section.
 
 Each mutant is the program with one damaged spot, run in a folder of its own with
-"quit" on standard input. Counts, per kind of damage, the runs that ended on a signal
-(and of those, the ones that had printed a report first) or that did not end in time.
+a shell line and "quit" on standard input. Counts, per kind of damage, the runs that
+ended on a signal (and of those, the ones that had printed a report first), that did not
+end in time, that started without the shell plug-in answering, and that left an
+extracted plug-in in HOME, and (in the sanitizer build) the runs with a sanitizer report.
 
-Structural damage (block counts, import records that break a rule of the format,
-resource and options records, symbols, the section headers) must never end in a signal.
+Structural damage (block counts, import records that break a rule of the format, their
+names, the chains of sites stored in the code, the string literal records, resource,
+options and symbol records, the section headers) must be refused before anything runs:
+never a signal, a hang, a start without the shell plug-in or a plug-in left in HOME.
 Damage that cannot be told from valid content is counted apart: the bytes of code, data
 and the stored plug-in library, and import tables that still keep every rule ("sites":
-a site moved elsewhere inside the code, one valid opcode or kind for another).
+a site moved elsewhere inside the code, one valid opcode or kind for another, a name
+changed into another exported one); of those, hangs are counted too.
 
-    tests/fuzz/mutate_image.py build/ombrix [--count 4000] [--seed 1] [--jobs 2]
+    tests/fuzz/mutate_image.py build/ombrix [--count 4000] [--seed 1] [--jobs 2] [--timeout 20]
 """
 import argparse
 import errno
@@ -53,61 +58,99 @@ def layout(program, off):
     return out
 
 
-def import_table_sound(program, off):
-    """Whether the image's import table keeps every rule of its format: whole records,
-    every site inside the code block, chains that end, literals inside the data block."""
-    blocks = {name: (first, n) for name, _, first, n in layout(program, off)}
-    cf, cn = blocks["code"]
-    code = bytearray(program[cf:cf + cn])
-    df, dn = blocks["data"]
-    tf, tn = blocks["imports"]
-    t = program[tf:tf + tn]
-    pos = 0
-    in_code = lambda site: site + 4 <= cn
+def u32(b, at):
+    return struct.unpack_from("<I", b, at)[0]
 
-    def u32(b, at):
-        return struct.unpack_from("<I", b, at)[0]
 
-    while pos < tn:
-        op = t[pos]
+def parse_imports(t):
+    """The import table's records as (opcode, record offset, first site or code offset,
+    [(name offset, name length)]); None when a record runs past the table."""
+    records, pos = [], 0
+    while pos < len(t):
+        op, at = t[pos], pos
         pos += 1
         if op in (1, 4):
-            if pos + (5 if op == 1 else 4) > tn:
-                return False
-            first = u32(t, pos + (1 if op == 1 else 0))
-            pos += 5 if op == 1 else 4
+            head = 5 if op == 1 else 4
+            if pos + head > len(t):
+                return None
+            first = u32(t, pos + head - 4)
+            pos += head
+            names = []
             for _ in range(1 if op == 1 else 2):
-                if pos >= tn or pos + 1 + t[pos] + 1 > tn:
-                    return False
+                if pos >= len(t) or pos + 1 + t[pos] + 1 > len(t):
+                    return None
+                names.append((pos + 1, t[pos]))
                 pos += 1 + t[pos] + 1
-            site, steps = first, cn // 4 + 1
-            while site and steps:
-                if not in_code(site):
-                    return False
-                nxt = u32(code, site)
-                struct.pack_into("<I", code, site, 0x7FFFFFF0)  # an address: never a site
-                site, steps = nxt, steps - 1
-            if site:
-                return False
+            records.append((op, at, first, names))
         elif op in (2, 3, 5):
-            if pos + 4 > tn:
-                return False
-            site = u32(t, pos)
+            if pos + 4 > len(t):
+                return None
+            records.append((op, at, u32(t, pos), []))
             pos += 4
-            if not in_code(site):
+    return records
+
+
+def literal_sound(data, at):
+    """A whole, aligned string literal record as stored (what the loader checks)."""
+    if at % 4 or at + 22 > len(data):
+        return False
+    refs, text, bufsize, length = struct.unpack_from("<IIII", data, at)
+    if at + 22 + length > len(data):
+        return False
+    return (refs == 1 and text == 0 and bufsize == length + 2
+            and data[at + 20] == min(length, 255) and data[at + 21 + length] == 0)
+
+
+def image_sound(program, off, exports):
+    """Whether the import table, with the code and data it patches, keeps every rule the
+    loader checks: whole records, names with their 0 byte and no NUL inside, every site
+    inside the code and patched once, sound literal records, and every function called
+    through a site exported."""
+    blocks = {name: (first, n) for name, _, first, n in layout(program, off)}
+    (cf, cn), (df, dn), (tf, tn) = blocks["code"], blocks["data"], blocks["imports"]
+    code, data, t = program[cf:cf + cn], program[df:df + dn], program[tf:tf + tn]
+    records = parse_imports(t)
+    if records is None:
+        return False
+    patched = set()
+
+    def site_ok(site):
+        if site + 4 > cn or any(site + i in patched for i in range(4)):
+            return False
+        patched.update(range(site, site + 4))
+        return True
+
+    for op, _, first, names in records:
+        for at, n in names:
+            if 0 in t[at:at + n] or t[at + n] != 0:
                 return False
-            if op == 5 and u32(code, site) + 22 > dn:
+        if op in (1, 4):
+            site = first
+            while site:
+                if not site_ok(site):
+                    return False
+                site = u32(code, site)
+            name = t[names[0][0]:names[0][0] + names[0][1]].decode("latin-1").upper()
+            if op == 1 and first and name not in exports:
+                return False
+            if op == 4 and first:
+                return False  # no library of this image can be loaded
+        else:
+            if not site_ok(first):
+                return False
+            if op == 5 and not literal_sound(data, u32(code, first)):
                 return False
     return True
 
 
-def mutate(program, rnd):
+def mutate(program, rnd, exports):
     """One mutant: (kind, bytes)."""
     data = bytearray(program)
     off, size, mv_header, names_header = section(program)
     blocks = layout(program, off)
-    kind = rnd.choice(["count", "imports", "resources", "options", "symbols", "elf",
-                       "code", "data", "plugin"])
+    where = {name: (first, n) for name, _, first, n in blocks}
+    kind = rnd.choice(["count", "imports", "names", "chains", "literals", "resources",
+                       "options", "symbols", "elf", "code", "data", "plugin"])
     if kind == "count":
         _, at, _, n = rnd.choice(blocks)
         value = rnd.choice([n + rnd.randint(1, 64), n + rnd.randint(1, 1 << 20),
@@ -123,9 +166,28 @@ def mutate(program, rnd):
         value = rnd.choice([rnd.getrandbits(8 * width), old + rnd.randint(1, 64),
                             max(0, old - rnd.randint(1, 64)), 0, (1 << (8 * width)) - 1])
         struct.pack_into(fmt, data, at, value & ((1 << (8 * width)) - 1))
+    elif kind in ("names", "chains", "literals"):
+        (cf, cn), (df, dn), (tf, tn) = where["code"], where["data"], where["imports"]
+        records = parse_imports(program[tf:tf + tn])
+        if kind == "names":    # a name's length byte, one of its bytes or its terminator
+            _, _, _, names = rnd.choice([r for r in records if r[3]])
+            at, n = names[0]
+            spot = tf + at + rnd.randint(-1, n)
+            data[spot] = rnd.choice([0, rnd.randrange(256), data[spot] ^ 0x20, data[spot] + 1 & 255])
+        elif kind == "chains":  # the next-site field stored in the code at a site
+            op, _, first, _ = rnd.choice([r for r in records if r[0] in (1, 5) and r[2]])
+            value = rnd.choice([0, rnd.getrandbits(32), first, cn - rnd.randint(0, 8),
+                                rnd.randrange(cn) & ~3, u32(program, cf + first) + rnd.choice([-4, 4, 1])])
+            struct.pack_into("<I", data, cf + first, value & 0xFFFFFFFF)
+        else:                   # the header, length byte or terminator of a literal record
+            _, _, site, _ = rnd.choice([r for r in records if r[0] == 5])
+            lit = u32(program, cf + site)
+            length = u32(program, df + lit + 12)
+            spot = df + lit + rnd.choice(list(range(22)) + [21 + length])
+            data[spot] = rnd.randrange(256)
     else:
         name = {"plugin": "resources"}.get(kind, kind)
-        _, _, first, n = next(b for b in blocks if b[0] == name)
+        first, n = where[name]
         if kind == "resources":   # the record headers in front of each stored file
             spots, pos = [], 0
             while pos + 14 <= n:
@@ -141,15 +203,24 @@ def mutate(program, rnd):
             at = rnd.choice(spots) + rnd.randint(0, 3)
             if at < len(data):
                 data[at] = rnd.randrange(256)
-        # A table that still keeps every rule of the format (a site moved elsewhere inside
-        # the code, an opcode or kind swapped for another valid one) cannot be told from
-        # a sound one: it is damage to the content, like the code bytes.
-        if kind == "imports" and import_table_sound(bytes(data), off):
-            kind = "sites"
+    # Damage to the import table or to the code and data fields it reads that still keeps
+    # every rule the loader checks (a site moved elsewhere inside the code, an opcode or
+    # kind swapped for another valid one, a name changed into another exported one)
+    # cannot be told from a sound table: it is damage to the content, like the code bytes.
+    if kind in ("imports", "names", "chains", "literals") and image_sound(bytes(data), off, exports):
+        kind = "sites"
     return kind, bytes(data)
 
 
+# A shell line whose output the input itself does not contain: it shows that the shell
+# plug-in is there and works.
+SHELL_LINE = b"echo ombrix-$((6*7))-shell\n"
+SHELL_OUTPUT = b"ombrix-42-shell"
+
+
 def run(mutant, timeout):
+    """(outcome, output, plug-in files left in HOME, whether a sanitizer reported): the
+    outcome is the exit status, a signal's name or "hang"."""
     with tempfile.TemporaryDirectory(prefix="ombrix-mutant-") as d:
         exe = os.path.join(d, "ombrix")
         with open(exe, "wb") as f:
@@ -160,68 +231,98 @@ def run(mutant, timeout):
         env = dict(os.environ, HOME=home)
         for attempt in range(50):
             try:
-                p = subprocess.run([exe], input=b"quit\n", cwd=d, env=env, capture_output=True,
-                                   timeout=timeout, start_new_session=True)
+                p = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, cwd=d, env=env,
+                                     start_new_session=True)
                 break
-            except subprocess.TimeoutExpired:
-                return "hang", b""
             except OSError as e:  # another thread's child still holds the file open
                 if e.errno != errno.ETXTBSY or attempt == 49:
                     raise
                 time.sleep(0.01)
+        try:
+            out, err = p.communicate(SHELL_LINE + b"quit\n", timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(p.pid, signal.SIGKILL)
+            p.communicate()
+            return "hang", b"", 0, False
+        extracted = os.path.join(home, ".tmpAppData")
+        left = len(os.listdir(extracted)) if os.path.isdir(extracted) else 0
+        sanitized = b"Sanitizer" in err or b"runtime error:" in err
         if p.returncode < 0:
-            return signal.Signals(-p.returncode).name, p.stdout
-        return p.returncode, p.stdout
+            return signal.Signals(-p.returncode).name, out, left, sanitized
+        return p.returncode, out, left, sanitized
+
+
+def read_exports(path):
+    with open(path) as f:
+        return {line.strip().upper() for line in f if line.strip()}
+
+
+COLUMNS = ("runs", "signals", "after report", "hangs", "no shell", "left", "sanitizer")
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("program")
+    ap.add_argument("--exports", help="the runtime's export names, one a line (default: "
+                    "export_names.txt beside the program)")
     ap.add_argument("--count", type=int, default=4000)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--timeout", type=float, default=20)
-    ap.add_argument("--keep", help="folder for the mutants that ended on a signal or hung")
+    ap.add_argument("--keep", help="folder for the mutants that ended on a signal, hung, "
+                    "started without the shell plug-in or left one in HOME")
     args = ap.parse_args()
     with open(args.program, "rb") as f:
         program = f.read()
+    exports = read_exports(args.exports or os.path.join(os.path.dirname(args.program),
+                                                        "export_names.txt"))
+
     def one(i):
-        kind, mutant = mutate(program, random.Random(args.seed * 1000003 + i))
-        outcome, out = run(mutant, args.timeout)
-        if args.keep and isinstance(outcome, str):
+        kind, mutant = mutate(program, random.Random(args.seed * 1000003 + i), exports)
+        outcome, out, left, sanitized = run(mutant, args.timeout)
+        # Started (the prompt was printed) without the shell answering its line.
+        no_shell = b"[Ombrix]" in out and SHELL_OUTPUT not in out
+        if args.keep and (isinstance(outcome, str) or no_shell or left or sanitized):
             os.makedirs(args.keep, exist_ok=True)
             with open(os.path.join(args.keep, "%s-%s-%d" % (kind, outcome, i)), "wb") as f:
                 f.write(mutant)
-        return kind, outcome, out
+        return kind, outcome, out, no_shell, left, sanitized
 
     with ThreadPoolExecutor(args.jobs) as pool:
         results = list(pool.map(one, range(args.count)))
 
     kinds = {}
-    for kind, outcome, out in results:
-        k = kinds.setdefault(kind, {"runs": 0, "signals": 0, "after report": 0, "hangs": 0})
+    for kind, outcome, out, no_shell, left, sanitized in results:
+        k = kinds.setdefault(kind, dict.fromkeys(COLUMNS, 0))
         k["runs"] += 1
+        k["no shell"] += no_shell
+        k["left"] += left > 0
+        k["sanitizer"] += sanitized
         if outcome == "hang":
             k["hangs"] += 1
         elif isinstance(outcome, str):
             k["signals"] += 1
             if b"Runtime Error" in out or b"damaged" in out or b"Loader" in out:
                 k["after report"] += 1
-    structural = ("count", "imports", "resources", "options", "symbols", "elf")
-    total = {"runs": 0, "signals": 0, "after report": 0, "hangs": 0}
-    print("%-10s %6s %8s %13s %6s" % ("damage", "runs", "signals", "after report", "hangs"))
+    structural = ("count", "imports", "names", "chains", "literals", "resources", "options",
+                  "symbols", "elf")
+    total = dict.fromkeys(COLUMNS, 0)
+    print("%-10s" % "damage" + "".join("%13s" % c for c in COLUMNS))
     for kind in structural + ("sites", "code", "data", "plugin"):
         k = kinds.get(kind)
         if not k:
             continue
-        print("%-10s %6d %8d %13d %6d" % (kind, k["runs"], k["signals"], k["after report"], k["hangs"]))
-        for key in total:
-            total[key] += k[key]
-    print("%-10s %6d %8d %13d %6d" % ("all", total["runs"], total["signals"],
-                                      total["after report"], total["hangs"]))
-    bad = sum(kinds.get(k, {}).get("signals", 0) + kinds.get(k, {}).get("hangs", 0)
-              for k in structural)
-    print("structural mutants ending on a signal or hanging: %d" % bad)
+        print("%-10s" % kind + "".join("%13d" % k[c] for c in COLUMNS))
+        if kind in structural:
+            for c in COLUMNS:
+                total[c] += k[c]
+    print("%-10s" % "structural" + "".join("%13d" % total[c] for c in COLUMNS))
+    sites = kinds.get("sites", dict.fromkeys(COLUMNS, 0))
+    bad = (total["signals"] + total["hangs"] + total["no shell"] + total["left"] +
+           total["sanitizer"] + sites["hangs"])
+    print("structural mutants ending on a signal, hanging, starting without the shell, "
+          "leaving a plug-in or drawing a sanitizer report, and site mutants hanging: %d" % bad)
     return 1 if bad else 0
 
 
