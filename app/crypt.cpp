@@ -4,6 +4,7 @@
 // result through a temporary file beside the destination, which replaces the destination
 // only once it is complete: a failed command leaves an existing destination as it was.
 #include "app/App.h"
+#include "app/args.h"
 #include "app/cipher.h"
 #include "app/keyfiles.h"
 #include "app/util.h"
@@ -269,13 +270,14 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
     return false;
   }
   // The same file under two names would be replaced while it is being read.
-  if (way.encrypt && Same(p1.get(), p2.get())) {
+  bool fromInput = IsStandardName(p1.get()), toOutput = IsStandardName(p2.get());
+  if (way.encrypt && Same(p1.get(), p2.get()) && !fromInput) {
     Print(way.sameFile);
     return false;
   }
-  {
-    Item src(GetFolderItem(p1.get()));
-    Item dst(GetFolderItem(p2.get()));
+  if (!(fromInput && toOutput)) {
+    Item src(SourceItem(p1.get()));
+    Item dst(DestinationItem(p2.get()));
     if (SameFile(src, dst)) {
       Print(way.sameFile);
       return false;
@@ -305,7 +307,7 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
       return false;
     }
   }
-  {
+  if (!fromInput) {
     Item src(GetFolderItem(p1.get()));
     if (src.length() == 0 || src.folder()) {
       if (!(way.quietInScripts && ScriptMode)) PRINT("Source file does not exist error.");
@@ -313,7 +315,7 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
     }
   }
   {
-    Item dst(GetFolderItem(p2.get()));
+    Item dst(DestinationItem(p2.get()));
     if (IsKeyFile(dst)) {
       PRINT("The destination is a file of the key system and cannot be replaced error.");
       return false;
@@ -335,6 +337,10 @@ class Target {
   Target(const Target&) = delete;
   Target& operator=(const Target&) = delete;
   bool Open(MVString* destination) {
+    if (IsStandardName(destination)) {
+      out_ = RuntimeStandardStream(1);
+      return out_ != nullptr;
+    }
     Item dest(GetFolderItem(destination));
     if (dest.get()) out_ = FolderItemCreateOutputFile(dest.get(), 0);
     if (!out_) error_ = dest.get() ? FolderItemGetLastError(dest.get()) : 0;
@@ -475,7 +481,10 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
           (key->expansionOn ? MV_LIT(" with expansion...") : MV_LIT("...")));
   Item src(GetFolderItem(source.get()));
   uint64_t length = src.length();
-  MVBinaryStream* in = src.get() ? FolderItemOpenBinaryFile(src.get(), false) : nullptr;
+  bool fromInput = IsStandardName(source.get());
+  MVBinaryStream* in = fromInput  ? RuntimeStandardStream(0)
+                       : src.get() ? FolderItemOpenBinaryFile(src.get(), false)
+                                   : nullptr;
   if (!in) {
     PRINT("Source file could not be opened error.");
     return false;
@@ -488,6 +497,7 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     outcome = way.encrypt ? EncryptStream(in, target.stream()) : DecryptStream(in, target.stream());
     RuntimeProgressEnd();
   }
+  bool nothingRead = BinaryStreamGetPosition(in) == 0;
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);
   if (outcome == kNoTarget) {
@@ -501,6 +511,12 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   if (outcome == kStopped || Stopped()) return false;
   if (outcome == kReadFailed) {
     Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
+    return false;
+  }
+  // Standard input may turn out empty only now: nothing was written.
+  if (outcome == kDone && fromInput && nothingRead) {
+    Print(Str::Borrow(MV_LIT("standard input is empty: nothing to ")) +
+          (way.encrypt ? MV_LIT("encrypt") : MV_LIT("decrypt")));
     return false;
   }
   if (outcome == kWriteFailed || !target.Commit()) {
