@@ -257,10 +257,15 @@ void RunArguments(MVObject* self, MVArray* args) {
   ScriptMode = 0;
   gPreset = false;
   bool failed = EndsProgram(ex) || done == 0;
+  // Interrupted, told to end, or its reader gone: the command has cleaned up, and the
+  // caller sees the signal rather than the command's complaint about it.
+  if (RuntimeStopRequested() != kMVGoOn) {
+    RuntimeConsoleRelease(kMVDropLines);
+    RuntimeEndOnSignal();
+  }
   RuntimeConsoleRelease(failed ? (command == kScript ? kMVErrorLines : kMVOneErrorLine)
                                : prints ? kMVLinesToOutput : kMVDropLines);
   RuntimeConsoleCapture(kMVLinesOut);
   RuntimeSetExitStatus(failed ? 1 : 0);
-  // Interrupted or told to end: the command has cleaned up; the caller sees the signal.
-  RuntimeEndOnSignal();
+  RuntimeEndOnSignal();  // the output of sysdat or help found no reader
 }

@@ -1,5 +1,6 @@
 #include "runtime/console/command_form.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -173,7 +174,8 @@ extern "C" void RuntimeConsoleRelease(int32_t how) {
   if (g_heldOverflow) held += "(further lines were left out)\n";
   g_heldOverflow = false;
   if (how == kMVLinesToOutput) {
-    WriteAll(STDOUT_FILENO, held);
+    // A reader that went away ends the program as a lost console output does.
+    if (!MVWriteFully(STDOUT_FILENO, held.data(), held.size()) && errno == EPIPE) MVNoteOutputGone();
   } else if (how == kMVOneErrorLine) {
     // A refusal of several lines is one error: its lines joined by a blank.
     std::string joined;

@@ -1,6 +1,7 @@
 // The file handle under every stream: one stdio stream with a position of its own, a
 // cached length and the last error of any failed call.
 #include <errno.h>
+#include <poll.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -86,9 +87,16 @@ void MVFileHandle::Destroy(MVFileHandle* h) {
   MVFree(h, sizeof(MVFileHandle));
 }
 
+// A pipe or socket whose reader has gone (errno after a failed stdio write is not always
+// EPIPE, so the descriptor itself is asked).
+static bool ReaderGone(int fd) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 void MVFileHandle::Fail(int error) {
   lastError_ = error ? error : EIO;
-  if (standardOutput_ && error == EPIPE) MVNoteOutputGone();
+  if (standardOutput_ && file_ && (error == EPIPE || ReaderGone(fileno(file_)))) MVNoteOutputGone();
 }
 
 // The length as the file system reports it, raised to the end of buffered output.

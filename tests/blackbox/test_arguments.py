@@ -188,6 +188,16 @@ class Pipes(ArgumentForm):
         self.assert_refused(self.ombrix("enc", "-", "out", "1", "2", "3"), 1,
                             b"standard input is empty: nothing to encrypt\n")
         self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
+        # A reader that went away ends the run by SIGPIPE, without a complaint.
+        r, w = os.pipe()
+        os.close(r)
+        try:
+            p = subprocess.run([self.app.program, "dec", "f.enc", "-", "1", "2", "3"], stdout=w,
+                               stderr=subprocess.PIPE, cwd=self.work, env=self.app.env(),
+                               timeout=HANG_GUARD)
+        finally:
+            os.close(w)
+        self.assertEqual((p.returncode, p.stderr), (-signal.SIGPIPE, b""))
 
     def test_cipher_text_is_not_written_to_a_terminal(self):
         self.create()
