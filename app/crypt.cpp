@@ -503,6 +503,9 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   if (outcome == kNoTarget) {
     if (target.error() == kMVErrorProtectedFile)
       PrintProtected();
+    else if (InArgumentForm() && target.error() > 0)  // the system's reason, as peers give it
+      Print(Str::Borrow(MV_LIT("cannot create ")) + destination + MV_LIT(": ") +
+            Str(RuntimeSystemReason(target.error())));
     else
       Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
     return false;

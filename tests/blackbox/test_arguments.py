@@ -112,6 +112,7 @@ class Commands(ArgumentForm):
                             b"cannot open nothere: No such file or directory\n"),
                            (["enc", "empty", "b", "1", "2", "3"], b"empty is empty: nothing to encrypt\n"),
                            (["enc", "a", "b", "9", "2", "3"], b"Key component 1 contains 3 elements\n"),
+                           (["enc", "a", "no/b", "1", "2", "3"], b"cannot create /"),
                            (["createsys", "1", "1", "1", "n"], b"A System is currently in place."),
                            (["enc", "a", "../app/k2.dat", "1", "2", "3"],
                             b"The destination is a file of the key system")):
