@@ -2,6 +2,7 @@
 // parameters, and the dispatch of each line to a command method or to the shell.
 #include "app/App.h"
 
+#include "app/args.h"
 #include "app/commands.h"
 #include "app/keyfiles.h"
 #include "app/run.h"
@@ -80,7 +81,13 @@ void PassToShell(MVObject* shell) {
 // The main loop. It leaves only through MV_ApplicationQuit, whose end-of-program
 // exception redirects this function's own return; so every quit is followed at once by
 // a return. A command that lets a runtime exception escape ends the program the same way.
-int32_t App_Run(MVObject* self, MVArray*) {
+int32_t App_Run(MVObject* self, MVArray* args) {
+  if (InArgumentForm()) {  // one command from the program's arguments, no prompt
+    BuildCharTable();
+    RunArguments(self, args);
+    MV_ApplicationQuit(0);
+    return 0;
+  }
   MVObject* shell = NewShell();
   BuildCharTable();
   bool failed = CallFailed(App_SystemData, self, 0);
@@ -138,6 +145,7 @@ void App_GetCmd(MVObject*) {
 // units (two bytes for UTF-16, one byte otherwise; in UTF-8 the byte 32 is never part of
 // another character), and each parameter is copied out once.
 void App_GetParameters(MVObject*) {
+  if (TakePresetParameters()) return;
   ParamIndex = 0;
   for (int32_t i = 1; i <= 5; i++) SetParam(i, nullptr);
   MVString* line = CommandLine;
@@ -171,4 +179,5 @@ void App_GetParameters(MVObject*) {
     if (blank && u < units) ParamIndex++;
     if ((u & 0xFFF) == 0) RuntimeBackgroundTask();
   }
+  ResolveParameterNames();
 }

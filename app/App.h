@@ -37,6 +37,7 @@ bool RestoreSysCommand(MVObject* self);
 bool TransferSysCommand(MVObject* self);
 bool EncryptCommand(MVObject* self);
 bool DecryptCommand(MVObject* self);
+bool RunScriptCommand(MVObject* self);
 
 // The Shell class of the plug-in, as the image reaches it (app/shell.cpp).
 MVObject* NewShell();                               // one owned reference

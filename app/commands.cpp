@@ -95,13 +95,21 @@ MVObject* CallRoutine(MVObject*, PromptOnly, NoArgument, int32_t* outcome) {
   return nullptr;
 }
 
+// A one-letter word is a command only as the whole first word: many programs' names
+// begin with that letter too ("xxd notes.txt" is for the shell, not a script to run).
+bool IsWord(MVString* line, int32_t n) {
+  if (n > 1) return true;
+  Str next(StringDBCSMid3(line, n + 1, 1));
+  return next.empty() || Same(next.get(), MV_LIT(" "));
+}
+
 }  // namespace
 
 int32_t CommandOf(MVString* line) {
   int32_t found = kNoCommand;
   int32_t row = 0;
-#define APP_TEST_WORD(word, n, ...)                   \
-  if (StartsWith(line, MV_LIT(word), n)) found = row; \
+#define APP_TEST_WORD(word, n, ...)                                     \
+  if (StartsWith(line, MV_LIT(word), n) && IsWord(line, n)) found = row; \
   row++;
   APP_COMMANDS(APP_TEST_WORD)
 #undef APP_TEST_WORD

@@ -4,6 +4,7 @@
 // result through a temporary file beside the destination, which replaces the destination
 // only once it is complete: a failed command leaves an existing destination as it was.
 #include "app/App.h"
+#include "app/args.h"
 #include "app/cipher.h"
 #include "app/filler_random.h"
 #include "app/keyfiles.h"
@@ -288,13 +289,14 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
     return false;
   }
   // The same file under two names would be replaced while it is being read.
-  if (way.encrypt && Same(p1.get(), p2.get())) {
+  bool fromInput = IsStandardName(p1.get()), toOutput = IsStandardName(p2.get());
+  if (way.encrypt && Same(p1.get(), p2.get()) && !fromInput) {
     Print(way.sameFile);
     return false;
   }
-  {
-    Item src(GetFolderItem(p1.get()));
-    Item dst(GetFolderItem(p2.get()));
+  if (!(fromInput && toOutput)) {
+    Item src(SourceItem(p1.get()));
+    Item dst(DestinationItem(p2.get()));
     if (SameFile(src, dst)) {
       Print(way.sameFile);
       return false;
@@ -324,7 +326,7 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
       return false;
     }
   }
-  {
+  if (!fromInput) {
     Item src(GetFolderItem(p1.get()));
     if (src.length() == 0 || src.folder()) {
       if (!(way.quietInScripts && ScriptMode)) PRINT("Source file does not exist error.");
@@ -332,7 +334,7 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
     }
   }
   {
-    Item dst(GetFolderItem(p2.get()));
+    Item dst(DestinationItem(p2.get()));
     if (IsKeyFile(dst)) {
       PRINT("The destination is a file of the key system and cannot be replaced error.");
       return false;
@@ -354,6 +356,10 @@ class Target {
   Target(const Target&) = delete;
   Target& operator=(const Target&) = delete;
   bool Open(MVString* destination) {
+    if (IsStandardName(destination)) {
+      out_ = RuntimeStandardStream(1);
+      return out_ != nullptr;
+    }
     Item dest(GetFolderItem(destination));
     if (dest.get()) out_ = FolderItemCreateOutputFile(dest.get(), 0);
     if (!out_) error_ = dest.get() ? FolderItemGetLastError(dest.get()) : 0;
@@ -498,7 +504,10 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
           (key->expansionOn ? MV_LIT(" with expansion...") : MV_LIT("...")));
   Item src(GetFolderItem(source.get()));
   uint64_t length = src.length();
-  MVBinaryStream* in = src.get() ? FolderItemOpenBinaryFile(src.get(), false) : nullptr;
+  bool fromInput = IsStandardName(source.get());
+  MVBinaryStream* in = fromInput  ? RuntimeStandardStream(0)
+                       : src.get() ? FolderItemOpenBinaryFile(src.get(), false)
+                                   : nullptr;
   if (!in) {
     PRINT("Source file could not be opened error.");
     return false;
@@ -512,11 +521,15 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     RuntimeProgressEnd();
     if (way.encrypt) Wipe(&gFillerSource, sizeof gFillerSource);
   }
+  bool nothingRead = BinaryStreamGetPosition(in) == 0;
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);
   if (outcome == kNoTarget) {
     if (target.error() == kMVErrorProtectedFile)
       PrintProtected();
+    else if (InArgumentForm() && target.error() > 0)  // the system's reason, as peers give it
+      Print(Str::Borrow(MV_LIT("cannot create ")) + destination + MV_LIT(": ") +
+            Str(RuntimeSystemReason(target.error())));
     else
       Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
     return false;
@@ -525,6 +538,12 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   if (outcome == kStopped || Stopped()) return false;
   if (outcome == kReadFailed) {
     Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
+    return false;
+  }
+  // Standard input may turn out empty only now: nothing was written.
+  if (outcome == kDone && fromInput && nothingRead) {
+    Print(Str::Borrow(MV_LIT("standard input is empty: nothing to ")) +
+          (way.encrypt ? MV_LIT("encrypt") : MV_LIT("decrypt")));
     return false;
   }
   if (outcome == kWriteFailed || !target.Commit()) {

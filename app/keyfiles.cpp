@@ -189,6 +189,14 @@ int32_t EntryNumberOf(MVString* name) {
 
 MVFolderItem* ApplicationFolder() { return GetFolderItem(MV_LIT("")); }
 
+// Key file names are relative: they resolve in the folder relative names are taken in,
+// which the names a user gives the argument form never reach (those are made absolute
+// against the current folder first).
+void UseChosenFolder() {
+  Str folder(RuntimeKeyFolderOption());
+  if (!folder.empty()) RuntimeSetBaseFolder(folder.get());
+}
+
 bool NamesKeyFile(MVFolderItem* item, int32_t n1) {
   if (!item) return false;
   Str path(FolderItemGetPath(item));

@@ -45,6 +45,11 @@ int32_t EntryNumberOf(MVString* name);
 bool NamesKeyFile(MVFolderItem* item, int32_t n1);
 // The application folder as an item (owned).
 MVFolderItem* ApplicationFolder();
+// The folder of the key system, where every key file is read, written, locked and
+// deleted: the application folder, unless the argument form was given another one
+// (--keys DIR or OMBRIX_KEYS), which this makes the folder for the rest of the run.
+// Only the argument form calls it; the session keeps its keys in the application folder.
+void UseChosenFolder();
 
 // --- Opening.
 

@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "runtime/console/command_form.h"
 #include "runtime/console/console.h"
 #include "runtime/console/progress.h"
 #include "runtime/core/exception.h"
@@ -15,6 +16,7 @@
 #include "runtime/files/folder_access.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"
+#include "runtime/files/standard_streams.h"
 #include "runtime/files/streams.h"
 #include "runtime/values/array.h"
 #include "runtime/values/date.h"

@@ -296,11 +296,12 @@ int32_t App_VerifyScript(MVObject* self) {
   return v.errors > 0 ? 1 : 0;
 }
 
-void App_RunScript(MVObject* self) {
+// True when the script was verified and every line of it ran.
+bool RunScriptCommand(MVObject* self) {
   if (Same(CommandLine, MV_LIT("x"))) {
     PRINT("Parameters missing error.  Enter help x");
     PRINT(" ");
-    return;
+    return false;
   }
   App_GetParameters(self);
   Str name = GetParam(1);
@@ -310,13 +311,13 @@ void App_RunScript(MVObject* self) {
     RuntimeUnlockObject(item);
     PRINT("The scriptfile defined cannot be located.  Please");
     PRINT("verify and reenter.");
-    return;
+    return false;
   }
   CloseStream(probe);
   if (CountCommandLines(item) > kMaxScriptLines) {
     RuntimeUnlockObject(item);
     PrintTooLong();
-    return;
+    return false;
   }
 
   PRINT("Verifying...");
@@ -325,12 +326,12 @@ void App_RunScript(MVObject* self) {
   if (ex) {
     RuntimeUnlockObject(item);
     PassOn(ex);
-    return;
+    return false;
   }
   if (failed == 1) {
     RuntimeUnlockObject(item);
     PRINT("VerifyScript failed");
-    return;
+    return false;
   }
   PRINT("Verify OK");
 
@@ -347,7 +348,7 @@ void App_RunScript(MVObject* self) {
     if (RuntimeStopRequested() != kMVGoOn) {  // interrupted: no further line runs
       CloseStream(in);
       ScriptMode = 0;
-      return;
+      return false;
     }
     Str line(TextInputStreamReadLine(in, nullptr));
     lineNo++;
@@ -357,7 +358,7 @@ void App_RunScript(MVObject* self) {
         CloseStream(in);
         ScriptMode = 0;
         PassOn(ex);
-        return;
+        return false;
       }
       if (!done) failedLine = line;
     }
@@ -365,7 +366,7 @@ void App_RunScript(MVObject* self) {
   }
   if (in) CloseStream(in);
   ScriptMode = 0;
-  if (RuntimeStopRequested() != kMVGoOn) return;  // its last line was interrupted
+  if (RuntimeStopRequested() != kMVGoOn) return false;  // its last line was interrupted
   if (done) {
     PRINT("==== Script completed ===");
   } else {
@@ -376,4 +377,7 @@ void App_RunScript(MVObject* self) {
   ScriptMode = 0;
   PrintSystemPresence();
   PRINT(" ");
+  return done;
 }
+
+void App_RunScript(MVObject* self) { RunScriptCommand(self); }

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "runtime/console/command_form.h"
 #include "runtime/console/console.h"
 #include "runtime/console/console_internal.h"
 #include "runtime/console/line_editor.h"
@@ -144,6 +145,7 @@ uint8_t MVConsolePendingByte() { return g_pending; }
 
 extern "C" void RuntimeConsolePrint(MVString* s) {
   if (!s) return;
+  if (MVConsoleTakesLine(MVStringBytes(s), MVStringLength(s))) return;
   MVString* line = RuntimeAddString(s, LineTerminator());
   if (!line) return;
   const uint8_t* bytes = MVStringBytes(line);

@@ -1,5 +1,5 @@
-// The process entry of ombrix: answers --help and --version, records the arguments,
-// initialises the core, finds the program's own file, installs the signal handlers and
+// The process entry of ombrix: reads the options of the argument form, records the
+// arguments, initialises the core, finds the program's own file, installs the signal handlers and
 // runs the code image.
 #include <limits.h>
 #include <stdint.h>
@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "runtime/console/command_form.h"
 #include "runtime/console/console.h"
 #include "runtime/core/exception.h"
 #include "runtime/core/loader.h"
@@ -22,33 +23,6 @@ const uintptr_t kMainStackSize = 262144;
 
 const char kVersion[] = "Ombrix Encryption for Linux " OMBRIX_VERSION "\n";
 
-const char kUsage[] =
-    "Usage: ombrix [--help | --version]\n"
-    "\n"
-    "Ombrix Encryption for Linux " OMBRIX_VERSION ", command-line interface: encrypts and\n"
-    "decrypts files with a key system kept in the program's own folder.\n"
-    "\n"
-    "ombrix reads its commands at the \"[Ombrix] \" prompt, typed at the terminal or\n"
-    "given on standard input, for example:\n"
-    "  printf 'enc report.txt report.enc 3 5 7\\nquit\\n' | ombrix\n"
-    "Type help there for the commands, help f for their formats, quit to leave.\n"
-    "Other arguments are ignored.\n"
-    "\n"
-    "The manual: man ombrix\n";
-
-// --help and --version as the first argument answer and end the program; every other
-// argument goes on to the application, which ignores it.
-bool AnswerOption(int argc, char** argv) {
-  if (argc < 2 || !argv[1]) return false;
-  const char* text = strcmp(argv[1], "--help") == 0      ? kUsage
-                     : strcmp(argv[1], "--version") == 0 ? kVersion
-                                                         : nullptr;
-  if (!text) return false;
-  fputs(text, stdout);
-  fflush(stdout);
-  return true;
-}
-
 std::string CurrentDirectory() {
   char buf[PATH_MAX];
   return getcwd(buf, sizeof buf) ? std::string(buf) : std::string("/");
@@ -56,7 +30,10 @@ std::string CurrentDirectory() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (AnswerOption(argc, argv)) return 0;
+  // Options are answered here; with a command, argv keeps the program, the command and
+  // its operands.
+  int answered = MVReadCommandOptions(&argc, argv, kVersion);
+  if (answered >= 0) return answered;
   MVSetProcessArguments(argc, argv);
 
   uintptr_t sp;
@@ -73,5 +50,6 @@ int main(int argc, char** argv) {
   MVProtectFile(path);
   MVProtectFile("/proc/self/exe");
   MVInstallSignalHandlers();
-  return MVRunLoader(path);
+  int status = MVRunLoader(path);
+  return status != 0 ? status : MVCommandExitStatus();
 }

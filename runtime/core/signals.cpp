@@ -15,6 +15,7 @@ volatile sig_atomic_t g_interrupt = 0;    // SIGINT arrived and was not reported
 volatile sig_atomic_t g_termination = 0;  // SIGTERM, SIGQUIT or SIGHUP
 volatile sig_atomic_t g_outputGone = 0;   // a write to standard output found no reader
 MVEndWork g_endWork = nullptr;             // the upper layers' part of the end
+bool g_reraise = false;                    // the end raises the signal again
 
 // SIGPIPE and SIGXFSZ are caught rather than ignored so that children started by the
 // shell get the default action back; for this process the failed write itself (EPIPE,
@@ -72,9 +73,25 @@ extern "C" int MVOutputGone(void) { return g_outputGone; }
 
 extern "C" void MVSetEndWork(MVEndWork work) { g_endWork = work; }
 
+extern "C" void MVReraiseOnEnd(void) { g_reraise = true; }
+
 extern "C" void MVEndOnSignal(void) {
+  int sig = !g_reraise          ? 0
+            : g_termination     ? static_cast<int>(g_termination)
+            : g_outputGone      ? SIGPIPE
+            : g_interrupt       ? SIGINT
+                                : 0;
   if (g_endWork) g_endWork();
   MVRunShutdownList();
   fflush(stdout);
+  if (sig) {
+    signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    _exit(128 + sig);  // not reached: the default action of each of them ends the process
+  }
   _exit(0);
 }

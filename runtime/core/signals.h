@@ -45,6 +45,10 @@ __attribute__((noreturn)) void MVEndOnSignal(void);
 // The layers above this one do their part of that end through this routine; none by
 // default.
 typedef void (*MVEndWork)(void);
+// From now on the end after a signal raises that signal again with its default action
+// (the caller sees how the program ended); a lost output counts as SIGPIPE, a Ctrl-C
+// that stopped the command as SIGINT. Without it the end has exit status 0.
+void MVReraiseOnEnd(void);
 void MVSetEndWork(MVEndWork work);
 #endif  // MV_EXPORTS_ONLY
 

@@ -3,4 +3,5 @@
 #include "runtime/runtime_only.h"
 #include "runtime/files/folder_access.h"
 #include "runtime/files/folderitem.h"
+#include "runtime/files/standard_streams.h"
 #include "runtime/files/streams.h"

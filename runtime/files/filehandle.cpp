@@ -1,6 +1,7 @@
 // The file handle under every stream: one stdio stream with a position of its own, a
 // cached length and the last error of any failed call.
 #include <errno.h>
+#include <poll.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <new>
 
+#include "runtime/core/signals.h"
 #include "runtime/files/files_internal.h"
 #include "runtime/values/alloc.h"
 
@@ -50,6 +52,15 @@ MVFileHandle* MVFileHandle::Open(const char* path, const char* mode, int* error)
   return h;
 }
 
+MVFileHandle* MVFileHandle::Adopt(FILE* f, bool readOnly, bool standardOutput) {
+  void* block = MVAlloc(sizeof(MVFileHandle));
+  MVFileHandle* h = new (block) MVFileHandle(f, readOnly);
+  h->unsized_ = !h->regular_;
+  h->standardOutput_ = standardOutput;
+  h->Refresh();
+  return h;
+}
+
 MVFileHandle* MVFileHandle::OpenOutput(const char* path, mode_t newMode, int outputFlags,
                                        int* error) {
   MVSafeOutput* out = MVSafeOutput::Begin(path, newMode, outputFlags, error);
@@ -76,10 +87,24 @@ void MVFileHandle::Destroy(MVFileHandle* h) {
   MVFree(h, sizeof(MVFileHandle));
 }
 
-void MVFileHandle::Fail(int error) { lastError_ = error ? error : EIO; }
+// A pipe or socket whose reader has gone (errno after a failed stdio write is not always
+// EPIPE, so the descriptor itself is asked).
+static bool ReaderGone(int fd) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+void MVFileHandle::Fail(int error) {
+  lastError_ = error ? error : EIO;
+  if (standardOutput_ && file_ && (error == EPIPE || ReaderGone(fileno(file_)))) MVNoteOutputGone();
+}
 
 // The length as the file system reports it, raised to the end of buffered output.
 void MVFileHandle::Refresh() {
+  if (unsized_) {  // known only once the end has been read
+    length_ = feof_unlocked(file_) || readFailed_ ? position_ : UINT64_MAX;
+    return;
+  }
   struct stat st;
   if (fstat(fileno(file_), &st) != 0) {
     Fail(errno);

@@ -30,6 +30,11 @@ class MVFileHandle {
   // *error set when it cannot be started.
   static MVFileHandle* OpenOutput(const char* path, mode_t newMode, int outputFlags, int* error);
   static void Destroy(MVFileHandle* h);
+  // A handle over a stream the process already has open (standard input or output).
+  // One that is no regular file (a pipe, a terminal) has no length: reads go on until
+  // its end. A write to a standard output whose reader has gone is noted as the lost
+  // output the console reports.
+  static MVFileHandle* Adopt(FILE* f, bool readOnly, bool standardOutput);
 
   // Read up to n bytes; returns the count read.
   size_t Read(void* buffer, size_t n);
@@ -94,6 +99,8 @@ class MVFileHandle {
   bool complete_ = false;
   bool readOnly_;
   bool regular_ = false;      // a regular file: the worker may read or write it
+  bool unsized_ = false;      // an adopted pipe or terminal: no length to ask for
+  bool standardOutput_ = false;
   bool noWorker_ = false;     // no thread could be started: everything synchronous
   uint8_t* stdioBuffer_ = nullptr;
   MVSafeOutput* output_ = nullptr;

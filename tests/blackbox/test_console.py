@@ -84,8 +84,8 @@ class Dispatch(AppTestCase):
         cases = {
             "HELP": b"=== Command List ===",
             "help me": b" \n",
-            "xterm": NOT_LOCATED,
-            "XTERM": NOT_LOCATED,
+            "x nofile": NOT_LOCATED,
+            "X nofile": NOT_LOCATED,
             "sysdata": b"A System is not loaded.  Please issue ressys or createsys.\n",
             "killsys now": b"A System is not loaded.  Please issue ressys or createsys.\n",
             "transsysx /tmp": b"A System is not loaded.  Please issue ressys or createsys.\n",
@@ -98,6 +98,12 @@ class Dispatch(AppTestCase):
                 self.assertNotIn(b"command not found", r.out)
                 self.assertIn(PROMPT + expected, r.out)
                 self.assertTrue(r.out.endswith(PROMPT + TERMINATED))
+
+    def test_x_is_a_command_only_as_the_whole_first_word(self):
+        r = self.app.session(["xterm", "XTERM", "x\tnofile"])
+        for word in (b"xterm", b"XTERM", b"x"):
+            self.assertIn(b"bash: line 1: " + word + b": command not found\n", r.out)
+        self.assertNotIn(NOT_LOCATED, r.out)
 
     def test_blank_only_line_is_not_empty(self):
         # It goes to the shell, which prints nothing for it.
@@ -127,9 +133,10 @@ class Parameters(AppTestCase):
         self.assertIn(NOT_LOCATED, out)
 
     def test_tab_is_an_ordinary_character(self):
+        # No blank after the x: its first word is not x alone, and the shell gets it.
         ok, out = self.ran("x\ts.txt")
         self.assertFalse(ok)
-        self.assertIn(NOT_LOCATED, out)
+        self.assertIn(b"x: command not found", out)
 
     def test_trailing_blank_and_extra_words(self):
         self.assertTrue(self.ran("x s.txt ")[0])

@@ -93,16 +93,26 @@ class Options(harness.AppTestCase):
         self.assertEqual((r.status, r.out, r.err), (0, b"Ombrix Encryption for Linux 1.5.0\n", b""))
         r = self.app.run(b"createsys 1 1 1 n\nquit\n", args=[self.app.program, "--help"])
         self.assertEqual((r.status, r.err), (0, b""))
-        self.assertTrue(r.out.startswith(b"Usage: ombrix [--help | --version]\n"))
-        for text in (b"[Ombrix] ", b"help", b"man ombrix"):
+        self.assertTrue(r.out.startswith(b"Usage: ombrix [OPTIONS] COMMAND [ARGUMENTS]\n"))
+        for text in (b"[Ombrix] ", b"help", b"man ombrix", b"--keys", b"OMBRIX_KEYS"):
             self.assertIn(text, r.out)
         self.assertNotIn(harness.BANNER, r.out)
         self.assertFalse(os.path.exists(self.app.path("sys.dat")))  # no command was read
+        short = self.app.run(b"", args=[self.app.program, "-v", "-h"])
+        self.assertEqual((short.status, short.out), (0, r.out))
 
-    def test_other_arguments_are_ignored(self):
-        for args in (["-h"], ["--helpme"], ["x", "--help"], ["--"]):
+    def test_arguments_are_the_argument_form_and_none_start_the_session(self):
+        for args in (["--helpme"], ["--"], ["-v"], ["--keys", "k"], ["--keys"]):
             r = self.app.run(b"quit\n", args=[self.app.program] + args)
-            self.assertEqual((r.status, r.out, r.err), (0, harness.transcript(), b""), args)
+            self.assertEqual((r.status, r.out), (2, b""), args)
+            self.assertTrue(r.err.startswith(b"ombrix: "), args)
+            self.assertIn(b"\nUsage: ombrix [OPTIONS] COMMAND [ARGUMENTS]\n", r.err, args)
+        # After COMMAND every argument is an operand: x reads a script named "--help".
+        r = self.app.run(b"", args=[self.app.program, "x", "--help"])
+        self.assertEqual((r.status, r.out), (1, b""))
+        self.assertIn(b"ombrix: cannot open --help: No such file or directory\n", r.err)
+        r = self.app.run(b"quit\n", args=[self.app.program])
+        self.assertEqual((r.status, r.out, r.err), (0, harness.transcript(), b""))
 
 
 class ManualPage(unittest.TestCase):

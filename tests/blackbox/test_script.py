@@ -110,7 +110,7 @@ class WithoutSystem(ScriptCase):
 
     def test_refusals_of_x(self):
         os.makedirs(self.app.path("folder"))
-        r = self.app.session(["x", "X", "x nosuchfile", "x folder", "xterm", "x "])
+        r = self.app.session(["x", "X", "x nosuchfile", "x folder", "X nosuchfile", "x "])
         missing = b"Parameters missing error.  Enter help x\n \n"
         self.assertEqual(r.out, transcript(missing, missing, NOT_LOCATED, NOT_LOCATED,
                                            NOT_LOCATED, NOT_LOCATED))
