@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "runtime/core/shutdown.h"
+#include "runtime/core/signals.h"
 
 namespace {
 
@@ -66,8 +67,7 @@ int32_t StartWorkers(int32_t last) {
   // program's thread, whose handlers record it.
   sigset_t block, old;
   sigemptyset(&block);
-  const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ};
-  for (int sig : signals) sigaddset(&block, sig);
+  MVAddHandledSignals(&block);
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, 256 * 1024);  // work keeps its data in its room
