@@ -2,6 +2,7 @@
 #include "app/cipher_engine.h"
 
 #include "app/cipher_paths.h"
+#include "app/cipher_position.h"
 
 namespace cipher {
 
@@ -99,26 +100,61 @@ const uint8_t* Engine::Offsets(int r, uint32_t n) {
   return p;
 }
 
-void Engine::Start(const Key& key, bool vector) {
+void Engine::TakeTable(int r, const uint8_t* table) {
+  bool seen[kTableSize] = {};
+  bool perm = true;
+  for (int k = 0; k < kTableSize; k++) {
+    uint8_t b = table[k];
+    table_[r][k] = b;
+    twice_[r][k] = twice_[r][k + kTableSize] = b;
+    if (seen[b]) perm = false;
+    seen[b] = true;
+    inverse_[r][b] = static_cast<uint8_t>(k);
+  }
+  perm_[r] = perm;
+  if (path_ == Path::kAvx2) {
+    PieceDifferences(table_[r], diffs_[r]);
+    PieceDifferences(inverse_[r], inverseDiffs_[r]);
+  }
+}
+
+void Engine::Start(const Key& key, Path path, uint64_t position) {
   key_ = &key;
-  vector_ = vector;
-  fillerPos_ = 0;
+  path_ = path;
   allPerm_ = true;
   for (int r = 0; r < kSlots; r++) {
-    const uint8_t* b = key.table[r];
-    bool seen[kTableSize] = {};
-    bool perm = true;
-    for (int k = 0; k < kTableSize; k++) {
-      table_[r][k] = b[k];
-      twice_[r][k] = twice_[r][k + kTableSize] = b[k];
-      if (seen[b[k]]) perm = false;
-      seen[b[k]] = true;
-      inverse_[r][b[k]] = static_cast<uint8_t>(k);
-    }
-    perm_[r] = perm;
-    allPerm_ = allPerm_ && perm;
+    TakeTable(r, key.table[r]);
+    allPerm_ = allPerm_ && perm_[r];
     BuildGenerator(r, key.slot[r]);
   }
+  Seek(position);
+}
+
+// Patterned slots go to the position's place in their pattern; the others take their
+// state and offset there, computed directly.
+void Engine::Seek(uint64_t position) {
+  fillerPos_ = static_cast<int32_t>(position % kFillerCycle);
+  for (int r = 0; r < kSlots; r++) {
+    Generator& g = gen_[r];
+    if (g.patterned) {
+      uint64_t lead = g.wrap - g.cycle;
+      g.pos = static_cast<uint32_t>(position < g.wrap ? position : lead + (position - lead) % g.cycle);
+    } else {
+      g.live = SlotAt(key_->slot[r], position, &g.off);
+    }
+  }
+}
+
+void Engine::CopyFrom(const Engine& from) {
+  // The image's memcpy goes byte by byte: one string move, of everything but the scratch.
+  const uint8_t* s = reinterpret_cast<const uint8_t*>(&from);
+  uint8_t* d = reinterpret_cast<uint8_t*>(this);
+  uint32_t n = static_cast<uint32_t>(reinterpret_cast<const uint8_t*>(from.scratchSpace_) - s);
+#if defined(__i386__) || defined(__x86_64__)
+  __asm__ volatile("rep movsb" : "+D"(d), "+S"(s), "+c"(n) : : "memory");
+#else
+  for (uint32_t i = 0; i < n; i++) d[i] = s[i];
+#endif
 }
 
 uint32_t Engine::NextFiller() {
@@ -143,21 +179,27 @@ void Engine::RunChunk(const uint8_t* src, uint8_t* data, uint32_t n, bool decryp
   const uint8_t* offs[kSlots];
   for (int r = 0; r < kSlots; r++) offs[r] = Offsets(r, n);
   uint32_t done = 0;
-  if (vector_ && (!decrypt || allPerm_)) {
+  if (path_ == Path::kAvx512 && (!decrypt || allPerm_)) {
     done = n & ~63u;
     if (decrypt)
       InverseVector(inverse_, src, data, done, offs, Scratch());
     else
       ForwardVector(table_, src, data, done, offs, Scratch());
+  } else if (path_ == Path::kAvx2 && (!decrypt || allPerm_)) {
+    done = n & ~31u;
+    if (decrypt)
+      InverseAvx2(inverseDiffs_, src, data, done, offs);
+    else
+      ForwardAvx2(diffs_, src, data, done, offs);
   }
   if (done < n) {
     const uint8_t* rest[kSlots];
     for (int r = 0; r < kSlots; r++) rest[r] = offs[r] + done;
     if (decrypt)
       InversePortable(inverse_, twice_, perm_, allPerm_, missing_, src + done, data + done,
-                      n - done, rest);
+                      n - done, rest, laid_);
     else
-      ForwardPortable(table_, src + done, data + done, n - done, rest);
+      ForwardPortable(table_, src + done, data + done, n - done, rest, laid_);
   }
 }
 
@@ -167,6 +209,16 @@ void Engine::Run(const uint8_t* src, uint8_t* data, uint32_t n, bool decrypt) {
     RunChunk(src + i, data + i, m, decrypt);
     i += m;
   }
+}
+
+bool PathAvailable(Path path) {
+  if (path == Path::kAvx512) return VectorPathAvailable();
+  if (path == Path::kAvx2) return Avx2PathAvailable();
+  return true;
+}
+
+Path BestPath() {
+  return VectorPathAvailable() ? Path::kAvx512 : Avx2PathAvailable() ? Path::kAvx2 : Path::kPortable;
 }
 
 void Engine::Encrypt(const uint8_t* src, uint8_t* dst, uint32_t n) { Run(src, dst, n, false); }

@@ -24,13 +24,22 @@ namespace cipher {
 // Offsets of one chunk are laid out at a time.
 constexpr uint32_t kChunk = 4096;
 
+// The substitution routines an engine runs: one byte at a time, 32-byte vectors (AVX2),
+// or 64-byte vectors with the wide byte permutes (AVX-512 VBMI).
+enum class Path : uint8_t { kPortable, kAvx2, kAvx512 };
+
 class Engine {
  public:
   // Takes the key's tables and stepping state as they are (the key is not changed, and
-  // must stay in place while the engine runs: the filler counts are read from it). With
-  // `vector`, whole 64-byte vectors go through the wide-vector routines; only to be asked
-  // where VectorPathAvailable() is true.
-  void Start(const Key& key, bool vector);
+  // must stay in place while the engine runs: the filler counts are read from it), and
+  // places the engine before byte `position` (0: the first byte). Whole vectors go
+  // through the routines of `path`, which must be available (PathAvailable).
+  void Start(const Key& key, Path path, uint64_t position = 0);
+  // Places a started engine before byte `position`, counted from Start's first byte.
+  void Seek(uint64_t position);
+  // Makes this engine a copy of a started one, as it stands. The copy must sit at the
+  // same address modulo 64 as the original (the patterns are placed on cache lines).
+  void CopyFrom(const Engine& from);
   // Encrypts or decrypts n bytes from src into dst (which may be src itself). Bytes are
   // numbered from Start on: the slot state carries over from one call to the next.
   void Encrypt(const uint8_t* src, uint8_t* dst, uint32_t n);
@@ -63,29 +72,39 @@ class Engine {
   void Run(const uint8_t* src, uint8_t* dst, uint32_t n, bool decrypt);
   void RunChunk(const uint8_t* src, uint8_t* dst, uint32_t n, bool decrypt);
   void BuildGenerator(int r, const Slot& start);
+  void TakeTable(int r, const uint8_t* table);
   const uint8_t* Offsets(int r, uint32_t n);
   uint8_t* Pattern(int r);
   uint8_t* Scratch();
 
   const Key* key_;
-  bool vector_;
+  Path path_;
   bool allPerm_;  // every table is a permutation of 0..255
   int32_t fillerPos_;
   uint8_t table_[kSlots][kTableSize];
   uint8_t inverse_[kSlots][kTableSize];   // of permutation tables
   uint8_t twice_[kSlots][2 * kTableSize];  // the table twice, for first-occurrence search
+  uint8_t diffs_[kSlots][kTableSize];      // 32-byte vectors: piece differences of table_
+  uint8_t inverseDiffs_[kSlots][kTableSize];  // ... and of inverse_
   bool perm_[kSlots];
   Generator gen_[kSlots];
-  uint8_t missing_[kChunk];
   // The patterns start on cache lines (kPatternCap is a multiple of 64), and a cycle is
   // lengthened to a multiple of 64 where that still fits: whole chunks then read their
   // offsets from aligned positions. The image may be placed at any address, so the space
   // carries no alignment of its own.
   uint8_t patternSpace_[kSlots * kPatternCap + 64];
+  // Scratch space of the routines, last: CopyFrom leaves it out.
   uint8_t scratchSpace_[kChunk + 64];
+  uint8_t laid_[kSlots][kChunk];  // the portable routines' offsets of a chunk
+  uint8_t missing_[kChunk];
 };
 
-// True when the processor and operating system support the wide byte-permute routines.
+// True when the processor and operating system support the wide byte-permute routines,
+// the 32-byte vector routines, or the routines of a path.
 bool VectorPathAvailable();
+bool Avx2PathAvailable();
+bool PathAvailable(Path path);
+// The fastest path this processor has.
+Path BestPath();
 
 }  // namespace cipher

@@ -6,6 +6,7 @@
 #include "app/App.h"
 #include "app/args.h"
 #include "app/cipher.h"
+#include "app/crypt_parallel.h"
 #include "app/filler_random.h"
 #include "app/keyfiles.h"
 #include "app/util.h"
@@ -13,8 +14,11 @@
 namespace {
 
 constexpr uint32_t kBlock = 262144;
-// Inputs at least this long use the wide-vector routine where the processor has one.
+// Inputs at least this long use the vector routines where the processor has them
+// (unless OMBRIX_CIPHER_PATH chooses), and inputs at least this long without expansion
+// are cut into segments for several threads.
 constexpr uint64_t kVectorThreshold = 65536;
+constexpr uint64_t kParallelThreshold = 1 << 20;
 
 uint8_t gIn[kBlock];
 
@@ -396,8 +400,17 @@ cipher::Key gKey;
 cipher::Engine gEngine;
 uint32_t gFillers[cipher::kChunk];  // filler counts of a chunk of cipher bytes
 
-Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out) {
+Outcome FromSegments(SegmentOutcome o) {
+  return o == SegmentOutcome::kDone ? kDone
+         : o == SegmentOutcome::kReadFailed ? kReadFailed
+         : o == SegmentOutcome::kWriteFailed ? kWriteFailed
+                                             : kStopped;
+}
+
+// threads: the cipher threads of a long input without expansion (1: the program's own).
+Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads) {
   cipher::Engine& engine = gEngine;
+  if (!engine.expanded() && threads > 1) return FromSegments(CryptSegments(engine, in, out, false, threads));
   BlockWriter w(out);
   FillerPool fillers;
   int64_t done = 0;
@@ -444,8 +457,9 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out) {
   return w.failed() ? kWriteFailed : kDone;
 }
 
-Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out) {
+Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads) {
   cipher::Engine& engine = gEngine;
+  if (!engine.expanded() && threads > 1) return FromSegments(CryptSegments(engine, in, out, true, threads));
   BlockWriter w(out);
   uint32_t skip = 0;  // filler bytes still to pass over
   int64_t done = 0;
@@ -490,6 +504,9 @@ Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out) {
 // Loads the key, announces the work, and writes the destination. True when done.
 bool Crypt(const Way& way, const CipherEntries& entries) {
   Str source = GetParam(1), destination = GetParam(2);
+  CipherSettings settings;
+  bool chosen = false;
+  if (!ReadCipherSettings(&settings, &chosen)) return false;
   cipher::Key* key = &gKey;
   cipher::ClearCipherState(key);
   // A damaged key would write a file that cannot be decrypted: nothing is written.
@@ -515,9 +532,11 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   Target target;
   Outcome outcome = kNoTarget;
   if (target.Open(destination.get())) {
-    gEngine.Start(*key, length >= kVectorThreshold && cipher::VectorPathAvailable());
+    gEngine.Start(*key, chosen || length >= kVectorThreshold ? settings.path : cipher::Path::kPortable);
+    int32_t threads = length >= kParallelThreshold ? settings.threads : 1;
     RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
-    outcome = way.encrypt ? EncryptStream(in, target.stream()) : DecryptStream(in, target.stream());
+    outcome = way.encrypt ? EncryptStream(in, target.stream(), threads)
+                          : DecryptStream(in, target.stream(), threads);
     RuntimeProgressEnd();
     if (way.encrypt) Wipe(&gFillerSource, sizeof gFillerSource);
   }

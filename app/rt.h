@@ -13,6 +13,7 @@
 #include "runtime/core/plugin.h"
 #include "runtime/core/signals.h"
 #include "runtime/core/startup.h"
+#include "runtime/core/workers.h"
 #include "runtime/files/folder_access.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"

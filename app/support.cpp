@@ -54,6 +54,8 @@ static uint64_t UDivMod64(uint64_t n, uint64_t d, uint64_t* rem) {
 
 uint64_t __udivdi3(uint64_t n, uint64_t d) { return UDivMod64(n, d, nullptr); }
 
+uint64_t __udivmoddi4(uint64_t n, uint64_t d, uint64_t* rem) { return UDivMod64(n, d, rem); }
+
 uint64_t __umoddi3(uint64_t n, uint64_t d) {
   uint64_t r;
   UDivMod64(n, d, &r);

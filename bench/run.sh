@@ -4,7 +4,7 @@
 # outputs decrypt to their source, key files equal the floor program's byte for byte).
 # Prints the table and writes it to bench/results.md with the processor and the date.
 #   run.sh BUILD_DIR
-# BENCH_MB (default 256) sizes the random source of levels n and the portable path, and
+# BENCH_MB (default 256) sizes the random source of level n and the cipher paths, and
 # the output aimed at for levels l, m and h; BENCH_KEYS (default "1000 1000 1000") the
 # key systems of the createsys rows. The page cache is left as it is (warm).
 set -euo pipefail
@@ -16,9 +16,8 @@ keys=${BENCH_KEYS:-1000 1000 1000}
 [ "$runs" -ge 3 ] || { echo "BENCH_RUNS must be at least 3" >&2; exit 2; }
 
 random_shim=$build/libombrix_random_shim.so
-portable_shim=$build/bench/libombrix_portable_shim.so
 floor=$build/bench/createsys_floor
-for f in "$build/ombrix" "$random_shim" "$portable_shim" "$floor"; do
+for f in "$build/ombrix" "$random_shim" "$floor"; do
   [ -e "$f" ] || { echo "missing $f: build first" >&2; exit 2; }
 done
 
@@ -161,31 +160,54 @@ for level in n h; do
   rm -rf "$work/cs-$level" "$work/floor-$level"
 done
 
-# --- The portable routines at level n: AVX-512 hidden from the program where the
-# processor has it (which needs CPUID faulting), the program as it is where it has not.
+# --- Every cipher path the processor has, on one thread and on all, enc and dec at
+# level n to /dev/null, beside age to /dev/null in the same run. A path the processor
+# lacks is refused by the program and left out.
 flags=$(grep -m1 '^flags' /proc/cpuinfo)
 has() { case " $flags " in *" $1 "*) return 0 ;; esac; return 1; }
 vbmi=no
 has avx512vbmi && vbmi=yes
-preload=$portable_shim
-[ "$vbmi" = yes ] || preload=
 k=$work/key-n
-portable_runs=$runs
-if [ "$vbmi" = yes ] && ! has cpuid_fault; then
-  say "Portable path: not measured (no CPUID faulting to hide AVX-512 with)"
-  portable_runs=0
-fi
-[ "$portable_runs" -gt 0 ] && say "Portable path: enc and dec at level n (${runs} runs)"
-for i in $(seq "$portable_runs"); do
-  rm -f "$k/p.enc" "$k/p.dec"
-  sample portable_enc "$bytes" ombrix key-n "enc $src $k/p.enc 1 1 1" "$preload"
-  sample portable_dec "$bytes" ombrix key-n "dec $k/p.enc $k/p.dec 1 1 1" "$preload"
-  check "portable enc, run $i: same bytes as the vector path" "$(same "$work/n.reference" "$k/p.enc")"
-  check "portable enc/dec, run $i: round trip" "$(same "$src" "$k/p.dec")"
-  rm -f "$k/p.enc" "$k/p.dec"
+all=$(nproc)
+head -c 4096 "$src" >"$k/probe.bin"
+paths=()
+for p in portable avx2 avx512; do
+  rm -f "$k/probe.enc"
+  printf 'enc %s %s 1 1 1\nquit\n' "$k/probe.bin" "$k/probe.enc" |
+    HOME="$k/home" OMBRIX_CIPHER_PATH=$p "$k/ombrix" >"$k/out.txt" 2>&1 || true
+  if grep -q 'which this processor lacks' "$k/out.txt"; then
+    say "Path $p: not on this processor"
+  else
+    paths+=("$p")
+  fi
+done
+rm -f "$k/probe.bin" "$k/probe.enc"
+threads=(1)
+[ "$all" -gt 1 ] && threads+=("$all")
+say "Paths ${paths[*]} on ${threads[*]} thread(s), enc and dec to /dev/null, age beside (${runs} runs)"
+for i in $(seq "$runs"); do
+  for p in "${paths[@]}"; do
+    for t in "${threads[@]}"; do
+      OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t sample "null_${p}_${t}_enc" "$bytes" ombrix key-n "enc $src /dev/null 1 1 1"
+      OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t sample "null_${p}_${t}_dec" "$bytes" ombrix key-n "dec $work/n.reference /dev/null 1 1 1"
+      if [ "$i" = 1 ]; then
+        rm -f "$k/p.enc"
+        OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t ombrix key-n "enc $src $k/p.enc 1 1 1"
+        check "path $p, $t thread(s): the same bytes as the default" "$(same "$work/n.reference" "$k/p.enc")"
+        rm -f "$k/p.enc"
+      fi
+    done
+  done
+  if [ -n "${recipient:-}" ]; then
+    rm -f "$work/a.age"
+    sample age_null_enc "$bytes" age -r "$recipient" -o /dev/null "$src"
+    age -r "$recipient" -o "$work/a.age" "$src"
+    sample age_null_dec "$bytes" age -d -i "$work/age.key" -o /dev/null "$work/a.age"
+    rm -f "$work/a.age"
+  fi
 done
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 python3 "$here/table.py" "$samples" "$checks" "$work/sizes.tsv" \
-  --cpu "$cpu, $(nproc) cores, AVX-512 VBMI: $vbmi" --runs "$runs" --mb "$mb" --keys "$keys" \
+  --cpu "$cpu, $(nproc) cores, AVX-512 VBMI: $vbmi" --paths "${paths[*]}" --threads "${threads[*]}" --runs "$runs" --mb "$mb" --keys "$keys" \
   --out "$here/results.md"

@@ -6,3 +6,4 @@
 #include "runtime/core/plugin.h"
 #include "runtime/core/signals.h"
 #include "runtime/core/startup.h"
+#include "runtime/core/workers.h"

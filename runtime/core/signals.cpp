@@ -42,8 +42,16 @@ extern "C" void MVInstallSignalHandlers(void) {
   action.sa_handler = Record;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
+  sigset_t handled;
+  sigemptyset(&handled);
+  MVAddHandledSignals(&handled);
+  for (int sig = 1; sig < NSIG; sig++)
+    if (sigismember(&handled, sig) == 1) sigaction(sig, &action, nullptr);
+}
+
+extern "C" void MVAddHandledSignals(sigset_t* set) {
   const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ};
-  for (int sig : signals) sigaction(sig, &action, nullptr);
+  for (int sig : signals) sigaddset(set, sig);
 }
 
 extern "C" bool MVWaitForInput(int fd) {

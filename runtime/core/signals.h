@@ -3,6 +3,9 @@
 // loops of commands (and the shell plug-in's waits) ask whether to stop between blocks.
 #pragma once
 #include <stdint.h>
+#ifndef MV_EXPORTS_ONLY
+#include <signal.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,6 +31,9 @@ void RuntimeInterruptHandled(void);
 // arrived; a write to a closed pipe or past the file size limit fails instead of ending
 // the process).
 void MVInstallSignalHandlers(void);
+// Adds those six signals to *set: threads of the runtime's own block them, so that they
+// always reach the program's thread.
+void MVAddHandledSignals(sigset_t* set);
 // Waits until fd has input (or its end, or an error) and returns true, or returns false
 // as soon as something RuntimeStopRequested reports has arrived. A signal that arrives
 // just before the wait still ends it: the signals are blocked outside the wait itself.

@@ -14,6 +14,7 @@
 #include "runtime/core/report.h"
 #include "runtime/core/signals.h"
 #include "runtime/core/startup_internal.h"
+#include "runtime/core/workers.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"
 
@@ -48,6 +49,7 @@ std::string SearchPath(const char* name, const char* searchPath) {
 
 // The console's and the file layer's part of the end after a termination signal.
 void EndWork() {
+  MVStopWorkers();
   RuntimeProgressEnd();
   MVAbandonSafeOutputs();
   MVReleaseApplicationObject();

@@ -10,6 +10,8 @@
 
 #include <new>
 
+#include "runtime/core/signals.h"
+
 namespace {
 
 MVWriteBehind* g_writers = nullptr;  // writers alive (program thread only)
@@ -49,8 +51,7 @@ bool MVIOWorker::StartThread() {
   // a closed pipe fails with EFBIG or EPIPE here instead.
   sigset_t block, old;
   sigemptyset(&block);
-  const int signals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ};
-  for (int sig : signals) sigaddset(&block, sig);
+  MVAddHandledSignals(&block);
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, 256 * 1024);  // it only calls the kernel

@@ -66,10 +66,10 @@ Bytes Reference(const Key& start, const Bytes& in, bool decrypt) {
 }
 
 // The engine over `in`, in calls of the given sizes (cycled), in place or not.
-Bytes RunEngine(const Key& key, const Bytes& in, bool decrypt, bool vector,
-                const std::vector<uint32_t>& cuts, bool inPlace) {
+Bytes RunEngine(const Key& key, const Bytes& in, bool decrypt, cipher::Path path,
+                const std::vector<uint32_t>& cuts, bool inPlace, uint64_t position = 0) {
   static Engine engine;
-  engine.Start(key, vector);
+  engine.Start(key, path, position);
   Bytes out(in.size());
   if (inPlace) out = in;
   size_t at = 0;
@@ -92,7 +92,7 @@ const std::vector<std::vector<uint32_t>> kCuts = {
     {1 << 30}, {1}, {63, 64, 65}, {4095, 4097, 1}, {4096}, {100000, 7}, {129, 8191, 3}};
 
 // Compares one routine with the definition on several random keys, both directions.
-void CheckAgainstDefinition(bool vector, int maxPeriod, int maxShift, size_t size, uint32_t seed) {
+void CheckAgainstDefinition(cipher::Path vector, int maxPeriod, int maxShift, size_t size, uint32_t seed) {
   std::mt19937 rng(seed);
   for (int round = 0; round < 3; round++) {
     auto key = RandomKey(rng, maxPeriod, maxShift);
@@ -110,21 +110,48 @@ void CheckAgainstDefinition(bool vector, int maxPeriod, int maxShift, size_t siz
 }
 
 TEST(CipherEngine, PortableMatchesTheDefinition) {
-  CheckAgainstDefinition(false, 11, 11, 20000, 1);
+  CheckAgainstDefinition(cipher::Path::kPortable, 11, 11, 20000, 1);
 }
 
 TEST(CipherEngine, PortableMatchesTheDefinitionBeyondThePatterns) {
   // Long periods and shifts of any size: slots whose offsets repeat only after more
   // bytes than a pattern holds, or never flip within one, are simulated.
-  CheckAgainstDefinition(false, 9000, 255, 30000, 2);
+  CheckAgainstDefinition(cipher::Path::kPortable, 9000, 255, 30000, 2);
 }
 
 TEST(CipherEngine, VectorMatchesTheDefinition) {
   if (!cipher::VectorPathAvailable())
     GTEST_SKIP() << "this processor lacks the wide byte-permute instructions: the vector "
                     "routines were not run";
-  CheckAgainstDefinition(true, 11, 11, 20000, 3);
-  CheckAgainstDefinition(true, 9000, 255, 30000, 4);
+  CheckAgainstDefinition(cipher::Path::kAvx512, 11, 11, 20000, 3);
+  CheckAgainstDefinition(cipher::Path::kAvx512, 9000, 255, 30000, 4);
+}
+
+TEST(CipherEngine, Avx2MatchesTheDefinition) {
+  if (!cipher::Avx2PathAvailable())
+    GTEST_SKIP() << "this processor lacks AVX2: the 32-byte vector routines were not run";
+  CheckAgainstDefinition(cipher::Path::kAvx2, 11, 11, 20000, 8);
+  CheckAgainstDefinition(cipher::Path::kAvx2, 9000, 255, 30000, 9);
+}
+
+// The engine started at a later byte gives the bytes a run from the start gives there,
+// on every path the processor has.
+TEST(CipherEngine, StartedAtAPositionContinuesTheRun) {
+  std::mt19937 rng(31);
+  for (int round = 0; round < 2; round++) {
+    auto key = RandomKey(rng, round == 0 ? 11 : 9000, round == 0 ? 11 : 255);
+    Bytes plain = RandomBytes(rng, 50000);
+    Bytes whole = Reference(*key, plain, false);
+    for (cipher::Path path : {cipher::Path::kPortable, cipher::Path::kAvx2, cipher::Path::kAvx512}) {
+      if (!cipher::PathAvailable(path)) continue;
+      for (uint64_t at : {1ull, 2ull, 4095ull, 20000ull, 33333ull}) {
+        SCOPED_TRACE(testing::Message() << "round " << round << ", path " << int(path) << ", at " << at);
+        Bytes tail(plain.begin() + at, plain.end()), cipherTail(whole.begin() + at, whole.end());
+        EXPECT_EQ(FirstDifference(RunEngine(*key, tail, false, path, kCuts[4], false, at), cipherTail), -1);
+        EXPECT_EQ(FirstDifference(RunEngine(*key, cipherTail, true, path, kCuts[5], true, at), tail), -1);
+      }
+    }
+  }
 }
 
 TEST(CipherEngine, TablesThatAreNoPermutations) {
@@ -138,8 +165,8 @@ TEST(CipherEngine, TablesThatAreNoPermutations) {
   Bytes data = RandomBytes(rng, 9000);
   Bytes forward = Reference(*key, data, false);
   Bytes inverse = Reference(*key, data, true);
-  for (bool vector : {false, true}) {
-    if (vector && !cipher::VectorPathAvailable()) continue;
+  for (cipher::Path vector : {cipher::Path::kPortable, cipher::Path::kAvx2, cipher::Path::kAvx512}) {
+    if (!cipher::PathAvailable(vector)) continue;
     EXPECT_EQ(FirstDifference(RunEngine(*key, data, false, vector, kCuts[2], false), forward), -1);
     EXPECT_EQ(FirstDifference(RunEngine(*key, data, true, vector, kCuts[2], false), inverse), -1);
   }
@@ -192,8 +219,8 @@ TEST(CipherKey, ExpansionOnlyWithSeeds) {
 TEST(CipherEngine, FillerCountsFollowTheCycle) {
   auto key = ExpandedKey({4, 9, 1, 1, 50, 22, 3, 8, 8, 1});
   static Engine one, many;
-  one.Start(*key, false);
-  many.Start(*key, false);
+  one.Start(*key, cipher::Path::kPortable);
+  many.Start(*key, cipher::Path::kPortable);
   EXPECT_TRUE(one.expanded());
   // Two and a half cycles, asked for one at a time and in uneven runs (one of them across
   // the end of a cycle).
@@ -257,6 +284,7 @@ struct Scratch {
 };
 
 Bytes RunPortable(const RoutineCase& c, const Bytes& in, bool inverse, bool inPlace) {
+  static cipher::ChunkBytes laid[kSlots];
   Bytes out = inPlace ? in : Bytes(in.size());
   const uint8_t* src = inPlace ? out.data() : in.data();
   uint32_t n = static_cast<uint32_t>(in.size());
@@ -265,9 +293,9 @@ Bytes RunPortable(const RoutineCase& c, const Bytes& in, bool inverse, bool inPl
                                 true, true, true, true, true, true, true, true, true, true};
     static uint8_t twice[kSlots][2 * cipher::kTableSize];
     static uint8_t missing[cipher::kChunk];
-    cipher::InversePortable(c.inverse.data(), twice, perm, true, missing, src, out.data(), n, c.offs);
+    cipher::InversePortable(c.inverse.data(), twice, perm, true, missing, src, out.data(), n, c.offs, laid);
   } else {
-    cipher::ForwardPortable(c.tables.data(), src, out.data(), n, c.offs);
+    cipher::ForwardPortable(c.tables.data(), src, out.data(), n, c.offs, laid);
   }
   return out;
 }
@@ -342,10 +370,10 @@ TEST(CipherEngine, VectorAndPortableEnginesAgreeAcrossBlocks) {
     auto key = RandomKey(rng);
     Bytes plain = RandomBytes(rng, 3 * cipher::kChunk + 777);
     for (const auto& cuts : {std::vector<uint32_t>{4097, 63, 1, 8191}, std::vector<uint32_t>{65, 4031}}) {
-      Bytes v = RunEngine(*key, plain, false, true, cuts, false);
-      EXPECT_EQ(FirstDifference(v, RunEngine(*key, plain, false, false, cuts, false)), -1);
-      EXPECT_EQ(FirstDifference(RunEngine(*key, v, true, true, cuts, true), plain), -1);
-      EXPECT_EQ(FirstDifference(RunEngine(*key, v, true, false, cuts, true), plain), -1);
+      Bytes v = RunEngine(*key, plain, false, cipher::Path::kAvx512, cuts, false);
+      EXPECT_EQ(FirstDifference(v, RunEngine(*key, plain, false, cipher::Path::kPortable, cuts, false)), -1);
+      EXPECT_EQ(FirstDifference(RunEngine(*key, v, true, cipher::Path::kAvx512, cuts, true), plain), -1);
+      EXPECT_EQ(FirstDifference(RunEngine(*key, v, true, cipher::Path::kPortable, cuts, true), plain), -1);
     }
   }
 }
