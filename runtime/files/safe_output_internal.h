@@ -30,6 +30,7 @@ class MVSafeOutput {
  private:
   enum Mode { kNew, kReplace, kInPlace, kDirect };
   MVSafeOutput() = default;
+  int LockInPlace();
   int CopyInPlace();
   void Unlink();
 
@@ -38,7 +39,8 @@ class MVSafeOutput {
   int flags_ = 0;
   mode_t newMode_ = 0;
   std::string final_;      // the file the destination name resolves to
-  std::string temporary_;  // empty for a direct output, or once it is gone
+  std::string temporary_;  // empty for a direct or unnamed output, or once it is gone
+  int lockFd_ = -1;        // holds the in-place update's lock on the destination
   dev_t device_ = 0;           // the existing destination
   ino_t inode_ = 0;
   uid_t owner_ = 0;
