@@ -135,6 +135,10 @@ void RemoveStaleParts(const std::string& folder, const std::string& name) {
 // process killed while writing leaves nothing; elsewhere it is "<name>.XXXXXX.part"
 // beside the file, created exclusively, never through a link, and the stale ones of
 // killed writers are removed first.
+// Takes the lock of a new temporary file. Where the file system keeps no locks the file
+// goes unlocked (and is never taken for stale); false only when it is held already.
+bool LockTemporary(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
 int CreateTemporary(const std::string& final, std::string* path, int* error) {
   size_t slash = final.rfind('/');
   std::string folder = final.substr(0, slash + 1);
@@ -142,7 +146,7 @@ int CreateTemporary(const std::string& final, std::string* path, int* error) {
   RemoveStaleParts(folder, name);
   int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    if (LockTemporary(fd)) return fd;
     close(fd);
   }
   for (int i = 0; i < kNameTries; i++) {
@@ -151,7 +155,7 @@ int CreateTemporary(const std::string& final, std::string* path, int* error) {
     if (fd >= 0) {
       struct stat held, now;
       // Locked before anyone may take it for stale; still ours once locked.
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+      if (LockTemporary(fd) && fstat(fd, &held) == 0 &&
           lstat(candidate.c_str(), &now) == 0 && held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
         *path = candidate;
         return fd;
