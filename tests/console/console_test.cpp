@@ -156,12 +156,12 @@ TEST_F(ConsoleInput, WaitsOnInputLeftNonBlocking) {
   fcntl(0, F_SETFL, flags);
 }
 
-TEST_F(ConsoleInput, NulEndsLineAndFfIsDropped) {
+TEST_F(ConsoleInput, NulEndsLineAndFfIsKept) {
   Feed(std::string("a\0b\n", 4) + "a\xFF" "b\n");
   EndInput();
   EXPECT_EQ(Line(), "a");
   EXPECT_EQ(Line(), "b");
-  EXPECT_EQ(Line(), "ab");
+  EXPECT_EQ(Line(), "a\xFF" "b");
 }
 
 TEST_F(ConsoleInput, KeepsBlanksAndHighBytes) {
