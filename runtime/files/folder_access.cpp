@@ -119,9 +119,8 @@ extern "C" bool RuntimeNameIsLink(MVString* name) {
 extern "C" int32_t RuntimeDeleteName(MVString* name) {
   std::string path = EntryPath(name);
   if (path.empty()) return EINVAL;
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : mvfiles::ErrnoOrEIO();
-  if ((S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) == 0) return 0;
+  // remove() unlinks the entry itself (a link included) or removes an empty folder.
+  if (remove(path.c_str()) == 0) return 0;
   return errno == ENOENT ? 0 : mvfiles::ErrnoOrEIO();
 }
 

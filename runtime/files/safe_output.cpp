@@ -76,6 +76,17 @@ std::string MVRandomLetters(size_t n) {
   return s;
 }
 
+void MVRemoveIfUnheld(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return;
+  struct stat held, now;
+  if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
+      flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &now) == 0 &&
+      now.st_dev == held.st_dev && now.st_ino == held.st_ino)
+    unlink(path.c_str());
+  close(fd);  // releases the lock
+}
+
 namespace {
 
 const char kPartTail[] = ".part";
@@ -117,15 +128,7 @@ void RemoveStaleParts(const std::string& folder, const std::string& name) {
   if (!dir) return;
   while (dirent* e = readdir(dir)) {
     if (!IsPartOf(e->d_name, name)) continue;
-    std::string path = folder + e->d_name;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) continue;
-    struct stat held, now;
-    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
-        flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &now) == 0 &&
-        now.st_dev == held.st_dev && now.st_ino == held.st_ino)
-      unlink(path.c_str());
-    close(fd);  // releases the lock
+    MVRemoveIfUnheld(folder + e->d_name);
   }
   closedir(dir);
 }

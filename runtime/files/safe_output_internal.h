@@ -10,6 +10,11 @@
 // n letters and digits drawn at random (n <= 16), for names of new files.
 std::string MVRandomLetters(size_t n);
 
+// Removes the file at `path` when it is a regular file of this user that no open file
+// holds locked (its writer, which held the lock for as long as it lived, is gone) and
+// the name still gives the file that was looked at. Never follows a link.
+void MVRemoveIfUnheld(const std::string& path);
+
 // An output being written. `newMode` is the permission of a destination that does not
 // exist yet (the umask is applied).
 class MVSafeOutput {

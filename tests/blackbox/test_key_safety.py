@@ -10,10 +10,8 @@ import unittest
 import harness
 from harness import AppTestCase, PROMPT, transcript
 from test_crypt import KEY_FILE, clock, enc_out, write_system
-from test_safety import BIG, Session, leftovers, wait_until
+from test_safety import FS_SHIM, Session, leftovers, named_parts, wait_until
 
-FS_SHIM = os.path.join(os.path.abspath(harness.BUILD), "libombrix_fs_shim.so")
-NO_TMPFILE = {"LD_PRELOAD": FS_SHIM, "OMBRIX_TEST_NO_TMPFILE": "1"}
 NO_FLOCK = {"LD_PRELOAD": FS_SHIM, "OMBRIX_TEST_NO_FLOCK": "1"}
 
 SET = ["K11.bin", "K12.bin", "k2.dat", "k3.bin", "sys.dat"]
@@ -235,7 +233,7 @@ class Killed(KeyCase):
         self.big_file("plain", 128 << 20)
         os.rename(self.app.path("plain"), self.app.path("big.enc"))  # decrypts to noise
         for fallback in (False, True):
-            env = NO_TMPFILE if fallback else {}
+            env = named_parts() if fallback else {}
             for line, out in ((b"enc big out 1 1 1\n", "out"), (b"dec big.enc plain 1 1 1\n", "plain")):
                 with self.subTest(fallback=fallback, line=line):
                     names = sorted(os.listdir(self.app.dir))
