@@ -35,6 +35,7 @@ bool CreateSysCommand(MVObject* self);
 bool KillSysCommand(MVObject* self, int32_t mode);
 bool RestoreSysCommand(MVObject* self);
 bool TransferSysCommand(MVObject* self);
+bool TransKillCommand(MVObject* self);
 bool EncryptCommand(MVObject* self);
 bool DecryptCommand(MVObject* self);
 bool RunScriptCommand(MVObject* self);

@@ -52,7 +52,7 @@
   COMMAND("ressys",    6, App_RestoreSys,  kNoArgument, RestoreSysCommand,  kNoArgument, VerifyRestoreSys)  \
   COMMAND("killsys",   7, App_KillSys,     1,           KillSysCommand,     0,           VerifyKillSys)     \
   COMMAND("transsys",  8, App_TransferSys, kNoArgument, TransferSysCommand, kNoArgument, VerifyTransferSys) \
-  COMMAND("transkill", 9, App_TransKill,   kNoArgument, kPromptOnly,        kNoArgument, kPromptOnly)       \
+  COMMAND("transkill", 9, App_TransKill,   kNoArgument, TransKillCommand,   kNoArgument, VerifyTransKill)   \
   COMMAND("enc",       3, App_Encrypt,     kNoArgument, EncryptCommand,     kNoArgument, VerifyCrypt)       \
   COMMAND("dec",       3, App_Decrypt,     kNoArgument, DecryptCommand,     kNoArgument, VerifyCrypt)       \
   COMMAND("x",         1, App_RunScript,   kNoArgument, kPromptOnly,        kNoArgument, kPromptOnly)       \

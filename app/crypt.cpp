@@ -209,17 +209,9 @@ bool SameFile(const Item& a, const Item& b) {
 }
 
 // True when the destination is one of the installed key system's files: by its name in
-// the application folder, or as the same file as "sys.dat", "k2.dat" or "k3.bin".
+// the application folder, or as the same file as any of them, under any name.
 bool IsKeyFile(const Item& dest) {
-  if (keyfile::NamesKeyFile(dest.get(), Comp1Count)) return true;
-  if (!dest.exists()) return false;
-  for (int i = 0; i < 3; i++) {
-    MVString* name =
-        i == 0 ? keyfile::SystemFile() : i == 1 ? keyfile::SlotMapFile() : keyfile::StepFile();
-    Item key(GetFolderItem(name));
-    if (SameFile(dest, key)) return true;
-  }
-  return false;
+  return keyfile::NamesKeyFile(dest.get(), Comp1Count) || keyfile::IsKeyFileOf(dest.get(), nullptr);
 }
 
 void PrintProtected() {
@@ -546,6 +538,8 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   if (outcome == kNoTarget) {
     if (target.error() == kMVErrorProtectedFile)
       PrintProtected();
+    else if (target.error() == kMVErrorOutputBusy)
+      PRINT("The destination is being written by another process.  Try again when it has finished.");
     else if (InArgumentForm() && target.error() > 0)  // the system's reason, as peers give it
       Print(Str::Borrow(MV_LIT("cannot create ")) + destination + MV_LIT(": ") +
             Str(RuntimeSystemReason(target.error())));

@@ -8,6 +8,7 @@ namespace {
 #define KEYFILE_SYSTEM "sys.dat"
 #define KEYFILE_SLOT_MAP "k2.dat"
 #define KEYFILE_STEP "k3.bin"
+#define KEYFILE_STAGING ".ombrix-createsys/"
 #define KEYFILE_ENTRY_HEAD "K1"
 #define KEYFILE_ENTRY_TAIL ".bin"
 constexpr uint32_t kEntryHead = sizeof KEYFILE_ENTRY_HEAD - 1;
@@ -97,6 +98,21 @@ bool BytesEqual(const uint8_t* a, uint32_t n, const char* text) {
   return i == n && text[i] == 0;
 }
 
+// "sys.dat", "k2.dat", "k3.bin" or an entry file name.
+bool IsSetName(MVString* name) {
+  const uint8_t* b = MVStringBytes(name);
+  uint32_t n = MVStringLength(name);
+  return BytesEqual(b, n, KEYFILE_SYSTEM) || BytesEqual(b, n, KEYFILE_SLOT_MAP) ||
+         BytesEqual(b, n, KEYFILE_STEP) || EntryNumberOf(name) > 0;
+}
+
+bool SameFileAs(MVFolderItem* item, MVString* name) {
+  MVFolderItem* other = GetFolderItem(name);
+  bool same = other && FolderItemSameFile(item, other);
+  RuntimeUnlockObject(other);
+  return same;
+}
+
 }  // namespace
 
 // --- Writing.
@@ -154,6 +170,7 @@ bool ParseStepEntry(const Str& line, StepEntry* e) {
 MVString* SystemFile() { return MV_LIT(KEYFILE_SYSTEM); }
 MVString* SlotMapFile() { return MV_LIT(KEYFILE_SLOT_MAP); }
 MVString* StepFile() { return MV_LIT(KEYFILE_STEP); }
+MVString* StagingFolder() { return MV_LIT(KEYFILE_STAGING); }
 
 Str EntryFileName(MVString* typed) {
   return Str::Borrow(MV_LIT(KEYFILE_ENTRY_HEAD)) + typed + MV_LIT(KEYFILE_ENTRY_TAIL);
@@ -221,6 +238,37 @@ bool NamesKeyFile(MVFolderItem* item, int32_t n1) {
   return same;
 }
 
+bool IsKeyFileOf(MVFolderItem* item, MVString* prefix) {
+  if (!item || !fileExistsGetter(item)) return false;
+  Str folderName = Str::Borrow(prefix);
+  if (FolderItemLinkCount(item) <= 1) {
+    // One name only: it is a key file only as the file of its own name in that folder.
+    Str path(FolderItemGetPath(item));
+    const uint8_t* b = path.bytes();
+    uint32_t n = path.length(), slash = n;
+    while (slash > 0 && b[slash - 1] != '/') slash--;
+    Str name(MAVOBuildString(b + slash, static_cast<int32_t>(n - slash), kEncodingUTF8));
+    if (!IsSetName(name.get())) return false;
+    return SameFileAs(item, (folderName + name).get());
+  }
+  // Hard links: any file of the set may be this one, whatever its name here.
+  if (SameFileAs(item, (folderName + SystemFile()).get()) ||
+      SameFileAs(item, (folderName + SlotMapFile()).get()) ||
+      SameFileAs(item, (folderName + StepFile()).get()))
+    return true;
+  MVFolderItem* folder = GetFolderItem(folderName.empty() ? MV_LIT("") : folderName.get());
+  MVArray* names = folder ? FolderItemChildNames(folder) : nullptr;
+  RuntimeUnlockObject(folder);
+  if (!names) return false;
+  bool same = false;
+  for (int32_t i = 0; !same && i <= names->upperBounds[0]; i++) {
+    Str name = GetStr(names, i);
+    if (EntryNumberOf(name.get()) > 0) same = SameFileAs(item, (folderName + name).get());
+  }
+  RuntimeUnlockArray(names);
+  return same;
+}
+
 // --- Opening.
 
 bool IsRegularFile(MVString* name) {
@@ -277,9 +325,9 @@ Lock::Lock(Mode mode) : held_(false), taken_(false) {
     return;
   }
   if (handle < 0) {
-    // The folder cannot be opened or its file system keeps no locks (some network file
-    // systems refuse them on folders): the command goes on without one.
-    held_ = true;
+    // The folder cannot be opened (no read permission) or keeps no locks: a command run
+    // unlocked could meet another one half way, so it is not run.
+    PRINT("The key system cannot be locked, so the command was not run.");
     return;
   }
   gLockHandle = handle;

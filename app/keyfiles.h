@@ -32,6 +32,9 @@ bool ParseStepEntry(const Str& line, StepEntry* e);  // all but `final`
 MVString* SystemFile();
 MVString* SlotMapFile();
 MVString* StepFile();
+// The hidden folder beside the key files where createsys writes a new set before it
+// moves the files into place (a folder name ending in "/").
+MVString* StagingFolder();
 // The entry file "K1" + n + ".bin": n in decimal, or the number's text exactly as typed
 // (so entry "01" names "K101.bin").
 Str EntryFileName(int64_t n);
@@ -43,6 +46,12 @@ int32_t EntryNumberOf(MVString* name);
 // "k2.dat", "k3.bin", or the entry file of an entry 1..n1, in the application folder.
 // Decided from the name, whatever the count.
 bool NamesKeyFile(MVFolderItem* item, int32_t n1);
+// True when `item` is the same file (device and inode) as a file of the key system at
+// `prefix` (a folder path ending in "/", or empty for the application folder):
+// "sys.dat", "k2.dat", "k3.bin" or any entry file "K1<n>.bin" there, whatever its name
+// and number of links. A file with one link is compared with its own name's file only;
+// a hard-linked one with every file of the set present.
+bool IsKeyFileOf(MVFolderItem* item, MVString* prefix);
 // The application folder as an item (owned).
 MVFolderItem* ApplicationFolder();
 // The folder of the key system, where every key file is read, written, locked and

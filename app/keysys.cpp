@@ -57,16 +57,29 @@ bool ReadEntryCount(MVString* sysdat, int32_t* n1) {
   return true;
 }
 
-// N1 of a system as the walks over its set of files take it: the number in the first
-// line of its "sys.dat", truncated, in 64 bits, and 0 below 1 (no entry files). The walks
-// end at the first file that is not there, so a count far beyond the files is harmless.
-// False when "sys.dat" is missing.
+// N1 of a system as the walks over its set of files take it: the first line of its
+// "sys.dat" when that is 1 to 10 ASCII digits with a value of at least 1, else kNoCount
+// (an empty, zero, signed or otherwise odd line counts nothing, and no set can be copied
+// or deleted by it). The walks end at the first file that is not there, so a count far
+// beyond the files is harmless. False when "sys.dat" is missing.
+constexpr int64_t kNoCount = -1;
 bool ReadSetEntries(MVString* sysdat, int64_t* n1) {
   Str line;
   if (!ReadFirstLine(sysdat, &line)) return false;
-  double v = Val(line);
-  *n1 = v >= 1 ? static_cast<int64_t>(v < 4e18 ? v : 4e18) : 0;
+  const uint8_t* b = line.bytes();
+  uint32_t n = line.length();
+  int64_t v = 0;
+  for (uint32_t i = 0; i < n && v >= 0; i++) v = b[i] >= '0' && b[i] <= '9' ? v * 10 + (b[i] - '0') : -1;
+  *n1 = n >= 1 && n <= 10 && v >= 1 ? v : kNoCount;
   return true;
+}
+
+// Refuses a set whose "sys.dat" holds no count; true when it holds one.
+bool Counted(MVString* prefix, int64_t n1) {
+  if (n1 != kNoCount) return true;
+  Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + prefix + keyfile::SystemFile() +
+        MV_LIT(" holds no entry count.  Nothing was copied."));
+  return false;
 }
 
 // Counts the lines of a key file and, when chars is given, their characters (line ends
@@ -85,12 +98,37 @@ bool CountLines(MVString* name, int32_t* lines, int64_t* chars) {
   return true;
 }
 
-// Deletes a file; false when it is still there afterwards.
-bool DeleteFile(MVString* name) {
-  MVFolderItem* item = GetFolderItem(name);
-  if (item) FolderItemDelete(item);
-  RuntimeUnlockObject(item);
-  return !FileExists(name);
+// Deletes the directory entry `name` (a link itself, never what it points to); false
+// when it could not be removed.
+bool DeleteFile(MVString* name) { return RuntimeDeleteName(name) == 0; }
+
+// The folder new key files are written to: nil for their own place, or the staging
+// folder while createsys builds a set.
+MVString* gWriteFolder;
+
+// Removes the staging folder and what it holds (left by a createsys that failed or was
+// killed; only createsys, under the exclusive lock, writes there).
+void RemoveStaging() {
+  MVFolderItem* folder = GetFolderItem(keyfile::StagingFolder());
+  MVArray* names = folder && !RuntimeNameIsLink(keyfile::StagingFolder()) ? FolderItemChildNames(folder) : nullptr;
+  RuntimeUnlockObject(folder);
+  for (int32_t i = 0; names && i <= names->upperBounds[0]; i++)
+    RuntimeDeleteName((Str::Borrow(keyfile::StagingFolder()) + GetStr(names, i)).get());
+  RuntimeUnlockArray(names);
+  RuntimeDeleteName(keyfile::StagingFolder());
+}
+
+// Moves the staged set of a system with n1 entries into place, "sys.dat" last. False
+// after one line naming the file that could not be moved.
+bool MoveStagedSet(int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    Str name = SetFileName(i, n1);
+    if (RuntimeRenameName((Str::Borrow(keyfile::StagingFolder()) + name).get(), name.get()) != 0) {
+      Print(Str::Borrow(MV_LIT("Could not put ")) + name + MV_LIT(" in place.  The key system was not created."));
+      return false;
+    }
+  }
+  return true;
 }
 
 // A key file being written: readable and writable by its owner only, and in place only
@@ -98,7 +136,7 @@ bool DeleteFile(MVString* name) {
 class KeyFile {
  public:
   explicit KeyFile(MVString* name) : name_(Str::Borrow(name)), out_(nullptr) {
-    MVFolderItem* item = GetFolderItem(name);
+    MVFolderItem* item = GetFolderItem((Str::Borrow(gWriteFolder) + name).get());
     if (item) out_ = FolderItemCreateOutputTextFile(item, kMVOutputPrivate);
     RuntimeUnlockObject(item);
   }
@@ -314,12 +352,17 @@ Str FolderPrefix() {
 }
 
 // Tests that the set of a system with n1 entries at prefix is complete: every file there
-// and a regular file. The walk ends at the first file that is not, so however large n1
+// and a regular file, none a symbolic link. The walk ends at the first file that is not, so however large n1
 // is, it never goes past the files that are really there. When one is missing or odd,
 // prints one line naming it and gives false.
 bool CheckComplete(MVString* prefix, int64_t n1) {
   for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = Str::Borrow(prefix) + SetFileName(i, n1);
+    if (RuntimeNameIsLink(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
+            MV_LIT(" is a symbolic link.  Nothing was copied."));
+      return false;
+    }
     if (!FileExists(name.get())) {
       Print(Str::Borrow(MV_LIT("The key system is incomplete: ")) + name +
             MV_LIT(" is missing.  Nothing was copied."));
@@ -335,14 +378,29 @@ bool CheckComplete(MVString* prefix, int64_t n1) {
 }
 
 // Tests that no file of the set at prefix is something other than a regular file (a
-// FIFO, a device, a folder): a copy onto one could wait forever or land elsewhere. Only
-// called for a set found complete, so the walk is bounded by real files.
-bool CheckReplaceable(MVString* prefix, int64_t n1) {
+// FIFO, a device, a folder) or a symbolic link: a copy onto one could wait forever or
+// land elsewhere. Nor may it be a file of the set being copied (at fromPrefix) under
+// another name: the copy would overwrite the key it copies. Only called for a set found
+// complete, so the walk is bounded by real files.
+bool CheckReplaceable(MVString* prefix, MVString* fromPrefix, int64_t n1) {
   for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = Str::Borrow(prefix) + SetFileName(i, n1);
+    if (RuntimeNameIsLink(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
+            MV_LIT(" is a symbolic link.  Nothing was copied."));
+      return false;
+    }
     if (FileExists(name.get()) && !keyfile::IsRegularFile(name.get())) {
       Print(Str::Borrow(MV_LIT("The destination ")) + name +
             MV_LIT(" is not a regular file and cannot be replaced.  Nothing was copied."));
+      return false;
+    }
+    MVFolderItem* target = GetFolderItem(name.get());
+    bool keyFile = keyfile::IsKeyFileOf(target, fromPrefix);
+    RuntimeUnlockObject(target);
+    if (keyFile) {
+      Print(Str::Borrow(MV_LIT("The destination ")) + name +
+            MV_LIT(" is a key file of the system being copied.  Nothing was copied."));
       return false;
     }
   }
@@ -513,23 +571,32 @@ bool CreateSysCommand(MVObject* self) {
   Comp1Count = CInt(Val(p1));
   Comp2Count = CInt(Val(p2));
   Comp3Count = CInt(Val(p3));
+  // The set is written in the staging folder and moved into place when complete: a
+  // killed run leaves no key file in place, and its folder goes at the next run.
+  RemoveStaging();
+  if (RuntimeCreateFolder(keyfile::StagingFolder()) != 0) {
+    RuntimeSecureRandomEnd();
+    Print(Str::Borrow(MV_LIT("Could not create ")) + keyfile::StagingFolder() +
+          MV_LIT(".  The key system was not created."));
+    Comp1Count = Comp2Count = Comp3Count = 0;
+    return false;
+  }
+  gWriteFolder = keyfile::StagingFolder();
 
   int32_t n1 = CInt(Val(p1));
   if (!ScriptMode) {
     PRINT("Generating Key Component 1");
     PRINT("This might take awhile...");
   }
-  // What this run has put in place, removed again if it does not complete.
   int32_t written1 = 0;
-  bool written2 = false, written3 = false;
   RuntimeProgressBegin(n1, kMVProgressKeyFiles);
   bool ok = GenerateComponent1(n1, &written1);
   RuntimeProgressEnd();
   if (ok && !ScriptMode) PRINT(" ");
   if (ok && !ScriptMode) PRINT("Generating Key Component 2");
-  ok = ok && (written2 = GenerateComponent2(CInt(Val(p2))));
+  ok = ok && GenerateComponent2(CInt(Val(p2)));
   if (ok && !ScriptMode) PRINT("Generating Key Component 3");
-  ok = ok && (written3 = GenerateComponent3(CInt(Val(p3)), limit));
+  ok = ok && GenerateComponent3(CInt(Val(p3)), limit);
   if (ok && Stopped()) ok = false;
   if (ok && !RuntimeSecureRandomOk()) {
     ReportNoRandomBytes();
@@ -546,10 +613,10 @@ bool CreateSysCommand(MVObject* self) {
       ok = false;
     }
   }
+  gWriteFolder = nullptr;
+  ok = ok && !Stopped() && MoveStagedSet(n1 > 0 ? n1 : 0);
+  RemoveStaging();
   if (!ok) {
-    for (int32_t n = 1; n <= written1; n++) DeleteFile(EntryFileName(n).get());
-    if (written2) DeleteFile(keyfile::SlotMapFile());
-    if (written3) DeleteFile(keyfile::StepFile());
     Comp1Count = Comp2Count = Comp3Count = 0;
     return false;
   }
@@ -623,6 +690,8 @@ bool KillSysCommand(MVObject*, int32_t mode) {
     }
     n1 = 0;
   }
+  // Without a count every entry file present goes.
+  if (n1 == kNoCount) n1 = 0x7FFFFFFF;
   if (!DeleteSystem(n1, mode == 1)) return false;
   if (mode == 1) {
     PRINT("=== System Deleted ===");
@@ -656,7 +725,9 @@ bool RestoreSysCommand(MVObject* self) {
   }
   // Nothing is copied unless the whole set is there; "sys.dat" comes last, so a restore
   // that fails part way leaves no system marked as installed.
-  if (!CheckComplete(prefix.get(), n1) || !CheckReplaceable(nullptr, n1)) return false;
+  if (!Counted(prefix.get(), n1) || !CheckComplete(prefix.get(), n1) ||
+      !CheckReplaceable(nullptr, prefix.get(), n1))
+    return false;
   if (!ScriptMode) PRINT("Restoring system files...");
   if (!CopySet(prefix.get(), nullptr, n1)) {
     PRINT("The system was not restored.");
@@ -690,7 +761,9 @@ TransferOutcome Transfer(MVObject* self, MVString* word, int64_t* n1, Str* prefi
   }
   App_GetParameters(self);
   *prefix = FolderPrefix();
-  if (!CheckComplete(nullptr, *n1) || !CheckReplaceable(prefix->get(), *n1)) return kRefused;
+  if (!Counted(nullptr, *n1) || !CheckComplete(nullptr, *n1) ||
+      !CheckReplaceable(prefix->get(), nullptr, *n1))
+    return kRefused;
   if (!ScriptMode) PRINT("Copying system files...");
   if (!CopySet(nullptr, prefix->get(), *n1)) return kCopyFailed;
   if (!ScriptMode) {
@@ -712,26 +785,29 @@ bool TransferSysCommand(MVObject* self) {
 
 void App_TransferSys(MVObject* self) { TransferSysCommand(self); }
 
-void App_TransKill(MVObject* self) {
+bool TransKillCommand(MVObject* self) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
-  if (!lock.held()) return;
+  if (!lock.held()) return false;
   int64_t n1 = 0;
   Str prefix;
   TransferOutcome outcome = Transfer(self, MV_LIT("transkill"), &n1, &prefix);
-  if (outcome == kRefused) return;
+  if (outcome == kRefused) return false;
   if (outcome == kCopyFailed) {
     PRINT("The system was not deleted.");
-    return;
+    return false;
   }
   if (!SetVerified(prefix.get(), n1)) {
     PRINT("The copy could not be verified.  The system was not deleted.");
-    return;
+    return false;
   }
-  if (!DeleteSystem(n1, true)) return;
+  if (!DeleteSystem(n1, true)) return false;
   if (!ScriptMode) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");
     PRINT(" ");
   }
   Comp1Count = Comp2Count = Comp3Count = 0;
+  return true;
 }
+
+void App_TransKill(MVObject* self) { TransKillCommand(self); }

@@ -164,6 +164,13 @@ void VerifyTransferSys(Verifier& v) {
   if (GetParam(1).empty()) v.Error(MV_LIT(" | Path is missing"));
 }
 
+// Checked as a transfer; one that would pass leaves no system behind.
+void VerifyTransKill(Verifier& v) {
+  int32_t errors = v.errors;
+  VerifyTransferSys(v);
+  if (v.errors == errors) v.systemPresent = false;
+}
+
 void VerifyCrypt(Verifier& v) {
   if (Same(v.text.get(), MV_LIT("enc")) || Same(v.text.get(), MV_LIT("dec"))) {
     v.Error(MV_LIT(" | Parameters missing"));

@@ -213,8 +213,7 @@ extern "C" MVString* RuntimeConsoleInput(void) {
       if (got == kEnd) g_inputEnded = true;
       break;
     }
-    if (c == 0xFF) continue;
-    Append(line, c);
+    Append(line, c);  // 0xFF too: a name may hold any byte but NUL
   }
   return MVStringFromBytes(line.data(), static_cast<uint32_t>(line.size()), kEncodingASCII);
 }

@@ -152,7 +152,6 @@ MVLineEditor::Result MVLineEditor::Key(uint8_t c) {
     case kCtrlN: Recall(1); break;
     case kCtrlZ: return kSuspend;
     case kTab: Insert(c); break;  // a tab is an ordinary character of a command line
-    case 0xFF: break;             // never part of a line read from standard input
     default:
       if (!Control(c)) Insert(c);  // other control keys do nothing
       break;

@@ -122,15 +122,7 @@ void RemoveStaleExtracts(const std::string& folder, const std::string& library) 
   if (!dir) return;
   while (dirent* e = readdir(dir)) {
     if (!IsExtractedName(e->d_name, library)) continue;
-    std::string path = folder + "/" + e->d_name;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) continue;
-    struct stat held, now;
-    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
-        flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &now) == 0 &&
-        now.st_dev == held.st_dev && now.st_ino == held.st_ino)
-      unlink(path.c_str());
-    close(fd);  // releases the lock
+    MVRemoveIfUnheld(folder + "/" + e->d_name);
   }
   closedir(dir);
 }

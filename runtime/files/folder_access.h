@@ -26,6 +26,24 @@ int32_t FolderItemTryLock(MVFolderItem* item, bool exclusive);
 // Releases a lock taken by FolderItemTryLock (handles <= 0 are ignored).
 void RuntimeReleaseLock(int32_t handle);
 
+// The number of hard links of the file the item names (a symbolic link is followed), or
+// 0 when it does not exist.
+int32_t FolderItemLinkCount(MVFolderItem* item);
+
+// Directory entries by name: a path text, absolute or relative to the application
+// folder, taken as it is (a symbolic link under the name is not followed).
+// True when the name is a symbolic link (dangling or not).
+bool RuntimeNameIsLink(MVString* name);
+// Removes the entry the name gives: a symbolic link itself, never its target; a folder
+// only when empty. 0 when done or when nothing is there, else the errno value.
+int32_t RuntimeDeleteName(MVString* name);
+// Creates the folder `name`, readable and writable by its owner only. 0, or the errno
+// value (EEXIST when something is there already).
+int32_t RuntimeCreateFolder(MVString* name);
+// Gives the entry `from` the name `to` in one step, replacing what `to` names (never
+// following a link under either name). 0, or the errno value.
+int32_t RuntimeRenameName(MVString* from, MVString* to);
+
 #ifdef __cplusplus
 }
 #endif

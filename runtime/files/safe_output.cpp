@@ -1,10 +1,13 @@
 #include "runtime/files/safe_output_internal.h"
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -73,31 +76,119 @@ std::string MVRandomLetters(size_t n) {
   return s;
 }
 
+void MVRemoveIfUnheld(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return;
+  struct stat held, now;
+  if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
+      flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &now) == 0 &&
+      now.st_dev == held.st_dev && now.st_ino == held.st_ino)
+    unlink(path.c_str());
+  close(fd);  // releases the lock
+}
+
 namespace {
 
-// "<name>.XXXXXX.part" beside the file, or ".ombrix.XXXXXX.part" where the name is too
-// long to carry the suffix; created exclusively, never through a link.
+const char kPartTail[] = ".part";
+const char kLongPartHead[] = ".ombrix.";
+const size_t kPartLetters = 6;
+
+// The name of a temporary file beside the file `name` (random: kPartLetters letters and
+// digits): "<name>.<random>.part", or ".ombrix.<random>.part" where the name is too long
+// to carry the suffix.
+std::string PartName(const std::string& folder, const std::string& name, const std::string& random) {
+  long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (nameMax <= 0) nameMax = NAME_MAX;
+  std::string candidate = name + "." + random + kPartTail;
+  if (static_cast<long>(candidate.size()) > nameMax) candidate = kLongPartHead + random + kPartTail;
+  return candidate;
+}
+
+// `entry` is a temporary file name PartName gives for `name`.
+bool IsPartOf(const std::string& entry, const std::string& name) {
+  const size_t tail = sizeof kPartTail - 1;
+  auto randomAt = [&](size_t at) {
+    if (entry.size() != at + kPartLetters + tail || entry.compare(at + kPartLetters, tail, kPartTail) != 0)
+      return false;
+    for (size_t i = at; i < at + kPartLetters; i++)
+      if (!isalnum(static_cast<unsigned char>(entry[i]))) return false;
+    return true;
+  };
+  const size_t longHead = sizeof kLongPartHead - 1;
+  if (entry.compare(0, longHead, kLongPartHead) == 0 && randomAt(longHead)) return true;
+  return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+         entry[name.size()] == '.' && randomAt(name.size() + 1);
+}
+
+// Temporary files of earlier writers of `name` in `folder` that no live process holds:
+// every writer holds the lock on its temporary file until it is gone, so an unlocked one
+// was left by a process that was killed. Only this user's regular files are removed.
+void RemoveStaleParts(const std::string& folder, const std::string& name) {
+  DIR* dir = opendir(folder.empty() ? "/" : folder.c_str());
+  if (!dir) return;
+  while (dirent* e = readdir(dir)) {
+    if (!IsPartOf(e->d_name, name)) continue;
+    MVRemoveIfUnheld(folder + e->d_name);
+  }
+  closedir(dir);
+}
+
+// The temporary file of an output, locked for as long as it is open. Where the file
+// system offers them it has no name until it is complete (*path stays empty), so a
+// process killed while writing leaves nothing; elsewhere it is "<name>.XXXXXX.part"
+// beside the file, created exclusively, never through a link, and the stale ones of
+// killed writers are removed first.
+// Takes the lock of a new temporary file. Where the file system keeps no locks the file
+// goes unlocked (and is never taken for stale); false only when it is held already.
+bool LockTemporary(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
 int CreateTemporary(const std::string& final, std::string* path, int* error) {
   size_t slash = final.rfind('/');
   std::string folder = final.substr(0, slash + 1);
   std::string name = final.substr(slash + 1);
-  long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
-  if (nameMax <= 0) nameMax = NAME_MAX;
+  RemoveStaleParts(folder, name);
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    if (LockTemporary(fd)) return fd;
+    close(fd);
+  }
   for (int i = 0; i < kNameTries; i++) {
-    std::string random = MVRandomLetters(6);
-    std::string candidate = name + "." + random + ".part";
-    if (static_cast<long>(candidate.size()) > nameMax) candidate = ".ombrix." + random + ".part";
-    candidate = folder + candidate;
-    int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                  0600);
+    std::string candidate = folder + PartName(folder, name, MVRandomLetters(kPartLetters));
+    fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd >= 0) {
-      *path = candidate;
-      return fd;
+      struct stat held, now;
+      // Locked before anyone may take it for stale; still ours once locked.
+      if (LockTemporary(fd) && fstat(fd, &held) == 0 &&
+          lstat(candidate.c_str(), &now) == 0 && held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
+        *path = candidate;
+        return fd;
+      }
+      close(fd);
+      continue;
     }
     if (errno != EEXIST) break;
   }
   *error = mvfiles::ErrnoOrEIO();
   return -1;
+}
+
+// Gives the unnamed temporary file fd a name beside `final` (a locked one, as a named
+// temporary file is). Returns 0 and the name, or an errno value.
+int NameTemporary(int fd, const std::string& final, std::string* path) {
+  size_t slash = final.rfind('/');
+  std::string folder = final.substr(0, slash + 1);
+  std::string name = final.substr(slash + 1);
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  for (int i = 0; i < kNameTries; i++) {
+    std::string candidate = folder + PartName(folder, name, MVRandomLetters(kPartLetters));
+    if (linkat(AT_FDCWD, self, AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      *path = candidate;
+      return 0;
+    }
+    if (errno != EEXIST) break;
+  }
+  return mvfiles::ErrnoOrEIO();
 }
 
 // A FIFO has no reader yet: wait for one, but give up when the user interrupts.
@@ -194,6 +285,9 @@ MVSafeOutput* MVSafeOutput::Begin(const char* path, mode_t newMode, int flags, i
       o->fd_ = OpenDirect(final, S_ISFIFO(st.st_mode), error);
     } else {
       o->mode_ = st.st_nlink > 1 ? kInPlace : kReplace;
+      // An in-place update cannot be atomic: it is the only writer of the file until it
+      // is committed or discarded.
+      if (o->mode_ == kInPlace) *error = o->LockInPlace();
       o->device_ = st.st_dev;
       o->inode_ = st.st_ino;
       o->owner_ = st.st_uid;
@@ -208,12 +302,27 @@ MVSafeOutput* MVSafeOutput::Begin(const char* path, mode_t newMode, int flags, i
   if (*error == 0 && o->mode_ != kDirect) o->fd_ = CreateTemporary(final, &o->temporary_, error);
   if (o->fd_ < 0) {
     if (*error == 0) *error = EIO;
+    if (o->lockFd_ >= 0) close(o->lockFd_);
     delete o;
     return nullptr;
   }
   o->next_ = g_active;
   g_active = o;
   return o;
+}
+
+int MVSafeOutput::LockInPlace() {
+  lockFd_ = open(final_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (lockFd_ < 0) return mvfiles::ErrnoOrEIO();
+  int r;
+  do {
+    r = flock(lockFd_, LOCK_EX | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r == 0) return 0;
+  int error = errno == EWOULDBLOCK ? kMVErrorOutputBusy : 0;
+  close(lockFd_);
+  lockFd_ = -1;
+  return error;  // a file system without locks: written as before
 }
 
 int MVSafeOutput::CopyInPlace() {
@@ -266,7 +375,9 @@ int MVSafeOutput::Commit() {
     if (!(flags_ & kMVOutputPrivate)) mode = permissions_;
   }
   if (fchmod(fd_, mode) != 0 || (fdatasync(fd_) != 0 && errno != EINVAL) ||
+      (temporary_.empty() && (error = NameTemporary(fd_, final_, &temporary_)) != 0) ||
       rename(temporary_.c_str(), final_.c_str()) != 0) {
+    if (error != 0) return error;  // never named: nothing to remove
     error = mvfiles::ErrnoOrEIO();
     Unlink();
     return error;
@@ -291,5 +402,6 @@ void MVSafeOutput::Destroy(MVSafeOutput* o) {
     }
   }
   o->Unlink();
+  if (o->lockFd_ >= 0) close(o->lockFd_);  // releases the in-place lock
   delete o;
 }

@@ -9,7 +9,10 @@
 // once the complete output exists, so that every name sees the new content. A
 // destination that exists and is not a regular file (a device, a FIFO) is written
 // directly. The program's own file and the plug-in libraries it loaded are never
-// written.
+// written. The temporary file has no name while it is written where the file system
+// allows that; elsewhere the stale ones of killed writers go at the next write to the
+// destination. An in-place update holds a lock on the file until it is committed, and a
+// second writer is refused (kMVErrorOutputBusy) rather than mixed in.
 #pragma once
 #include <stdint.h>
 
@@ -23,6 +26,9 @@ enum {
 };
 // Last error of an item whose output was refused because it names a protected file.
 enum { kMVErrorProtectedFile = 0x10001 };
+// Last error of an item whose output was refused because another process is updating
+// that multiply linked file in place.
+enum { kMVErrorOutputBusy = 0x10002 };
 
 // The exported creators and commits are declared with FolderItem and the streams.
 

@@ -10,6 +10,11 @@
 // n letters and digits drawn at random (n <= 16), for names of new files.
 std::string MVRandomLetters(size_t n);
 
+// Removes the file at `path` when it is a regular file of this user that no open file
+// holds locked (its writer, which held the lock for as long as it lived, is gone) and
+// the name still gives the file that was looked at. Never follows a link.
+void MVRemoveIfUnheld(const std::string& path);
+
 // An output being written. `newMode` is the permission of a destination that does not
 // exist yet (the umask is applied).
 class MVSafeOutput {
@@ -30,6 +35,7 @@ class MVSafeOutput {
  private:
   enum Mode { kNew, kReplace, kInPlace, kDirect };
   MVSafeOutput() = default;
+  int LockInPlace();
   int CopyInPlace();
   void Unlink();
 
@@ -38,7 +44,8 @@ class MVSafeOutput {
   int flags_ = 0;
   mode_t newMode_ = 0;
   std::string final_;      // the file the destination name resolves to
-  std::string temporary_;  // empty for a direct output, or once it is gone
+  std::string temporary_;  // empty for a direct or unnamed output, or once it is gone
+  int lockFd_ = -1;        // holds the in-place update's lock on the destination
   dev_t device_ = 0;           // the existing destination
   ino_t inode_ = 0;
   uid_t owner_ = 0;

@@ -11,11 +11,18 @@ import time
 import unittest
 
 from harness import BUILD, AppTestCase, PROMPT, READY, transcript
-from test_crypt import ENC_DONE, DEC_DONE, clock, enc_out, dec_out, write_system
+from test_crypt import ENC_DONE, DEC_DONE, SHIM, clock, enc_out, dec_out, write_system
 
 INTERRUPTED = b"The command was interrupted.\n"
 PROTECTED = b"The destination is a file of the program itself and cannot be replaced error.\n"
 BIG = 384 * 1024 * 1024  # long enough to be interrupted part way at any speed
+FS_SHIM = os.path.join(os.path.abspath(BUILD), "libombrix_fs_shim.so")
+
+
+def named_parts():
+    """The test clock, on a file system without unnamed temporary files: outputs are
+    written to named "<name>.XXXXXX.part" files."""
+    return dict(clock(), LD_PRELOAD=SHIM + " " + FS_SHIM, OMBRIX_TEST_NO_TMPFILE="1")
 
 
 def leftovers(folder):
@@ -195,13 +202,13 @@ class Destinations(SafeCase):
         before = self.app.read("ombrix")
         r = self.session(["transsys " + backup])
         self.assertEqual(r.out, transcript(
-            b"Copying system files...\nCould not copy sys.dat to " + backup.encode() +
-            b"/sys.dat: it is a file of the program and is never replaced.\n", installed=True))
+            b"The key system is damaged: " + backup.encode() +
+            b"/sys.dat is a symbolic link.  Nothing was copied.\n", installed=True))
         self.assertEqual(self.app.read("ombrix"), before)
 
     def test_temporary_file_is_private_while_a_large_dec_runs(self):
         self.big_file("big.enc")
-        s = self.started()
+        s = self.started(named_parts())
         s.send(b"dec big.enc plain 1 1 1\n")
         modes = []
 
@@ -227,7 +234,7 @@ class Signals(SafeCase):
         self.big_file("big")
         self.app.write("big.enc", b"previous")
         self.app.write("small", b"small")
-        s = self.started()
+        s = self.started(named_parts())
         s.send(b"enc big big.enc 1 1 1\n")
         self.assertTrue(wait_until(lambda: leftovers(self.app.dir)))
         s.p.send_signal(signal.SIGINT)
@@ -260,7 +267,8 @@ class Signals(SafeCase):
                 os.remove(os.path.join(folder, n))
         s = self.started()
         s.send(b"createsys 1000 5 5 n\n")
-        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(folder, "K13.bin"))))
+        staged = os.path.join(folder, ".ombrix-createsys", "K13.bin")
+        self.assertTrue(wait_until(lambda: os.path.exists(staged)))
         s.p.send_signal(signal.SIGINT)
         self.assertTrue(s.read_until(INTERRUPTED + PROMPT))
         s.send(b"quit\n")
@@ -283,7 +291,7 @@ class Signals(SafeCase):
 
     def test_sigterm_during_dec_ends_cleanly(self):
         self.big_file("big.enc")
-        s = self.started()
+        s = self.started(named_parts())
         self.assertEqual(len(self.extracted()), 1)
         s.send(b"dec big.enc plain 1 1 1\n")
         self.assertTrue(wait_until(lambda: leftovers(self.app.dir)))

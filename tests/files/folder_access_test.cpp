@@ -101,3 +101,32 @@ TEST_F(FolderAccessTest, LocksConflictAcrossOpenFilesAndAreNeverWaitedFor) {
 }
 
 }  // namespace
+
+namespace {
+
+// Entries by name: links are never followed, a name with a NUL reaches nothing.
+TEST_F(FolderAccessTest, EntriesByNameNeverFollowLinks) {
+  WriteFile(P("target"), "kept");
+  ASSERT_EQ(symlink(P("target").c_str(), P("link").c_str()), 0);
+  ASSERT_EQ(symlink(P("gone").c_str(), P("dangling").c_str()), 0);
+  EXPECT_TRUE(RuntimeNameIsLink(Str(P("link"))));
+  EXPECT_TRUE(RuntimeNameIsLink(Str(P("dangling"))));
+  EXPECT_FALSE(RuntimeNameIsLink(Str(P("target"))));
+  EXPECT_EQ(RuntimeDeleteName(Str(P("link"))), 0);
+  EXPECT_EQ(RuntimeDeleteName(Str(P("dangling"))), 0);
+  EXPECT_EQ(RuntimeDeleteName(Str(P("missing"))), 0);
+  EXPECT_EQ(RuntimeDeleteName(Str(std::string("tar\0get", 7))), EINVAL);
+  EXPECT_EQ(Listing(dir_), std::vector<std::string>{"target"});
+  EXPECT_EQ(ReadFile(P("target")), "kept");
+
+  EXPECT_EQ(RuntimeCreateFolder(Str(P("stage"))), 0);
+  EXPECT_EQ(RuntimeCreateFolder(Str(P("stage"))), EEXIST);
+  EXPECT_EQ(RuntimeRenameName(Str(P("target")), Str(P("stage/moved"))), 0);
+  EXPECT_EQ(ReadFile(P("stage/moved")), "kept");
+  EXPECT_NE(RuntimeDeleteName(Str(P("stage"))), 0);  // not empty
+  Obj moved(Item(P("stage/moved")));
+  ASSERT_EQ(link(P("stage/moved").c_str(), P("second").c_str()), 0);
+  EXPECT_EQ(FolderItemLinkCount(moved), 2);
+}
+
+}  // namespace

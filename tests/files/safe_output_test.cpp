@@ -1,6 +1,8 @@
 // The safe output path: what the destination looks like before, during and after an
 // output, for every kind of destination, and what an interruption or a failure leaves.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -42,8 +44,7 @@ TEST_F(SafeOutputTest, NothingChangesUntilTheCommit) {
   BinaryStreamWrite(out, Str("new", kEncodingUnknown));
   BinaryStreamFlush(out);
   EXPECT_EQ(ReadFile(P("dest")), "old");
-  ASSERT_EQ(Parts().size(), 1u);
-  EXPECT_EQ(ModeOf(Parts()[0]), 0600u);  // private while it is written
+  EXPECT_EQ(Parts().size(), 0u);  // no name while it is written
   EXPECT_TRUE(BinaryStreamCommit(out));
   EXPECT_EQ(ReadFile(P("dest")), "new");
   EXPECT_EQ(Listing(dir_), std::vector<std::string>{"dest"});
@@ -192,5 +193,35 @@ TEST_F(SafeOutputTest, InterruptedCopyReplacesNothing) {
   EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"dst", "src"}));
 }
 
-}  // namespace
+// Temporary files left by killed writers go at the next write to their destination;
+// one whose writer still holds it, and those of other names, stay.
+TEST_F(SafeOutputTest, StaleTemporaryFilesGoAtTheNextWrite) {
+  WriteFile(P("dest.Ab12Cd.part"), "stale");
+  WriteFile(P(".ombrix.Zz9Yy8.part"), "stale, long name");
+  WriteFile(P("dest.Held01.part"), "being written");
+  WriteFile(P("other.Ab12Cd.part"), "another file's");
+  int held = open(P("dest.Held01.part").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_TRUE(Write("dest", "new"));
+  EXPECT_EQ(Parts(), (std::vector<std::string>{"dest.Held01.part", "other.Ab12Cd.part"}));
+  close(held);
+}
 
+// A multiply linked file cannot be replaced in one step: while one writer holds it,
+// another is refused rather than mixed in.
+TEST_F(SafeOutputTest, SecondInPlaceWriterIsRefused) {
+  WriteFile(P("a"), "old");
+  ASSERT_EQ(link(P("a").c_str(), P("b").c_str()), 0);
+  Obj item(Item("b"));
+  Obj first(FolderItemCreateOutputFile(item, 0));
+  ASSERT_TRUE(first);
+  Obj again(Item("a"));
+  EXPECT_FALSE(FolderItemCreateOutputFile(again, 0));
+  EXPECT_EQ(FolderItemGetLastError(again), kMVErrorOutputBusy);
+  BinaryStreamWrite(first, Str("new", kEncodingUnknown));
+  EXPECT_TRUE(BinaryStreamCommit(first));
+  EXPECT_EQ(ReadFile(P("a")), "new");
+  EXPECT_TRUE(Write("a", "newer"));  // released with the commit
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+/* Preloaded into ombrix by the tests: file-system features taken away.
+ * With OMBRIX_TEST_NO_TMPFILE set, every open() asking for an unnamed temporary file
+ * (O_TMPFILE) fails with EOPNOTSUPP, as on a file system without them.
+ * With OMBRIX_TEST_NO_FLOCK set, every flock() on a folder fails with ENOLCK, as on a
+ * file system that keeps no locks on folders. The program is built with 64-bit file offsets, so its open() is
+ * open64(); both are covered. */
+#define _GNU_SOURCE
+#undef _FILE_OFFSET_BITS
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+typedef int (*open_fn)(const char*, int, ...);
+
+static int refused(int flags) {
+  return (flags & O_TMPFILE) == O_TMPFILE && getenv("OMBRIX_TEST_NO_TMPFILE");
+}
+
+static int forward(const char* symbol, const char* path, int flags, va_list ap) {
+  mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
+  if (refused(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  open_fn real = (open_fn)dlsym(RTLD_NEXT, symbol);
+  return real(path, flags, mode);
+}
+
+int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = forward("open", path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = forward("open64", path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+int flock(int fd, int operation) {
+  struct stat st;
+  if (getenv("OMBRIX_TEST_NO_FLOCK") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = ENOLCK;
+    return -1;
+  }
+  int (*real)(int, int) = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
+  return real(fd, operation);
+}
