@@ -6,6 +6,7 @@
 #include "app/App.h"
 #include "app/args.h"
 #include "app/cipher.h"
+#include "app/command_args.h"
 #include "app/crypt_parallel.h"
 #include "app/filler_random.h"
 #include "app/keyfiles.h"
@@ -259,29 +260,12 @@ Way Decryption() {
   return w;
 }
 
-// Params(3), Params(4), Params(5): the entry numbers of components 1, 2, 3.
-constexpr int32_t kFirstNumber = 3;
-
-// The checks of the parameters, after the sys.dat test. The three entry numbers are
-// parsed here, once, into *entries. Returns false when refused.
-bool CheckParameters(const Way& way, CipherEntries* entries) {
+// The checks of the parameters, after the sys.dat test and the count of parameters.
+// The entry numbers are turned into *entries. Returns false when refused.
+bool CheckParameters(const Way& way, const EntryNumbers& numbers, CipherEntries* entries) {
   Str p1 = GetParam(1), p2 = GetParam(2);
-  Str number[3];
-  double v[3];
-  for (int c = 0; c < 3; c++) {
-    number[c] = GetParam(kFirstNumber + c);
-    v[c] = Val(number[c]);
-  }
-  if (v[0] == 0) {
-    PRINT("Numeric Parameter required for component 1 error.");
-    return false;
-  }
-  if (v[1] == 0) {
-    PRINT("Numeric Parameter required for component 2 error.");
-    return false;
-  }
-  if (v[2] == 0) {
-    PRINT("Numeric Parameter required for component 3 error.");
+  if (int32_t c = numbers.NotNumeric()) {
+    RefuseNotNumeric(c);
     return false;
   }
   // The same file under two names would be replaced while it is being read.
@@ -299,21 +283,13 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
     }
   }
   // Entry numbers run from 1 to the component's size.
-  if (!(v[0] >= 1 && v[0] <= Comp1Count)) {
-    Print(Str::Borrow(MV_LIT("Key component 1 contains ")) + StrOf(Comp1Count) + MV_LIT(" elements"));
+  if (int32_t c = numbers.OutOfRange()) {
+    RefuseOutOfRange(c);
     return false;
   }
-  if (!(v[1] >= 1 && v[1] <= Comp2Count)) {
-    Print(Str::Borrow(MV_LIT("Key component 2 contains ")) + StrOf(Comp2Count) + MV_LIT(" elements"));
-    return false;
-  }
-  if (!(v[2] >= 1 && v[2] <= Comp3Count)) {
-    Print(Str::Borrow(MV_LIT("Key component 3 contains ")) + StrOf(Comp3Count) + MV_LIT(" elements"));
-    return false;
-  }
-  entries->entryFile = keyfile::EntryFileName(number[0].get());
-  entries->k2Entry = CInt(v[1]);
-  entries->k3Entry = CInt(v[2]);
+  entries->entryFile = keyfile::EntryFileName(numbers.text[0].get());
+  entries->k2Entry = CInt(numbers.value[1]);
+  entries->k3Entry = CInt(numbers.value[2]);
   {
     Item entry(GetFolderItem(entries->entryFile.get()));
     if (entry.length() == 0 || entry.folder()) {
@@ -587,12 +563,13 @@ bool CryptCommand(MVObject* self, const Way& way) {
     return false;
   }
   App_GetParameters(self);
-  if (ParamIndex != 5) {
+  EntryNumbers numbers;
+  if (!ReadEntryNumbers(&numbers)) {
     Print(way.incomplete);
     return false;
   }
   CipherEntries entries;
-  return CheckParameters(way, &entries) && Crypt(way, entries);
+  return CheckParameters(way, numbers, &entries) && Crypt(way, entries);
 }
 
 }  // namespace
