@@ -19,6 +19,16 @@ constexpr int32_t kUnknown = -1;
 
 bool gPreset = false;  // Params hold the operands until the command's GetParameters
 
+// The names among the parameters as typed (slots 1 and 2; owned references).
+constexpr int32_t kTypedNames = 2;
+MVString* gTyped[kTypedNames + 1];
+
+void KeepTyped(int32_t i, MVString* name) {
+  if (i < 1 || i > kTypedNames) return;
+  RuntimeLockUnlockStrings(name, gTyped[i]);
+  gTyped[i] = name;
+}
+
 // Whole command words (letter case ignored): no prefixes here.
 int32_t CommandNamed(MVString* word) {
   if (Same(word, MV_LIT("enc"))) return kEnc;
@@ -185,10 +195,16 @@ bool TakePresetParameters() {
 void ResolveParameterNames() {
   if (!InArgumentForm()) return;
   int32_t names = NamesInLine(CommandLine);
+  for (int32_t i = 1; i <= kTypedNames; i++) KeepTyped(i, i <= names ? GetParam(i).get() : nullptr);
   for (int32_t i = 1; i <= names; i++) {
     Str name = GetParam(i);
     if (!name.empty()) SetParam(i, Str(RuntimeCurrentFolderName(name.get())).get());
   }
+}
+
+Str TypedName(int32_t i) {
+  if (InArgumentForm() && i >= 1 && i <= kTypedNames && gTyped[i]) return Str::Borrow(gTyped[i]);
+  return GetParam(i);
 }
 
 bool IsStandardName(MVString* name) {
@@ -232,10 +248,14 @@ void RunArguments(MVObject* self, MVArray* args) {
     Str operand = Argument(args, i + 1);
     line = line + MV_LIT(" ") + operand;
     bool stream = (command == kEnc || command == kDec) && IsStandardName(operand.get());
+    KeepTyped(i, i <= NamesOf(command) ? operand.get() : nullptr);
     if (i <= NamesOf(command) && !stream) operand = Str(RuntimeCurrentFolderName(operand.get()));
     SetParam(i, operand.get());
   }
-  for (int32_t i = n + 1; i <= 5; i++) SetParam(i, nullptr);
+  for (int32_t i = n + 1; i <= 5; i++) {
+    SetParam(i, nullptr);
+    KeepTyped(i, nullptr);
+  }
   ParamIndex = n;
   RuntimeLockString(line.get());
   RuntimeUnlockString(CommandLine);

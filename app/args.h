@@ -2,7 +2,7 @@
 // The runtime has read the options (runtime/console/command_form.h); Run's arguments are
 // the program, COMMAND and its operands.
 #pragma once
-#include "app/rt.h"
+#include "app/util.h"
 
 // True when the program was started with a command rather than for the session.
 bool InArgumentForm();
@@ -18,6 +18,10 @@ bool TakePresetParameters();
 // In the argument form, the file and folder names among the parameters just split from
 // CommandLine (a script's line) are taken in the current folder.
 void ResolveParameterNames();
+// The file name of Params(i) (1 or 2) as the user gave it, for messages: in the argument
+// form the operand, or the script line's word, before it was taken in the current
+// folder; otherwise Params(i) itself.
+Str TypedName(int32_t i);
 // `name` is standard input (output) in this run: "-" as an operand of enc or dec.
 bool IsStandardName(MVString* name);
 // The item a source or destination name stands for: standard input or output for "-"

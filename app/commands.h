@@ -9,7 +9,9 @@
 // Adding a console command: declare its method in app/App.h and write it; add a METHOD
 // row (its place in the method table) and a COMMAND row below; give it a help topic in
 // app/help.cpp. A command that scripts may run also has a routine with its outcome
-// (declared in app/App.h) and a check of the script verifier in app/script.cpp.
+// (declared in app/App.h) and a check of the script verifier in app/script.cpp. A shape
+// of arguments that two of them read (the command and its check) is read in one place,
+// app/command_args.h.
 #pragma once
 #include "app/App.h"
 

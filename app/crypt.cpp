@@ -6,6 +6,7 @@
 #include "app/App.h"
 #include "app/args.h"
 #include "app/cipher.h"
+#include "app/command_args.h"
 #include "app/crypt_parallel.h"
 #include "app/filler_random.h"
 #include "app/keyfiles.h"
@@ -259,29 +260,12 @@ Way Decryption() {
   return w;
 }
 
-// Params(3), Params(4), Params(5): the entry numbers of components 1, 2, 3.
-constexpr int32_t kFirstNumber = 3;
-
-// The checks of the parameters, after the sys.dat test. The three entry numbers are
-// parsed here, once, into *entries. Returns false when refused.
-bool CheckParameters(const Way& way, CipherEntries* entries) {
+// The checks of the parameters, after the sys.dat test and the count of parameters.
+// The entry numbers are turned into *entries. Returns false when refused.
+bool CheckParameters(const Way& way, const EntryNumbers& numbers, CipherEntries* entries) {
   Str p1 = GetParam(1), p2 = GetParam(2);
-  Str number[3];
-  double v[3];
-  for (int c = 0; c < 3; c++) {
-    number[c] = GetParam(kFirstNumber + c);
-    v[c] = Val(number[c]);
-  }
-  if (v[0] == 0) {
-    PRINT("Numeric Parameter required for component 1 error.");
-    return false;
-  }
-  if (v[1] == 0) {
-    PRINT("Numeric Parameter required for component 2 error.");
-    return false;
-  }
-  if (v[2] == 0) {
-    PRINT("Numeric Parameter required for component 3 error.");
+  if (int32_t c = numbers.NotNumeric()) {
+    RefuseNotNumeric(c);
     return false;
   }
   // The same file under two names would be replaced while it is being read.
@@ -299,21 +283,13 @@ bool CheckParameters(const Way& way, CipherEntries* entries) {
     }
   }
   // Entry numbers run from 1 to the component's size.
-  if (!(v[0] >= 1 && v[0] <= Comp1Count)) {
-    Print(Str::Borrow(MV_LIT("Key component 1 contains ")) + StrOf(Comp1Count) + MV_LIT(" elements"));
+  if (int32_t c = numbers.OutOfRange()) {
+    RefuseOutOfRange(c);
     return false;
   }
-  if (!(v[1] >= 1 && v[1] <= Comp2Count)) {
-    Print(Str::Borrow(MV_LIT("Key component 2 contains ")) + StrOf(Comp2Count) + MV_LIT(" elements"));
-    return false;
-  }
-  if (!(v[2] >= 1 && v[2] <= Comp3Count)) {
-    Print(Str::Borrow(MV_LIT("Key component 3 contains ")) + StrOf(Comp3Count) + MV_LIT(" elements"));
-    return false;
-  }
-  entries->entryFile = keyfile::EntryFileName(number[0].get());
-  entries->k2Entry = CInt(v[1]);
-  entries->k3Entry = CInt(v[2]);
+  entries->entryFile = keyfile::EntryFileName(numbers.text[0].get());
+  entries->k2Entry = CInt(numbers.value[1]);
+  entries->k3Entry = CInt(numbers.value[2]);
   {
     Item entry(GetFolderItem(entries->entryFile.get()));
     if (entry.length() == 0 || entry.folder()) {
@@ -362,10 +338,12 @@ class Target {
     return out_ != nullptr;
   }
   MVBinaryStream* stream() const { return out_; }
+  // The system's error number of a failed open or commit (0: none known).
   int32_t error() const { return error_; }
   // Puts the complete output in place; false on any failure (nothing then changed).
   bool Commit() {
     bool ok = BinaryStreamCommit(out_);
+    if (!ok) error_ = BinaryStreamGetLastError(out_);
     RuntimeUnlockObject(out_);
     out_ = nullptr;
     return ok;
@@ -383,6 +361,18 @@ class Target {
 };
 
 enum Outcome { kDone, kNoTarget, kReadFailed, kWriteFailed, kStopped };
+
+// In the argument form, a failure with the system's reason, as peers word it:
+// "cannot VERB NAME: reason", the file named as the user typed it ("-" as standard input
+// or output). False (nothing printed) at the prompt, or without a reason of the system.
+bool PrintSystemFailure(MVString* verb, int32_t param, int32_t error) {
+  if (!InArgumentForm() || error <= 0 || error >= kMVErrorProtectedFile) return false;
+  Str name = TypedName(param);
+  if (IsStandardName(name.get()))
+    name = Str::Borrow(param == 1 ? MV_LIT("standard input") : MV_LIT("standard output"));
+  Print(Str::Borrow(verb) + name + MV_LIT(": ") + Str(RuntimeSystemReason(error)));
+  return true;
+}
 
 // The user interrupted the command, or the program is ending.
 bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
@@ -509,17 +499,24 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     return false;
   }
   if (!ScriptMode)
-    Print(Str::Borrow(way.verb) + source +
+    Print(Str::Borrow(way.verb) + TypedName(1) +
           (key->expansionOn ? MV_LIT(" with expansion...") : MV_LIT("...")));
-  Item src(GetFolderItem(source.get()));
-  uint64_t length = src.length();
   bool fromInput = IsStandardName(source.get());
+  Item src(fromInput ? nullptr : GetFolderItem(source.get()));
+  uint64_t length = src.length();
   MVBinaryStream* in = fromInput  ? RuntimeStandardStream(0)
                        : src.get() ? FolderItemOpenBinaryFile(src.get(), false)
                                    : nullptr;
   if (!in) {
     PRINT("Source file could not be opened error.");
     return false;
+  }
+  // Standard input is read from where it stands: a file given there may have been read
+  // in part already. Its length is known only when it is a file.
+  uint64_t start = BinaryStreamGetPosition(in);
+  if (fromInput) {
+    uint64_t end = BinaryStreamGetLength(in);
+    length = end != UINT64_MAX && end > start ? end - start : 0;
   }
   Target target;
   Outcome outcome = kNoTarget;
@@ -532,7 +529,9 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     RuntimeProgressEnd();
     if (way.encrypt) Wipe(&gFillerSource, sizeof gFillerSource);
   }
-  bool nothingRead = BinaryStreamGetPosition(in) == 0;
+  bool nothingRead = BinaryStreamGetPosition(in) == start;
+  int32_t readError = BinaryStreamGetLastError(in);
+  int32_t writeError = outcome == kWriteFailed ? BinaryStreamGetLastError(target.stream()) : 0;
   BinaryStreamClose(in);
   RuntimeUnlockObject(in);
   if (outcome == kNoTarget) {
@@ -540,16 +539,14 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
       PrintProtected();
     else if (target.error() == kMVErrorOutputBusy)
       PRINT("The destination is being written by another process.  Try again when it has finished.");
-    else if (InArgumentForm() && target.error() > 0)  // the system's reason, as peers give it
-      Print(Str::Borrow(MV_LIT("cannot create ")) + destination + MV_LIT(": ") +
-            Str(RuntimeSystemReason(target.error())));
-    else
+    else if (!PrintSystemFailure(MV_LIT("cannot create "), 2, target.error()))
       Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
     return false;
   }
   // Interrupted (reported by the prompt loop) or ending: the destination stays as it was.
   if (outcome == kStopped || Stopped()) return false;
   if (outcome == kReadFailed) {
+    if (PrintSystemFailure(MV_LIT("cannot read "), 1, readError)) return false;
     Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
     return false;
   }
@@ -560,6 +557,8 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     return false;
   }
   if (outcome == kWriteFailed || !target.Commit()) {
+    if (PrintSystemFailure(MV_LIT("cannot write "), 2, outcome == kWriteFailed ? writeError : target.error()))
+      return false;
     Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be written error."));
     return false;
   }
@@ -587,12 +586,13 @@ bool CryptCommand(MVObject* self, const Way& way) {
     return false;
   }
   App_GetParameters(self);
-  if (ParamIndex != 5) {
+  EntryNumbers numbers;
+  if (!ReadEntryNumbers(&numbers)) {
     Print(way.incomplete);
     return false;
   }
   CipherEntries entries;
-  return CheckParameters(way, &entries) && Crypt(way, entries);
+  return CheckParameters(way, numbers, &entries) && Crypt(way, entries);
 }
 
 }  // namespace

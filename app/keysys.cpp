@@ -6,6 +6,7 @@
 // parameters and expansion seeds), all beside the program. "sys.dat" is written last
 // and deleted last: it marks a complete system.
 #include "app/App.h"
+#include "app/command_args.h"
 #include "app/keyfiles.h"
 #include "app/util.h"
 
@@ -532,45 +533,20 @@ bool CreateSysCommand(MVObject* self) {
     return false;
   }
   App_GetParameters(self);
-  if (ParamIndex != 4) {
-    PRINT("Missing Parameters error.  Enter Help C");
+  SizesAndLevel sizes;
+  if (SizesFault fault = ReadSizesAndLevel(&sizes)) {
+    RefuseSizes(fault);
     return false;
   }
-  Str p1 = GetParam(1), p2 = GetParam(2), p3 = GetParam(3), p4 = GetParam(4);
-  if (Val(p1) == 0) {
-    PRINT("Numeric Parameter required for component 1 error.");
-    return false;
-  }
-  if (Val(p2) == 0) {
-    PRINT("Numeric Parameter required for component 2 error.");
-    return false;
-  }
-  if (Val(p3) == 0) {
-    PRINT("Numeric Parameter required for component 3 error.");
-    return false;
-  }
-  int32_t limit;  // seeds 1 .. limit + 1, within the layout's seed range
-  static_assert(99 + 1 <= keyfile::kSeed.max, "seeds of level h fit the layout");
-  if (Same(p4.get(), MV_LIT("l")))
-    limit = 10;
-  else if (Same(p4.get(), MV_LIT("m")))
-    limit = 50;
-  else if (Same(p4.get(), MV_LIT("h")))
-    limit = 99;
-  else if (Same(p4.get(), MV_LIT("n")))
-    limit = 0;
-  else {
-    PRINT("Missing or invalid expansion param error.");
-    return false;
-  }
+  int32_t limit = sizes.seedLimit;  // seeds 1 .. limit + 1
   if (!RuntimeSecureRandomBegin()) {
     RuntimeSecureRandomEnd();
     ReportNoRandomBytes();
     return false;
   }
-  Comp1Count = CInt(Val(p1));
-  Comp2Count = CInt(Val(p2));
-  Comp3Count = CInt(Val(p3));
+  Comp1Count = sizes.size[0];
+  Comp2Count = sizes.size[1];
+  Comp3Count = sizes.size[2];
   // The set is written in the staging folder and moved into place when complete: a
   // killed run leaves no key file in place, and its folder goes at the next run.
   RemoveStaging();
@@ -583,7 +559,7 @@ bool CreateSysCommand(MVObject* self) {
   }
   gWriteFolder = keyfile::StagingFolder();
 
-  int32_t n1 = CInt(Val(p1));
+  int32_t n1 = sizes.size[0];
   if (!ScriptMode) {
     PRINT("Generating Key Component 1");
     PRINT("This might take awhile...");
@@ -594,9 +570,9 @@ bool CreateSysCommand(MVObject* self) {
   RuntimeProgressEnd();
   if (ok && !ScriptMode) PRINT(" ");
   if (ok && !ScriptMode) PRINT("Generating Key Component 2");
-  ok = ok && GenerateComponent2(CInt(Val(p2)));
+  ok = ok && GenerateComponent2(sizes.size[1]);
   if (ok && !ScriptMode) PRINT("Generating Key Component 3");
-  ok = ok && GenerateComponent3(CInt(Val(p3)), limit);
+  ok = ok && GenerateComponent3(sizes.size[2], limit);
   if (ok && Stopped()) ok = false;
   if (ok && !RuntimeSecureRandomOk()) {
     ReportNoRandomBytes();

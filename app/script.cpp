@@ -4,6 +4,7 @@
 // shell.
 #include "app/App.h"
 
+#include "app/command_args.h"
 #include "app/commands.h"
 #include "app/run.h"
 #include "app/util.h"
@@ -81,15 +82,6 @@ struct Verifier {
     App_GetParameters(self);
   }
 
-  // StringVal(Params(i)) is 0.
-  static bool BadComponent(int32_t i) { return Val(GetParam(i)) == 0; }
-
-  // StringVal(Params(i)) is 0 or above the component's size (which may be negative).
-  static bool BadComponent(int32_t i, int32_t size) {
-    double v = Val(GetParam(i));
-    return v == 0 || v > static_cast<double>(size);
-  }
-
   // The file a source name names has no bytes, or is missing.
   static bool EmptySource(MVString* name) {
     if (!name) return true;
@@ -104,29 +96,30 @@ struct Verifier {
 // table, app/commands.h). Each prints the first failure of its row and applies the row's
 // effect on the simulated key system.
 
+// " | component N error": a size or an entry number of component N is refused.
+Str ComponentReason(int32_t component) {
+  return Str::Borrow(MV_LIT(" | component ")) + StrOf(component) + MV_LIT(" error");
+}
+
+// The reason for a fault of a createsys line.
+Str SizesReason(SizesFault fault) {
+  if (fault == kSizesCount) return Str::Borrow(MV_LIT(" | Missing Parameters "));
+  if (fault == kSizesLevel) return Str::Borrow(MV_LIT(" | expansion param error"));
+  return ComponentReason(ComponentOf(fault));
+}
+
 void VerifyCreateSys(Verifier& v) {
-  bool passed = false;
   if (v.systemPresent) {
     v.Error(MV_LIT(" | System is present"));
-  } else {
-    v.TakeParameters();
-    Str expansion = GetParam(4);
-    if (ParamIndex != 4) {
-      v.Error(MV_LIT(" | Missing Parameters "));
-    } else if (v.BadComponent(1)) {
-      v.Error(MV_LIT(" | component 1 error"));
-    } else if (v.BadComponent(2)) {
-      v.Error(MV_LIT(" | component 2 error"));
-    } else if (v.BadComponent(3)) {
-      v.Error(MV_LIT(" | component 3 error"));
-    } else if (!Same(expansion.get(), MV_LIT("l")) && !Same(expansion.get(), MV_LIT("m")) &&
-               !Same(expansion.get(), MV_LIT("h")) && !Same(expansion.get(), MV_LIT("n"))) {
-      v.Error(MV_LIT(" | expansion param error"));
-    } else {
-      passed = true;
-    }
+    return;
   }
-  if (passed) v.systemPresent = true;
+  v.TakeParameters();
+  SizesAndLevel sizes;
+  if (SizesFault fault = ReadSizesAndLevel(&sizes)) {
+    v.Error(SizesReason(fault).get());
+    return;
+  }
+  v.systemPresent = true;
 }
 
 // A restore that would pass loads the sizes of the system it names.
@@ -183,14 +176,11 @@ void VerifyCrypt(Verifier& v) {
   v.TakeParameters();
   Str source = GetParam(1);
   Str target = GetParam(2);
-  if (ParamIndex != 5) {
+  EntryNumbers numbers;
+  if (!ReadEntryNumbers(&numbers)) {
     v.Error(MV_LIT(" | Missing Parameters "));
-  } else if (v.BadComponent(3, Comp1Count)) {
-    v.Error(MV_LIT(" | component 1 error"));
-  } else if (v.BadComponent(4, Comp2Count)) {
-    v.Error(MV_LIT(" | component 2 error"));
-  } else if (v.BadComponent(5, Comp3Count)) {
-    v.Error(MV_LIT(" | component 3 error"));
+  } else if (int32_t c = numbers.OutOfRange()) {
+    v.Error(ComponentReason(c).get());
   } else if (Same(source.get(), target.get())) {
     v.Error(MV_LIT(" | src/tar conflict"));
   } else if (v.EmptySource(source.get())) {

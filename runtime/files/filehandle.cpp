@@ -57,6 +57,12 @@ MVFileHandle* MVFileHandle::Adopt(FILE* f, bool readOnly, bool standardOutput) {
   MVFileHandle* h = new (block) MVFileHandle(f, readOnly);
   h->unsized_ = !h->regular_;
   h->standardOutput_ = standardOutput;
+  // A file given as a standard stream is taken from where its offset stands (a caller
+  // may have read part of it already): positions count from the file's start.
+  if (h->regular_) {
+    off_t at = lseek(fileno(f), 0, SEEK_CUR);
+    if (at > 0) h->position_ = h->writtenEnd_ = static_cast<uint64_t>(at);
+  }
   h->Refresh();
   return h;
 }

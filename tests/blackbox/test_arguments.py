@@ -112,7 +112,10 @@ class Commands(ArgumentForm):
                             b"cannot open nothere: No such file or directory\n"),
                            (["enc", "empty", "b", "1", "2", "3"], b"empty is empty: nothing to encrypt\n"),
                            (["enc", "a", "b", "9", "2", "3"], b"Key component 1 contains 3 elements\n"),
-                           (["enc", "a", "no/b", "1", "2", "3"], b"cannot create /"),
+                           (["enc", "a", "no/b", "1", "2", "3"],
+                            b"cannot create no/b: No such file or directory\n"),
+                           (["enc", "a", "/dev/full", "1", "2", "3"],
+                            b"cannot write /dev/full: No space left on device\n"),
                            (["createsys", "1", "1", "1", "n"], b"A System is currently in place."),
                            (["enc", "a", "../app/k2.dat", "1", "2", "3"],
                             b"The destination is a file of the key system")):
@@ -199,6 +202,36 @@ class Pipes(ArgumentForm):
         finally:
             os.close(w)
         self.assertEqual((p.returncode, p.stderr), (-signal.SIGPIPE, b""))
+
+    def run_with_stdin(self, stdin, *args):
+        return subprocess.run([self.app.program] + list(args), stdin=stdin, capture_output=True,
+                              cwd=self.work, env=self.app.env(), timeout=HANG_GUARD)
+
+    def test_standard_input_that_is_a_file_is_read_from_its_offset(self):
+        self.create()
+        data = os.urandom(200000)
+        self.put("f", data)
+        self.put("tail", data[1000:])
+        self.assert_done(self.ombrix("enc", "tail", "tail.enc", "1", "2", "3"))
+        with open(os.path.join(self.work, "f"), "rb") as f:
+            f.seek(1000)
+            p = self.run_with_stdin(f, "enc", "-", "-", "1", "2", "3")
+            self.assertEqual((p.returncode, p.stderr), (0, b""))
+            self.assertEqual(p.stdout, self.get("tail.enc"))
+            # Read to its end by the first run: nothing is left for the second.
+            p = self.run_with_stdin(f, "enc", "-", "out", "1", "2", "3")
+            self.assertEqual((p.returncode, p.stderr),
+                             (1, b"ombrix: standard input is empty: nothing to encrypt\n"))
+        self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
+        # A read that fails after the open gives the system's reason.
+        folder = os.open(self.work, os.O_RDONLY)
+        try:
+            p = self.run_with_stdin(folder, "enc", "-", "out", "1", "2", "3")
+        finally:
+            os.close(folder)
+        self.assertEqual((p.returncode, p.stderr),
+                         (1, b"ombrix: cannot read standard input: Is a directory\n"))
+        self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
 
     def test_cipher_text_is_not_written_to_a_terminal(self):
         self.create()

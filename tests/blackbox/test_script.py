@@ -158,6 +158,12 @@ class WithSystem(ScriptCase):
             (b"enc a.txt b 11 1 1", b" | component 1 error"),
             (b"enc a.txt b 1 11 1", b" | component 2 error"),
             (b"dec a.txt b 1 1 0", b" | component 3 error"),
+            # Numbers below 1 are refused as enc and dec refuse them, and each component
+            # is checked whole before the next (the command checks all three for numbers
+            # first: 'enc a.txt b 11 0 1' is refused there for component 2).
+            (b"enc a.txt b -1 1 1", b" | component 1 error"),
+            (b"dec a.txt b 1 0.5 1", b" | component 2 error"),
+            (b"enc a.txt b 11 0 1", b" | component 1 error"),
             (b"dec a.txt b 1 1", b" | Missing Parameters "),
             (b"enc nofile b 1 1 1", b" | srcfile name conflict"),
             (b"enc empty.txt b 1 1 1", b" | srcfile name conflict"),
