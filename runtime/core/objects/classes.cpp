@@ -4,10 +4,10 @@
 #include <string.h>
 #include <strings.h>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/objects_internal.h"
-#include "runtime/core/report.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/objects/objects_internal.h"
+#include "runtime/core/objects/report.h"
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
 

@@ -16,10 +16,10 @@
 
 #include <string>
 
-#include "runtime/core/plugin_host.h"
-#include "runtime/core/report.h"
-#include "runtime/core/resources.h"
-#include "runtime/core/shutdown.h"
+#include "runtime/core/process/plugin_host.h"
+#include "runtime/core/objects/report.h"
+#include "runtime/core/process/resources.h"
+#include "runtime/core/objects/shutdown.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output_internal.h"
 

@@ -1,4 +1,4 @@
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "runtime/core/shutdown.h"
+#include "runtime/core/objects/shutdown.h"
 
 namespace {
 

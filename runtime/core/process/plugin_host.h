@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "runtime/core/plugin.h"
-#include "runtime/core/plugin_records.h"
+#include "runtime/core/process/plugin.h"
+#include "runtime/core/process/plugin_records.h"
 
 // One loaded library, newest first in the process-wide list.
 struct MVLoadedPlugin {

@@ -2,10 +2,10 @@
 // resurrection, and destruction made iterative by the pending list.
 #include <stdlib.h>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/objects_internal.h"
-#include "runtime/core/report.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/objects/objects_internal.h"
+#include "runtime/core/objects/report.h"
 #include "runtime/values/alloc.h"
 
 static_assert(sizeof(MVObject) == 24, "the object header is 24 bytes");

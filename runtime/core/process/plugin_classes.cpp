@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/core/plugin_host.h"
-#include "runtime/core/report.h"
-#include "runtime/core/shutdown.h"
+#include "runtime/core/process/plugin_host.h"
+#include "runtime/core/objects/report.h"
+#include "runtime/core/objects/shutdown.h"
 #include "runtime/values/alloc.h"
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "runtime/core/exports.h"
-#include "runtime/core/plugin.h"
+#include "runtime/core/process/exports.h"
+#include "runtime/core/process/plugin.h"
 
 namespace {
 

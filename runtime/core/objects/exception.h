@@ -7,7 +7,7 @@
 // (with nil, 0 or false), releasing only what it owns.
 #pragma once
 #include <stdint.h>
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,4 +1,4 @@
-#include "runtime/core/loader.h"
+#include "runtime/core/process/loader.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/block_reader.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/image_check.h"
-#include "runtime/core/image_format.h"
-#include "runtime/core/report.h"
-#include "runtime/core/resources.h"
-#include "runtime/core/shutdown.h"
-#include "runtime/core/symbols.h"
+#include "runtime/core/process/block_reader.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/process/image_check.h"
+#include "runtime/core/objects/image_format.h"
+#include "runtime/core/objects/report.h"
+#include "runtime/core/process/resources.h"
+#include "runtime/core/objects/shutdown.h"
+#include "runtime/core/objects/symbols.h"
 #include "runtime/values/string.h"
 
 namespace {

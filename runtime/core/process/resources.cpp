@@ -1,4 +1,4 @@
-#include "runtime/core/resources.h"
+#include "runtime/core/process/resources.h"
 
 #include <string.h>
 

@@ -2,9 +2,9 @@
 // (the hook itself is installed at start-up: the console's report), the shutting-down
 // mark and the main stack's bounds.
 
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/report.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/objects/report.h"
 #include "runtime/values/array.h"
 #include "runtime/values/string.h"
 

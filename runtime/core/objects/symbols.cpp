@@ -1,10 +1,10 @@
-#include "runtime/core/symbols.h"
+#include "runtime/core/objects/symbols.h"
 
 #include <string.h>
 
 #include <vector>
 
-#include "runtime/core/image_format.h"
+#include "runtime/core/objects/image_format.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 
 #include "runtime/console/command_form.h"
 #include "runtime/console/console.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/loader.h"
-#include "runtime/core/signals.h"
-#include "runtime/core/startup_internal.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/process/loader.h"
+#include "runtime/core/objects/signals.h"
+#include "runtime/core/process/startup_internal.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"
 

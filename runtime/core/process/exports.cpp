@@ -5,14 +5,14 @@
 // The program's table is the static rows alone. The unit tests link their own build of
 // this file (MV_EXPORT_TABLE_TESTING, tests/CMakeLists.txt), which can add rows at run
 // time; its object takes the place of this one of the runtime library.
-#include "runtime/core/exports.h"
+#include "runtime/core/process/exports.h"
 
 #include <strings.h>
 
 #include <vector>
 
 #include "runtime/console/export_list.h"
-#include "runtime/core/export_list.h"
+#include "runtime/core/process/export_list.h"
 #include "runtime/files/export_list.h"
 #include "runtime/values/export_list.h"
 
@@ -25,7 +25,7 @@ const MVExportRow kStaticRows[] = {
 #include "runtime/values/export_list.inc"
 #include "runtime/console/export_list.inc"
 #include "runtime/files/export_list.inc"
-#include "runtime/core/export_list.inc"
+#include "runtime/core/process/export_list.inc"
 };
 
 constexpr uint32_t kStaticCount = sizeof(kStaticRows) / sizeof(kStaticRows[0]);

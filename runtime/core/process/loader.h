@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "runtime/core/exports.h"
+#include "runtime/core/process/exports.h"
 
 struct MVLoadedImage {
   uint8_t* code = nullptr;        // pages of its own: writable until linked, then read + execute

@@ -3,7 +3,7 @@
 #include "runtime/runtime_only.h"
 #include <stdint.h>
 
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 // Raise NilObjectException for a failed allocation of a class record, method table or
 // object. When the exception itself cannot be created, the process ends through the

@@ -1,13 +1,13 @@
-#include "runtime/core/image_check.h"
+#include "runtime/core/process/image_check.h"
 
 #include <string.h>
 
 #include <vector>
 
-#include "runtime/core/block_reader.h"
-#include "runtime/core/image_format.h"
-#include "runtime/core/plugin_host.h"
-#include "runtime/core/resources.h"
+#include "runtime/core/process/block_reader.h"
+#include "runtime/core/objects/image_format.h"
+#include "runtime/core/process/plugin_host.h"
+#include "runtime/core/process/resources.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // their class definitions, the image's entry-point table, background tasks.
 #pragma once
 #include <stdint.h>
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -20,7 +20,7 @@ void RegisterPluginVersion(int32_t version);
 int32_t PluginRegisterClass(void* classDefinition);
 int32_t PluginRegisterBackgroundTask(void* routine, int32_t periodTicks, void* argument);
 void PluginUnregisterBackgroundTask(int32_t taskId);
-// eventDescriptor: the MAVOeventDescriptor (runtime/core/plugin_records.h) that the runtime
+// eventDescriptor: the MAVOeventDescriptor (runtime/core/process/plugin_records.h) that the runtime
 // stored in the plug-in's event record; the result is the handler in that slot of the
 // object's event table, or NULL.
 void* GetEventInstance(MVObject* o, void* eventDescriptor);

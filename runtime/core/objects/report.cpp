@@ -1,4 +1,4 @@
-#include "runtime/core/report.h"
+#include "runtime/core/objects/report.h"
 
 #include <stdio.h>
 

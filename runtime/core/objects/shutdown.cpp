@@ -1,4 +1,4 @@
-#include "runtime/core/shutdown.h"
+#include "runtime/core/objects/shutdown.h"
 
 namespace {
 MVShutdownParticipant* g_head = nullptr;

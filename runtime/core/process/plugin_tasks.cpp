@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "runtime/core/plugin.h"
-#include "runtime/core/plugin_records.h"
+#include "runtime/core/process/plugin.h"
+#include "runtime/core/process/plugin_records.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "runtime/core/loader.h"
+#include "runtime/core/process/loader.h"
 
 // True when every record of the image is whole and in range. False with *problem naming
 // the first fault found ("an import site lies outside the code block", ...), for the

@@ -1,4 +1,4 @@
-#include "runtime/core/workers.h"
+#include "runtime/core/process/workers.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -6,8 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "runtime/core/shutdown.h"
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/shutdown.h"
+#include "runtime/core/objects/signals.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "runtime/core/startup.h"
+#include "runtime/core/process/startup.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,13 +8,13 @@
 
 #include "runtime/console/console.h"
 #include "runtime/console/progress.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/plugin.h"
-#include "runtime/core/report.h"
-#include "runtime/core/signals.h"
-#include "runtime/core/startup_internal.h"
-#include "runtime/core/workers.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/process/plugin.h"
+#include "runtime/core/objects/report.h"
+#include "runtime/core/objects/signals.h"
+#include "runtime/core/process/startup_internal.h"
+#include "runtime/core/process/workers.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"
 
