@@ -1,0 +1,148 @@
+// Copies of a complete key system to and from another folder (transsys, ressys,
+// transkill), with the checks made before any file is copied.
+#include "app/keysys.h"
+
+namespace keysys {
+
+namespace {
+
+// Copies one file; true when the copy reported no error and the destination now holds
+// as many bytes as the source.
+bool CopyOne(MVString* from, MVString* to) {
+  bool ok = false;
+  MVFolderItem* src = GetFolderItem(from);
+  MVFolderItem* dst = GetFolderItem(to);
+  if (src && dst && fileExistsGetter(src)) {
+    uint64_t length = fileSizeGetter(src);
+    int32_t before = FolderItemGetLastError(src);
+    FolderItemCopyFileTo(src, dst);
+    MVFolderItem* copy = GetFolderItem(to);
+    ok = FolderItemGetLastError(src) == before && copy && fileExistsGetter(copy) &&
+         fileSizeGetter(copy) == length;
+    RuntimeUnlockObject(copy);
+  }
+  RuntimeUnlockObject(src);
+  RuntimeUnlockObject(dst);
+  return ok;
+}
+
+void ReportCopyFailed(MVString* from, MVString* to) {
+  MVFolderItem* dst = GetFolderItem(to);
+  bool protectedFile = dst && FolderItemIsProtected(dst);
+  RuntimeUnlockObject(dst);
+  if (protectedFile)
+    Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to +
+          MV_LIT(": it is a file of the program and is never replaced."));
+  else
+    Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to + MV_LIT("."));
+}
+
+}  // namespace
+
+Str FolderPrefix() {
+  Str p = GetParam(1);
+  Str last(StringDBCSRight(p.get(), 1));
+  if (!Same(last.get(), MV_LIT("/"))) p = p + MV_LIT("/");
+  return p;
+}
+
+bool CheckComplete(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    Str name = Str::Borrow(prefix) + SetFileName(i, n1);
+    if (RuntimeNameIsLink(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
+            MV_LIT(" is a symbolic link.  Nothing was copied."));
+      return false;
+    }
+    if (!FileExists(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is incomplete: ")) + name +
+            MV_LIT(" is missing.  Nothing was copied."));
+      return false;
+    }
+    if (!keyfile::IsRegularFile(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
+            MV_LIT(" is not a regular file.  Nothing was copied."));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CheckReplaceable(MVString* prefix, MVString* fromPrefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    Str name = Str::Borrow(prefix) + SetFileName(i, n1);
+    if (RuntimeNameIsLink(name.get())) {
+      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
+            MV_LIT(" is a symbolic link.  Nothing was copied."));
+      return false;
+    }
+    if (FileExists(name.get()) && !keyfile::IsRegularFile(name.get())) {
+      Print(Str::Borrow(MV_LIT("The destination ")) + name +
+            MV_LIT(" is not a regular file and cannot be replaced.  Nothing was copied."));
+      return false;
+    }
+    MVFolderItem* target = GetFolderItem(name.get());
+    bool keyFile = keyfile::IsKeyFileOf(target, fromPrefix);
+    RuntimeUnlockObject(target);
+    if (keyFile) {
+      Print(Str::Borrow(MV_LIT("The destination ")) + name +
+            MV_LIT(" is a key file of the system being copied.  Nothing was copied."));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CopySet(MVString* fromPrefix, MVString* toPrefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    if (Stopped()) return false;  // interrupted: the copies made so far are whole files
+    Str name = SetFileName(i, n1);
+    Str from = Str::Borrow(fromPrefix) + name;
+    Str to = Str::Borrow(toPrefix) + name;
+    if (!CopyOne(from.get(), to.get())) {
+      if (Stopped()) return false;
+      ReportCopyFailed(from.get(), to.get());
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// True when both files exist and hold the same bytes.
+bool SameContent(MVString* a, MVString* b) {
+  MVFolderItem* fa = GetFolderItem(a);
+  MVFolderItem* fb = GetFolderItem(b);
+  bool same = fa && fb && FolderItemIsRegularFile(fa) && FolderItemIsRegularFile(fb) &&
+              fileSizeGetter(fa) == fileSizeGetter(fb);
+  MVBinaryStream* sa = same ? FolderItemOpenBinaryFile(fa, false) : nullptr;
+  MVBinaryStream* sb = same ? FolderItemOpenBinaryFile(fb, false) : nullptr;
+  same = same && sa && sb;
+  while (same && !BinaryStreamEOF(sa)) {
+    Str x(BinaryStreamRead(sa, 65536, nullptr));
+    Str y(BinaryStreamRead(sb, 65536, nullptr));
+    same = x.length() == y.length() && x.length() > 0 &&
+           memcmp(x.bytes(), y.bytes(), x.length()) == 0;
+  }
+  if (sa) BinaryStreamClose(sa);
+  if (sb) BinaryStreamClose(sb);
+  RuntimeUnlockObject(sa);
+  RuntimeUnlockObject(sb);
+  RuntimeUnlockObject(fa);
+  RuntimeUnlockObject(fb);
+  return same;
+}
+
+}  // namespace
+
+bool SetVerified(MVString* prefix, int64_t n1) {
+  for (int64_t i = 1; i <= n1 + 3; i++) {
+    Str name = SetFileName(i, n1);
+    Str copy = Str::Borrow(prefix) + name;
+    if (!SameContent(name.get(), copy.get())) return false;
+  }
+  return true;
+}
+
+}  // namespace keysys
