@@ -56,7 +56,7 @@ class KeyFile {
   ~KeyFile();
   KeyFile(const KeyFile&) = delete;
   KeyFile& operator=(const KeyFile&) = delete;
-  bool ok() const { return out_ != nullptr; }
+  bool ok() const { return out_.get() != nullptr; }
   void WriteLine(const char* text, int n);
   // Puts the complete file in place; false when any write or the close failed.
   bool Close();
@@ -64,7 +64,7 @@ class KeyFile {
 
  private:
   Str name_;
-  MVTextOutputStream* out_;
+  Obj out_;  // the stream being written
 };
 
 void ReportNotCreated(MVString* name, bool created);

@@ -9,28 +9,20 @@ namespace {
 // Copies one file; true when the copy reported no error and the destination now holds
 // as many bytes as the source.
 bool CopyOne(MVString* from, MVString* to) {
-  bool ok = false;
-  MVFolderItem* src = GetFolderItem(from);
-  MVFolderItem* dst = GetFolderItem(to);
-  if (src && dst && fileExistsGetter(src)) {
-    uint64_t length = fileSizeGetter(src);
-    int32_t before = FolderItemGetLastError(src);
-    FolderItemCopyFileTo(src, dst);
-    MVFolderItem* copy = GetFolderItem(to);
-    ok = FolderItemGetLastError(src) == before && copy && fileExistsGetter(copy) &&
-         fileSizeGetter(copy) == length;
-    RuntimeUnlockObject(copy);
-  }
-  RuntimeUnlockObject(src);
-  RuntimeUnlockObject(dst);
-  return ok;
+  Obj src(GetFolderItem(from));
+  Obj dst(GetFolderItem(to));
+  if (!src.get() || !dst.get() || !fileExistsGetter(src.get())) return false;
+  uint64_t length = fileSizeGetter(src.get());
+  int32_t before = FolderItemGetLastError(src.get());
+  FolderItemCopyFileTo(src.get(), dst.get());
+  Obj copy(GetFolderItem(to));
+  return FolderItemGetLastError(src.get()) == before && copy.get() && fileExistsGetter(copy.get()) &&
+         fileSizeGetter(copy.get()) == length;
 }
 
 void ReportCopyFailed(MVString* from, MVString* to) {
-  MVFolderItem* dst = GetFolderItem(to);
-  bool protectedFile = dst && FolderItemIsProtected(dst);
-  RuntimeUnlockObject(dst);
-  if (protectedFile)
+  Obj dst(GetFolderItem(to));
+  if (dst.get() && FolderItemIsProtected(dst.get()))
     Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to +
           MV_LIT(": it is a file of the program and is never replaced."));
   else
@@ -81,10 +73,8 @@ bool CheckReplaceable(MVString* prefix, MVString* fromPrefix, int64_t n1) {
             MV_LIT(" is not a regular file and cannot be replaced.  Nothing was copied."));
       return false;
     }
-    MVFolderItem* target = GetFolderItem(name.get());
-    bool keyFile = keyfile::IsKeyFileOf(target, fromPrefix);
-    RuntimeUnlockObject(target);
-    if (keyFile) {
+    Obj target(GetFolderItem(name.get()));
+    if (keyfile::IsKeyFileOf(target.get(), fromPrefix)) {
       Print(Str::Borrow(MV_LIT("The destination ")) + name +
             MV_LIT(" is a key file of the system being copied.  Nothing was copied."));
       return false;
@@ -112,25 +102,21 @@ namespace {
 
 // True when both files exist and hold the same bytes.
 bool SameContent(MVString* a, MVString* b) {
-  MVFolderItem* fa = GetFolderItem(a);
-  MVFolderItem* fb = GetFolderItem(b);
-  bool same = fa && fb && FolderItemIsRegularFile(fa) && FolderItemIsRegularFile(fb) &&
-              fileSizeGetter(fa) == fileSizeGetter(fb);
-  MVBinaryStream* sa = same ? FolderItemOpenBinaryFile(fa, false) : nullptr;
-  MVBinaryStream* sb = same ? FolderItemOpenBinaryFile(fb, false) : nullptr;
-  same = same && sa && sb;
-  while (same && !BinaryStreamEOF(sa)) {
-    Str x(BinaryStreamRead(sa, 65536, nullptr));
-    Str y(BinaryStreamRead(sb, 65536, nullptr));
+  Obj fa(GetFolderItem(a));
+  Obj fb(GetFolderItem(b));
+  bool same = fa.get() && fb.get() && FolderItemIsRegularFile(fa.get()) &&
+              FolderItemIsRegularFile(fb.get()) && fileSizeGetter(fa.get()) == fileSizeGetter(fb.get());
+  Obj sa(same ? FolderItemOpenBinaryFile(fa.get(), false) : nullptr);
+  Obj sb(same ? FolderItemOpenBinaryFile(fb.get(), false) : nullptr);
+  same = same && sa.get() && sb.get();
+  while (same && !BinaryStreamEOF(sa.get())) {
+    Str x(BinaryStreamRead(sa.get(), 65536, nullptr));
+    Str y(BinaryStreamRead(sb.get(), 65536, nullptr));
     same = x.length() == y.length() && x.length() > 0 &&
            memcmp(x.bytes(), y.bytes(), x.length()) == 0;
   }
-  if (sa) BinaryStreamClose(sa);
-  if (sb) BinaryStreamClose(sb);
-  RuntimeUnlockObject(sa);
-  RuntimeUnlockObject(sb);
-  RuntimeUnlockObject(fa);
-  RuntimeUnlockObject(fb);
+  if (sa.get()) BinaryStreamClose(sa.get());
+  if (sb.get()) BinaryStreamClose(sb.get());
   return same;
 }
 

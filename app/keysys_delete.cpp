@@ -10,17 +10,15 @@ namespace {
 // It is as long as the folder's listing, whatever n1 is.
 MVArray* PresentEntries(int64_t n1, int32_t* count) {
   *count = 0;
-  MVFolderItem* folder = keyfile::ApplicationFolder();
-  MVArray* names = folder ? FolderItemChildNames(folder) : nullptr;
-  RuntimeUnlockObject(folder);
-  if (!names) return nullptr;
-  int32_t upper = names->upperBounds[0];
+  Obj folder(keyfile::ApplicationFolder());
+  Arr names(folder.get() ? FolderItemChildNames(folder.get()) : nullptr);
+  if (!names.get()) return nullptr;
+  int32_t upper = names.get()->upperBounds[0];
   MVArray* numbers = CreateArray(1, kMVElemInt32, upper);
   for (int32_t i = 0; numbers && i <= upper; i++) {
-    int32_t n = keyfile::EntryNumberOf(GetStr(names, i).get());
+    int32_t n = keyfile::EntryNumberOf(GetStr(names.get(), i).get());
     if (n >= 1 && n <= n1) SetInt(numbers, (*count)++, n);
   }
-  RuntimeUnlockArray(names);
   if (!numbers) return nullptr;
   reinterpret_cast<void (*)(MVArray*, int32_t)>(numbers->ops->slot[4])(numbers, *count - 1);
   reinterpret_cast<void (*)(MVArray*)>(numbers->ops->slot[8])(numbers);
@@ -31,18 +29,17 @@ MVArray* PresentEntries(int64_t n1, int32_t* count) {
 
 bool DeleteSystem(int64_t n1, bool announce) {
   int32_t count = 0;
-  MVArray* present = n1 > 0 ? PresentEntries(n1, &count) : nullptr;
-  if (n1 > 0 && !present) {
+  Arr present(n1 > 0 ? PresentEntries(n1, &count) : nullptr);
+  if (n1 > 0 && !present.get()) {
     PRINT("The application folder cannot be read.  The system was not deleted.");
     return false;
   }
   Str failed;
   if (announce) PRINT("Killing Component 1...");
   for (int32_t i = 0; i < count; i++) {
-    Str name = EntryFileName(GetInt(present, i));
+    Str name = EntryFileName(GetInt(present.get(), i));
     if (!DeleteFile(name.get()) && failed.empty()) failed = name;
   }
-  RuntimeUnlockArray(present);
   if (announce) PRINT("Killing Component 2...");
   if (!DeleteFile(keyfile::SlotMapFile()) && failed.empty()) failed = Str::Borrow(keyfile::SlotMapFile());
   if (announce) PRINT("Killing Component 3...");

@@ -81,12 +81,11 @@ bool DeleteFile(MVString* name) { return RuntimeDeleteName(name) == 0; }
 MVString* gWriteFolder;
 
 void RemoveStaging() {
-  MVFolderItem* folder = GetFolderItem(keyfile::StagingFolder());
-  MVArray* names = folder && !RuntimeNameIsLink(keyfile::StagingFolder()) ? FolderItemChildNames(folder) : nullptr;
-  RuntimeUnlockObject(folder);
-  for (int32_t i = 0; names && i <= names->upperBounds[0]; i++)
-    RuntimeDeleteName((Str::Borrow(keyfile::StagingFolder()) + GetStr(names, i)).get());
-  RuntimeUnlockArray(names);
+  Obj folder(GetFolderItem(keyfile::StagingFolder()));
+  Arr names(folder.get() && !RuntimeNameIsLink(keyfile::StagingFolder()) ? FolderItemChildNames(folder.get())
+                                                                         : nullptr);
+  for (int32_t i = 0; names.get() && i <= names.get()->upperBounds[0]; i++)
+    RuntimeDeleteName((Str::Borrow(keyfile::StagingFolder()) + GetStr(names.get(), i)).get());
   RuntimeDeleteName(keyfile::StagingFolder());
 }
 
@@ -101,28 +100,24 @@ bool MoveStagedSet(int64_t n1) {
   return true;
 }
 
-KeyFile::KeyFile(MVString* name) : name_(Str::Borrow(name)), out_(nullptr) {
-  MVFolderItem* item = GetFolderItem((Str::Borrow(gWriteFolder) + name).get());
-  if (item) out_ = FolderItemCreateOutputTextFile(item, kMVOutputPrivate);
-  RuntimeUnlockObject(item);
+KeyFile::KeyFile(MVString* name) : name_(Str::Borrow(name)) {
+  Obj item(GetFolderItem((Str::Borrow(gWriteFolder) + name).get()));
+  if (item.get()) out_.reset(FolderItemCreateOutputTextFile(item.get(), kMVOutputPrivate));
 }
 
 KeyFile::~KeyFile() {
-  if (!out_) return;
-  TextOutputStreamClose(out_);  // not complete: discarded
-  RuntimeUnlockObject(out_);
+  if (out_.get()) TextOutputStreamClose(out_.get());  // not complete: discarded
 }
 
 void KeyFile::WriteLine(const char* text, int n) {
   Str line(MAVOBuildString(text, n, kEncodingASCII));
-  TextOutputStreamWriteLine(out_, line.get());
+  TextOutputStreamWriteLine(out_.get(), line.get());
 }
 
 bool KeyFile::Close() {
-  if (!out_) return false;
-  bool good = TextOutputStreamCommit(out_);
-  RuntimeUnlockObject(out_);
-  out_ = nullptr;
+  if (!out_.get()) return false;
+  bool good = TextOutputStreamCommit(out_.get());
+  out_.reset();
   return good;
 }
 
