@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint32_t kBlock = 262144;
+constexpr uint32_t kBlock = kMVStreamBlock;  // the no-copy hand-over needs the streams' block
 // Inputs at least this long use the vector routines where the processor has them
 // (unless OMBRIX_CIPHER_PATH chooses), and inputs at least this long without expansion
 // are cut into segments for several threads.
