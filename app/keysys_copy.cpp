@@ -29,6 +29,12 @@ void ReportCopyFailed(MVString* from, MVString* to) {
     Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to + MV_LIT("."));
 }
 
+// Gives ok; when it is false, prints the line lead + name + rest first.
+bool CheckName(bool ok, MVString* lead, const Str& name, MVString* rest) {
+  if (!ok) Print(Str::Borrow(lead) + name + rest);
+  return ok;
+}
+
 }  // namespace
 
 Str FolderPrefix() {
@@ -41,21 +47,14 @@ Str FolderPrefix() {
 bool CheckComplete(MVString* prefix, int64_t n1) {
   for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = Str::Borrow(prefix) + SetFileName(i, n1);
-    if (RuntimeNameIsLink(name.get())) {
-      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
-            MV_LIT(" is a symbolic link.  Nothing was copied."));
+    if (!CheckName(!RuntimeNameIsLink(name.get()), MV_LIT("The key system is damaged: "), name,
+                   MV_LIT(" is a symbolic link.  Nothing was copied.")))
       return false;
-    }
-    if (!FileExists(name.get())) {
-      Print(Str::Borrow(MV_LIT("The key system is incomplete: ")) + name +
-            MV_LIT(" is missing.  Nothing was copied."));
+    if (!CheckName(FileExists(name.get()), MV_LIT("The key system is incomplete: "), name,
+                   MV_LIT(" is missing.  Nothing was copied.")) ||
+        !CheckName(keyfile::IsRegularFile(name.get()), MV_LIT("The key system is damaged: "), name,
+                   MV_LIT(" is not a regular file.  Nothing was copied.")))
       return false;
-    }
-    if (!keyfile::IsRegularFile(name.get())) {
-      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
-            MV_LIT(" is not a regular file.  Nothing was copied."));
-      return false;
-    }
   }
   return true;
 }
@@ -63,22 +62,16 @@ bool CheckComplete(MVString* prefix, int64_t n1) {
 bool CheckReplaceable(MVString* prefix, MVString* fromPrefix, int64_t n1) {
   for (int64_t i = 1; i <= n1 + 3; i++) {
     Str name = Str::Borrow(prefix) + SetFileName(i, n1);
-    if (RuntimeNameIsLink(name.get())) {
-      Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + name +
-            MV_LIT(" is a symbolic link.  Nothing was copied."));
+    if (!CheckName(!RuntimeNameIsLink(name.get()), MV_LIT("The key system is damaged: "), name,
+                   MV_LIT(" is a symbolic link.  Nothing was copied.")))
       return false;
-    }
-    if (FileExists(name.get()) && !keyfile::IsRegularFile(name.get())) {
-      Print(Str::Borrow(MV_LIT("The destination ")) + name +
-            MV_LIT(" is not a regular file and cannot be replaced.  Nothing was copied."));
+    if (!CheckName(!FileExists(name.get()) || keyfile::IsRegularFile(name.get()), MV_LIT("The destination "),
+                   name, MV_LIT(" is not a regular file and cannot be replaced.  Nothing was copied.")))
       return false;
-    }
     Obj target(GetFolderItem(name.get()));
-    if (keyfile::IsKeyFileOf(target.get(), fromPrefix)) {
-      Print(Str::Borrow(MV_LIT("The destination ")) + name +
-            MV_LIT(" is a key file of the system being copied.  Nothing was copied."));
+    if (!CheckName(!keyfile::IsKeyFileOf(target.get(), fromPrefix), MV_LIT("The destination "), name,
+                   MV_LIT(" is a key file of the system being copied.  Nothing was copied.")))
       return false;
-    }
   }
   return true;
 }
