@@ -11,26 +11,21 @@
 bool EndsProgram(MVObject* ex) {
   if (!ex) return false;
   RuntimeUnhandledException(ex);
-  RuntimeUnlockObject(ex);
+  RuntimeUnlockObject(ex);  // the reference the caller handed over
   return true;
 }
 
 // Only the presence of "sys.dat" counts; its contents are read elsewhere.
 void PrintSystemPresence() {
-  MVFolderItem* item = GetFolderItem(keyfile::SystemFile());
-  bool exists = item && fileExistsGetter(item);
-  if (exists) {
+  Obj item(GetFolderItem(keyfile::SystemFile()));
+  if (item.get() && fileExistsGetter(item.get())) {
     // Something other than a regular file (a FIFO) is never opened: it could block.
-    MVTextInputStream* in = FolderItemIsRegularFile(item) ? FolderItemOpenTextFile(item) : nullptr;
-    if (in) {
-      TextInputStreamClose(in);
-      RuntimeUnlockObject(in);
-    }
+    Obj in(FolderItemIsRegularFile(item.get()) ? FolderItemOpenTextFile(item.get()) : nullptr);
+    if (in.get()) TextInputStreamClose(in.get());
     PRINT("System is ready.");
   } else {
     PRINT("System is not installed.  Issue createsys or ressys.");
   }
-  RuntimeUnlockObject(item);
 }
 
 namespace {
@@ -124,7 +119,7 @@ int32_t App_Run(MVObject* self, MVArray* args) {
     RuntimeBackgroundTask();
   }
 
-  RuntimeUnlockObject(shell);
+  RuntimeUnlockObject(shell);  // before the quit, which redirects this function's return
   MV_ApplicationQuit(0);
   return 0;
 }

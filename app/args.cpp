@@ -135,9 +135,8 @@ bool Precheck(int32_t command, MVArray* args) {
   if (IsStandardName(source.get())) return true;
   Str typed = Argument(args, 2);
   if (!Readable(typed, source)) return false;
-  MVFolderItem* item = GetFolderItem(source.get());
-  bool empty = item && FolderItemIsRegularFile(item) && fileSizeGetter(item) == 0;
-  RuntimeUnlockObject(item);
+  Obj item(GetFolderItem(source.get()));
+  bool empty = item.get() && FolderItemIsRegularFile(item.get()) && fileSizeGetter(item.get()) == 0;
   if (empty) {
     Refuse(typed + (encrypt ? MV_LIT(" is empty: nothing to encrypt") : MV_LIT(" is empty: nothing to decrypt")));
     return false;

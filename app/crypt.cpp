@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t kBlock = 262144;
+constexpr uint32_t kBlock = kMVStreamBlock;  // the no-copy hand-over needs the streams' block
 // Inputs at least this long use the vector routines where the processor has them
 // (unless OMBRIX_CIPHER_PATH chooses), and inputs at least this long without expansion
 // are cut into segments for several threads.
@@ -190,19 +190,12 @@ class FillerPool {
 uint8_t FillerPool::pool_[FillerPool::kPool + 8];
 
 // An owned FolderItem reference.
-class Item {
+class Item : public Obj {
  public:
-  explicit Item(MVFolderItem* owned) : f_(owned) {}
-  ~Item() { RuntimeUnlockObject(f_); }
-  Item(const Item&) = delete;
-  Item& operator=(const Item&) = delete;
-  MVFolderItem* get() const { return f_; }
-  bool exists() const { return f_ && fileExistsGetter(f_); }
-  uint64_t length() const { return f_ ? fileSizeGetter(f_) : 0; }
-  bool folder() const { return f_ && FolderItemIsFolder(f_); }
-
- private:
-  MVFolderItem* f_;
+  using Obj::Obj;
+  bool exists() const { return get() && fileExistsGetter(get()); }
+  uint64_t length() const { return get() ? fileSizeGetter(get()) : 0; }
+  bool folder() const { return get() && FolderItemIsFolder(get()); }
 };
 
 bool SameFile(const Item& a, const Item& b) {
@@ -323,40 +316,38 @@ bool CheckParameters(const Way& way, const EntryNumbers& numbers, CipherEntries*
 // destination changes until the complete output is committed.
 class Target {
  public:
-  Target() : out_(nullptr), error_(0) {}
+  Target() : error_(0) {}
   ~Target() { Discard(); }
   Target(const Target&) = delete;
   Target& operator=(const Target&) = delete;
   bool Open(MVString* destination) {
     if (IsStandardName(destination)) {
-      out_ = RuntimeStandardStream(1);
-      return out_ != nullptr;
+      out_.reset(RuntimeStandardStream(1));
+      return out_.get() != nullptr;
     }
     Item dest(GetFolderItem(destination));
-    if (dest.get()) out_ = FolderItemCreateOutputFile(dest.get(), 0);
-    if (!out_) error_ = dest.get() ? FolderItemGetLastError(dest.get()) : 0;
-    return out_ != nullptr;
+    if (dest.get()) out_.reset(FolderItemCreateOutputFile(dest.get(), 0));
+    if (!out_.get()) error_ = dest.get() ? FolderItemGetLastError(dest.get()) : 0;
+    return out_.get() != nullptr;
   }
-  MVBinaryStream* stream() const { return out_; }
+  MVBinaryStream* stream() const { return out_.get(); }
   // The system's error number of a failed open or commit (0: none known).
   int32_t error() const { return error_; }
   // Puts the complete output in place; false on any failure (nothing then changed).
   bool Commit() {
-    bool ok = BinaryStreamCommit(out_);
-    if (!ok) error_ = BinaryStreamGetLastError(out_);
-    RuntimeUnlockObject(out_);
-    out_ = nullptr;
+    bool ok = BinaryStreamCommit(out_.get());
+    if (!ok) error_ = BinaryStreamGetLastError(out_.get());
+    out_.reset();
     return ok;
   }
   void Discard() {
-    if (!out_) return;
-    BinaryStreamClose(out_);
-    RuntimeUnlockObject(out_);
-    out_ = nullptr;
+    if (!out_.get()) return;
+    BinaryStreamClose(out_.get());
+    out_.reset();
   }
 
  private:
-  MVBinaryStream* out_;
+  Obj out_;
   int32_t error_;
 };
 
@@ -504,9 +495,10 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   bool fromInput = IsStandardName(source.get());
   Item src(fromInput ? nullptr : GetFolderItem(source.get()));
   uint64_t length = src.length();
-  MVBinaryStream* in = fromInput  ? RuntimeStandardStream(0)
-                       : src.get() ? FolderItemOpenBinaryFile(src.get(), false)
-                                   : nullptr;
+  Obj input(fromInput  ? RuntimeStandardStream(0)
+            : src.get() ? FolderItemOpenBinaryFile(src.get(), false)
+                        : nullptr);
+  MVBinaryStream* in = input.get();
   if (!in) {
     PRINT("Source file could not be opened error.");
     return false;
@@ -533,7 +525,6 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   int32_t readError = BinaryStreamGetLastError(in);
   int32_t writeError = outcome == kWriteFailed ? BinaryStreamGetLastError(target.stream()) : 0;
   BinaryStreamClose(in);
-  RuntimeUnlockObject(in);
   if (outcome == kNoTarget) {
     if (target.error() == kMVErrorProtectedFile)
       PrintProtected();

@@ -100,7 +100,7 @@ Str Owned(Str block) {
   return Str(MAVOBuildString(block.bytes(), static_cast<int32_t>(block.length()), kEncodingUnknown));
 }
 
-constexpr uint32_t kSegment = 262144;
+constexpr uint32_t kSegment = kMVStreamBlock;  // a whole block of the read-ahead: no copy
 
 }  // namespace
 

@@ -107,10 +107,8 @@ bool IsSetName(MVString* name) {
 }
 
 bool SameFileAs(MVFolderItem* item, MVString* name) {
-  MVFolderItem* other = GetFolderItem(name);
-  bool same = other && FolderItemSameFile(item, other);
-  RuntimeUnlockObject(other);
-  return same;
+  Obj other(GetFolderItem(name));
+  return other.get() && FolderItemSameFile(item, other.get());
 }
 
 }  // namespace
@@ -230,12 +228,9 @@ bool NamesKeyFile(MVFolderItem* item, int32_t n1) {
                  BytesEqual(nb, nn, KEYFILE_STEP) || (entry >= 1 && entry <= n1);
   if (!keyName) return false;
   Str folderPath(MAVOBuildString(b, static_cast<int32_t>(slash), kEncodingUTF8));
-  MVFolderItem* folder = GetFolderItem(folderPath.get());
-  MVFolderItem* app = ApplicationFolder();
-  bool same = folder && app && FolderItemSameFile(folder, app);
-  RuntimeUnlockObject(folder);
-  RuntimeUnlockObject(app);
-  return same;
+  Obj folder(GetFolderItem(folderPath.get()));
+  Obj app(ApplicationFolder());
+  return folder.get() && app.get() && FolderItemSameFile(folder.get(), app.get());
 }
 
 bool IsKeyFileOf(MVFolderItem* item, MVString* prefix) {
@@ -256,39 +251,33 @@ bool IsKeyFileOf(MVFolderItem* item, MVString* prefix) {
       SameFileAs(item, (folderName + SlotMapFile()).get()) ||
       SameFileAs(item, (folderName + StepFile()).get()))
     return true;
-  MVFolderItem* folder = GetFolderItem(folderName.empty() ? MV_LIT("") : folderName.get());
-  MVArray* names = folder ? FolderItemChildNames(folder) : nullptr;
-  RuntimeUnlockObject(folder);
-  if (!names) return false;
+  Obj folder(GetFolderItem(folderName.empty() ? MV_LIT("") : folderName.get()));
+  Arr names(folder.get() ? FolderItemChildNames(folder.get()) : nullptr);
+  if (!names.get()) return false;
   bool same = false;
-  for (int32_t i = 0; !same && i <= names->upperBounds[0]; i++) {
-    Str name = GetStr(names, i);
+  for (int32_t i = 0; !same && i <= names.get()->upperBounds[0]; i++) {
+    Str name = GetStr(names.get(), i);
     if (EntryNumberOf(name.get()) > 0) same = SameFileAs(item, (folderName + name).get());
   }
-  RuntimeUnlockArray(names);
   return same;
 }
 
 // --- Opening.
 
 bool IsRegularFile(MVString* name) {
-  MVFolderItem* item = GetFolderItem(name);
-  bool regular = item && FolderItemIsRegularFile(item);
-  RuntimeUnlockObject(item);
-  return regular;
+  Obj item(GetFolderItem(name));
+  return item.get() && FolderItemIsRegularFile(item.get());
 }
 
 MVTextInputStream* Open(MVString* name) {
-  MVFolderItem* item = GetFolderItem(name);
-  MVTextInputStream* in = item && FolderItemIsRegularFile(item) ? FolderItemOpenTextFile(item) : nullptr;
-  RuntimeUnlockObject(item);
-  return in;
+  Obj item(GetFolderItem(name));
+  return item.get() && FolderItemIsRegularFile(item.get()) ? FolderItemOpenTextFile(item.get()) : nullptr;
 }
 
 void Close(MVTextInputStream* in) {
   if (!in) return;
   TextInputStreamClose(in);
-  RuntimeUnlockObject(in);
+  RuntimeUnlockObject(in);  // the reference Open handed out
 }
 
 // --- The lock.
@@ -317,9 +306,8 @@ Lock::Lock(Mode mode) : held_(false), taken_(false) {
     held_ = taken_ = true;
     return;
   }
-  MVFolderItem* folder = ApplicationFolder();
-  int32_t handle = folder ? FolderItemTryLock(folder, exclusive) : -1;
-  RuntimeUnlockObject(folder);
+  Obj folder(ApplicationFolder());
+  int32_t handle = folder.get() ? FolderItemTryLock(folder.get(), exclusive) : -1;
   if (handle == 0) {
     PRINT("The key system is in use by another process.  Try again when it has finished.");
     return;

@@ -3,11 +3,11 @@
 // MV_LIT("text") is a runtime string record placed in the image's data block (its literal
 // section): reference count 1 (never released), text pointer 0 until the loader's
 // string-literal fixup points it at the record's own length byte, encoding UTF-8. The
-// record's layout is the image format's (runtime/core/image_format.h).
+// record's layout is the image format's (runtime/core/objects/image_format.h).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
-#include "runtime/core/image_format.h"
+#include "runtime/core/objects/image_format.h"
 #include "runtime/values/string.h"
 
 template <unsigned N>

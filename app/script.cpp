@@ -35,7 +35,7 @@ MVTextInputStream* OpenScript(MVFolderItem* item) {
 
 void CloseStream(MVTextInputStream* in) {
   TextInputStreamClose(in);
-  RuntimeUnlockObject(in);
+  RuntimeUnlockObject(in);  // the reference OpenScript handed out
 }
 
 // Non-empty lines of the script, counted up to one past the limit.
@@ -85,10 +85,8 @@ struct Verifier {
   // The file a source name names has no bytes, or is missing.
   static bool EmptySource(MVString* name) {
     if (!name) return true;
-    MVFolderItem* item = GetFolderItem(name);
-    bool empty = !item || fileSizeGetter(item) == 0;
-    RuntimeUnlockObject(item);
-    return empty;
+    Obj item(GetFolderItem(name));
+    return !item.get() || fileSizeGetter(item.get()) == 0;
   }
 };
 
@@ -234,11 +232,10 @@ MVObject* RunLine(MVObject* self, MVString* line, bool* done) {
   Print(Str::Borrow(MV_LIT(".")) + line);
   int32_t row = ToolRowOf(line);
   if (row == kNoCommand) {
-    MVObject* shell = NewShell();
-    ShellExecute(shell, line);
-    Str result(ShellResult(shell));
+    Obj shell(NewShell());
+    ShellExecute(shell.get(), line);
+    Str result(ShellResult(shell.get()));
     Print(result);
-    RuntimeUnlockObject(shell);
     return nullptr;
   }
   SetCommandLine(line);
@@ -248,7 +245,7 @@ MVObject* RunLine(MVObject* self, MVString* line, bool* done) {
 // Passes an exception on to the handler that protects this command, and drops ours.
 void PassOn(MVObject* ex) {
   RuntimeReraiseException(ex);
-  RuntimeUnlockObject(ex);
+  RuntimeUnlockObject(ex);  // the reference the caller handed over
 }
 
 }  // namespace
@@ -258,19 +255,17 @@ int32_t App_VerifyScript(MVObject* self) {
   App_SystemData(self, 0);
   v.systemPresent = Comp1Count > 0;
 
-  MVArray* table = CreateArray(2, kMVElemString, kMaxScriptLines, 1);
+  Arr table(CreateArray(2, kMVElemString, kMaxScriptLines, 1));
   int32_t rows = -1;
   Str name = GetParam(1);
-  MVFolderItem* item = name.empty() ? nullptr : GetFolderItem(name.get());
-  MVTextInputStream* in = OpenScript(item);
-  RuntimeUnlockObject(item);
+  Obj item(name.empty() ? nullptr : GetFolderItem(name.get()));
+  MVTextInputStream* in = OpenScript(item.get());
   bool opened = in != nullptr;
   if (opened) {
-    rows = ReadToolLines(in, table);
+    rows = ReadToolLines(in, table.get());
     CloseStream(in);
   }
   if (rows < 0) {  // too long, or gone since RunScript looked at it
-    RuntimeUnlockArray(table);
     if (opened) {
       PrintTooLong();
     } else {
@@ -281,12 +276,11 @@ int32_t App_VerifyScript(MVObject* self) {
   }
 
   for (int32_t r = 1; r <= rows; r++) {
-    v.text = GetStr2(table, r, 0);
-    v.lineNo = GetStr2(table, r, 1);
+    v.text = GetStr2(table.get(), r, 0);
+    v.lineNo = GetStr2(table.get(), r, 1);
     CheckRow(v, ToolRowOf(v.text.get()));
     RuntimeBackgroundTask();
   }
-  RuntimeUnlockArray(table);
 
   App_SystemData(self, 0);
   Print(StrOf(v.errors) + MV_LIT(" errors ") + StrOf(v.warnings) + MV_LIT(" warnings"));
@@ -302,17 +296,15 @@ bool RunScriptCommand(MVObject* self) {
   }
   App_GetParameters(self);
   Str name = GetParam(1);
-  MVFolderItem* item = name.empty() ? nullptr : GetFolderItem(name.get());
-  MVTextInputStream* probe = OpenScript(item);
+  Obj item(name.empty() ? nullptr : GetFolderItem(name.get()));
+  MVTextInputStream* probe = OpenScript(item.get());
   if (!probe) {
-    RuntimeUnlockObject(item);
     PRINT("The scriptfile defined cannot be located.  Please");
     PRINT("verify and reenter.");
     return false;
   }
   CloseStream(probe);
-  if (CountCommandLines(item) > kMaxScriptLines) {
-    RuntimeUnlockObject(item);
+  if (CountCommandLines(item.get()) > kMaxScriptLines) {
     PrintTooLong();
     return false;
   }
@@ -321,12 +313,10 @@ bool RunScriptCommand(MVObject* self) {
   int32_t failed = 1;
   MVObject* ex = ProtectedCall(&failed, App_VerifyScript, self);
   if (ex) {
-    RuntimeUnlockObject(item);
     PassOn(ex);
     return false;
   }
   if (failed == 1) {
-    RuntimeUnlockObject(item);
     PRINT("VerifyScript failed");
     return false;
   }
@@ -334,8 +324,7 @@ bool RunScriptCommand(MVObject* self) {
 
   PRINT("Executing script file...");
   ScriptMode = 1;
-  MVTextInputStream* in = OpenScript(item);
-  RuntimeUnlockObject(item);
+  MVTextInputStream* in = OpenScript(item.get());
   // The first tool command that refuses or fails ends the script: the lines after it
   // may depend on its work (a killsys after a failed transsys would lose the key).
   bool done = true;

@@ -36,8 +36,6 @@ void SetStr2(MVArray* a, int32_t i, int32_t j, MVString* v) {
 MVFolderItem* GetFolderItem(MVString* name) { return RuntimeGetFolderItem(name, 0); }
 
 bool FileExists(MVString* name) {
-  MVFolderItem* f = GetFolderItem(name);
-  bool exists = f && fileExistsGetter(f);
-  RuntimeUnlockObject(f);
-  return exists;
+  Obj f(GetFolderItem(name));
+  return f.get() && fileExistsGetter(f.get());
 }

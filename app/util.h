@@ -30,6 +30,28 @@ class Str {
   MVString* s_;
 };
 
+// An owned reference to a runtime object (a FolderItem, a stream, the shell) or array,
+// released when it goes out of scope (or at reset). Where a reference passes to another
+// keeper (a caller, a global, the runtime), the code holds a plain pointer instead.
+template <typename T, void (*Unlock)(T*)>
+class OwnedRef {
+ public:
+  explicit OwnedRef(T* owned = nullptr) : p_(owned) {}
+  ~OwnedRef() { Unlock(p_); }
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  T* get() const { return p_; }
+  void reset(T* owned = nullptr) {
+    Unlock(p_);
+    p_ = owned;
+  }
+
+ private:
+  T* p_;
+};
+using Obj = OwnedRef<MVObject, RuntimeUnlockObject>;
+using Arr = OwnedRef<MVArray, RuntimeUnlockArray>;
+
 // Print one console line (the empty string prints nothing at all).
 inline void Print(MVString* s) { RuntimeConsolePrint(s); }
 inline void Print(const Str& s) { RuntimeConsolePrint(s.get()); }

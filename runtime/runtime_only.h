@@ -3,15 +3,16 @@
 // runtime through its exported names only, so such a header stops their build here, and
 // the public headers leave out their runtime-internal sections for them.
 //
-// The runtime's layers, each including only its own layer and the ones below
-// (tests/layers/check_layers.py holds the file table and checks every include):
-//   1. base: runtime/values (strings, numbers and random, arrays, dates) with the bottom
-//      of runtime/core: the object model, exceptions and unwinding, the error report,
-//      the shutdown list, the signal flags and the image's symbols. An exception's
-//      stack is an array and a checked array access raises, so the two share the layer.
+// The runtime's layers are its folders; each includes only its own layer and the ones
+// below (tests/layers/check_layers.py checks every include):
+//   1. base: runtime/values (strings, numbers and random, arrays, dates) and
+//      runtime/core/objects (the object model, exceptions and unwinding, the error
+//      report, the shutdown list, the signal flags, the image's symbols and format). An
+//      exception's stack is an array and a checked array access raises, so the two
+//      folders share the layer.
 //   2. services: runtime/console and runtime/files, which do not include each other.
-//   3. top: the rest of runtime/core: the process entry and start-up, the loader, the
-//      plug-in host, the resources, the export table.
+//   3. top: runtime/core/process: the process entry and start-up, the loader and its
+//      image checks, the plug-in host, the resources, the worker pool, the export table.
 // A lower layer reaches an upper one only through a hook that start-up installs
 // (MVConnectLayers): the unhandled-exception report of the console, the plug-in host's
 // background tasks in the console's idle processing, the end work after a signal.

@@ -2,7 +2,7 @@
 // on standard output, or into the file given as the only argument.
 #include <stdio.h>
 
-#include "runtime/core/exports.h"
+#include "runtime/core/process/exports.h"
 
 int main(int argc, char** argv) {
   FILE* out = argc > 1 ? fopen(argv[1], "w") : stdout;

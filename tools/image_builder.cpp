@@ -9,7 +9,7 @@
 #include <map>
 #include <utility>
 
-#include "runtime/core/image_format.h"
+#include "runtime/core/objects/image_format.h"
 
 namespace mvimage {
 

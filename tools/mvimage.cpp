@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-#include "runtime/core/image_format.h"
+#include "runtime/core/objects/image_format.h"
 #include "tools/image_builder.h"
 
 namespace {

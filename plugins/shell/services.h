@@ -5,7 +5,7 @@
 #pragma once
 #include <stdint.h>
 
-#include "runtime/core/plugin_records.h"
+#include "runtime/core/process/plugin_records.h"
 #include "runtime/values/string.h"
 
 namespace shellplugin {

@@ -3,7 +3,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "runtime/core/plugin_records.h"
+#include "runtime/core/process/plugin_records.h"
 #include "runtime/values/string.h"
 
 namespace shellplugin {

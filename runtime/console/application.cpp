@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include "runtime/console/console.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/report.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/objects/report.h"
 #include "runtime/values/array.h"
 #include "runtime/values/string.h"
 

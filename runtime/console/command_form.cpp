@@ -11,7 +11,7 @@
 
 #include "runtime/console/console.h"
 #include "runtime/console/console_internal.h"
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/values/string.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // error lines on standard error, the exit status, and the end after a signal.
 #pragma once
 #include <stdint.h>
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 #ifdef __cplusplus
 extern "C" {

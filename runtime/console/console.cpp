@@ -14,7 +14,7 @@
 #include "runtime/console/console_internal.h"
 #include "runtime/console/line_editor.h"
 #include "runtime/console/progress.h"
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
 

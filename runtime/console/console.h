@@ -3,7 +3,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "runtime/console/console_internal.h"
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/values/alloc.h"
 
 // --- History --------------------------------------------------------------------------

@@ -7,8 +7,8 @@
 #include <strings.h>
 
 #include "runtime/console/console.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
 #include "runtime/values/string.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include <new>
 
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 
 namespace {
 

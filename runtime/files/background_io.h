@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "runtime/files/streams.h"
 #include "runtime/values/string.h"
 
 // Blocks of at least this many bytes go through the worker.
@@ -94,7 +95,7 @@ class MVReadAhead : public MVIOWorker {
   // NULL, and nothing was taken.
   MVString* TakeBlock(size_t n);
 
-  enum { kChunk = 256 * 1024 };
+  enum { kChunk = kMVStreamBlock };  // the block the image reads and writes
 
  private:
   enum { kSlots = 4 };

@@ -9,7 +9,7 @@
 
 #include <new>
 
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/files/files_internal.h"
 #include "runtime/values/alloc.h"
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 #include "runtime/files/background_io.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output_internal.h"

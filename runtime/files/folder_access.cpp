@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/exception.h"
+#include "runtime/core/objects/exception.h"
 #include "runtime/files/files_internal.h"
 #include "runtime/values/string.h"
 

@@ -12,8 +12,8 @@
 
 #include <string>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/files/files_internal.h"
 
 namespace {

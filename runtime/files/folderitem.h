@@ -1,7 +1,7 @@
 // FolderItem: a location in the file system, reached by path text.
 #pragma once
 #include <stdint.h>
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -16,7 +16,7 @@
 #include <new>
 #include <vector>
 
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/files/files_internal.h"
 
 namespace {

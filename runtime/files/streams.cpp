@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "runtime/core/exception.h"
+#include "runtime/core/objects/exception.h"
 #include "runtime/files/files_internal.h"
 
 namespace {

@@ -9,6 +9,11 @@ extern "C" {
 
 typedef MVObject MVTextEncoding;  // a TextEncoding object: carries its encoding code
 
+// The block of the file layer's workers. A BinaryStreamRead of exactly this many bytes
+// in step with the read-ahead gets the worker's block without a copy, and a caller that
+// writes whole strings of this size hands the write-behind blocks of its own size.
+enum { kMVStreamBlock = 256 * 1024 };
+
 // --- Exported entry points.
 MVString* TextInputStreamReadLine(MVTextInputStream* s, MVTextEncoding* encoding);
 bool TextInputStreamEOF(MVTextInputStream* s);
@@ -20,7 +25,8 @@ void TextOutputStreamClose(MVTextOutputStream* s);
 // false when anything failed, and then nothing at the destination changed.
 bool TextOutputStreamCommit(MVTextOutputStream* s);
 // Reads of 64 KiB or more from a file opened read-only are served by a worker reading
-// ahead; a read of 256 KiB in step with it gets the worker's block without a copy.
+// ahead; a read of kMVStreamBlock bytes in step with it gets the worker's block without
+// a copy.
 MVString* BinaryStreamRead(MVBinaryStream* s, int32_t count, MVTextEncoding* encoding);
 int32_t BinaryStreamReadByte(MVBinaryStream* s);
 int32_t BinaryStreamReadLong(MVBinaryStream* s);

@@ -11,8 +11,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/report.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/report.h"
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
 

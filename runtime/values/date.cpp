@@ -4,8 +4,8 @@
 #include <stddef.h>
 #include <time.h>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Date: the least the application needs, a new Date holding the current local time.
 #pragma once
 #include <stdint.h>
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 #ifdef __cplusplus
 extern "C" {

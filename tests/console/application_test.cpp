@@ -10,8 +10,8 @@
 #include <string>
 
 #include "runtime/console/console.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
 #include "runtime/values/array.h"
 #include "runtime/values/string.h"
 

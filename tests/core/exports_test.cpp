@@ -1,7 +1,7 @@
 // The one export lookup, as the loader links a runtime import with it.
 #include <gtest/gtest.h>
 
-#include "runtime/core/exports.h"
+#include "runtime/core/process/exports.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <stdio.h>
 
 #include "runtime/console/console.h"
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/plugin.h"
-#include "runtime/core/signals.h"
-#include "runtime/core/startup_internal.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/process/plugin.h"
+#include "runtime/core/objects/signals.h"
+#include "runtime/core/process/startup_internal.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/objects_internal.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/objects/objects_internal.h"
 #include "runtime/values/string.h"
 
 namespace {

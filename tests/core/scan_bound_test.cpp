@@ -5,8 +5,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "runtime/core/objects_internal.h"
-#include "runtime/core/symbols.h"
+#include "runtime/core/objects/objects_internal.h"
+#include "runtime/core/objects/symbols.h"
 
 TEST(HandlerScan, StopsAtTheEndOfTheImageCode) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));

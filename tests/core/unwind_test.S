@@ -1,4 +1,4 @@
-#include "runtime/core/handler_record.inc"
+#include "runtime/core/objects/handler_record.inc"
 
 /* Test routines that protect a call with inline handler records, as compiled code does.
  *

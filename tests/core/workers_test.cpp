@@ -9,7 +9,7 @@
 #include <atomic>
 #include <vector>
 
-#include "runtime/core/workers.h"
+#include "runtime/core/process/workers.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/core/exception.h"
+#include "runtime/core/objects/exception.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"
 #include "runtime/files/streams.h"

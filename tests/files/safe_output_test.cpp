@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include "runtime/core/signals.h"
+#include "runtime/core/objects/signals.h"
 #include "tests/files/files_test_util.h"
 
 using namespace filetest;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "runtime/core/loader.h"
+#include "runtime/core/process/loader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

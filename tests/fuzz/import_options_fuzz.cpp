@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/image_check.h"
-#include "runtime/core/loader.h"
-#include "runtime/core/resources.h"
+#include "runtime/core/process/image_check.h"
+#include "runtime/core/process/loader.h"
+#include "runtime/core/process/resources.h"
 
 namespace {
 

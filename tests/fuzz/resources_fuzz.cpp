@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/image_check.h"
-#include "runtime/core/plugin_host.h"
-#include "runtime/core/resources.h"
+#include "runtime/core/process/image_check.h"
+#include "runtime/core/process/plugin_host.h"
+#include "runtime/core/process/resources.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> block(data, data + size);  // exactly the block: overreads are caught

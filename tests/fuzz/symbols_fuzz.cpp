@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/image_check.h"
-#include "runtime/core/symbols.h"
+#include "runtime/core/process/image_check.h"
+#include "runtime/core/objects/symbols.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/image_check.h"
-#include "runtime/core/image_format.h"
-#include "runtime/core/loader.h"
-#include "runtime/core/resources.h"
-#include "runtime/core/symbols.h"
+#include "runtime/core/process/image_check.h"
+#include "runtime/core/objects/image_format.h"
+#include "runtime/core/process/loader.h"
+#include "runtime/core/process/resources.h"
+#include "runtime/core/objects/symbols.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <iterator>
 #include <string>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/loader.h"
-#include "runtime/core/resources.h"
-#include "runtime/core/symbols.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/process/loader.h"
+#include "runtime/core/process/resources.h"
+#include "runtime/core/objects/symbols.h"
 #include "runtime/values/string.h"
 #include "tools/image_builder.h"
 #include "tests/emulation.h"

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <string>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
-#include "runtime/core/startup.h"
-#include "runtime/core/startup_internal.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/process/startup.h"
+#include "runtime/core/process/startup_internal.h"
 
 namespace {
 

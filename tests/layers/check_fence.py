@@ -21,8 +21,8 @@ FENCE = "-DMV_EXPORTS_ONLY"
 NAMES = {1: "MVApplicationObject", 2: "MVProgressErase", 3: "MVRaiseNew", 4: "MVLiveObjectCount",
          5: "MVPluginResolve", 6: "MVEndOnSignal", 7: "MVApplicationFolder",
          8: "MVAbandonSafeOutputs", 9: "MVStringFromCString", 10: "MVParkMillerStep"}
-HEADERS = {100: "runtime/core/report.h", 101: "runtime/values/alloc.h",
-           102: "runtime/core/symbols.h"}
+HEADERS = {100: "runtime/core/objects/report.h", 101: "runtime/values/alloc.h",
+           102: "runtime/core/objects/symbols.h"}
 
 
 def compile_probe(compiler, root, flags, probe):

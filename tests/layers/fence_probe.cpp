@@ -4,11 +4,11 @@
 #include "app/rt.h"
 
 #if PROBE == 100
-#include "runtime/core/report.h"
+#include "runtime/core/objects/report.h"
 #elif PROBE == 101
 #include "runtime/values/alloc.h"
 #elif PROBE == 102
-#include "runtime/core/symbols.h"
+#include "runtime/core/objects/symbols.h"
 #endif
 
 void Probe() {

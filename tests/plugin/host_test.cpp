@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "plugin_test_util.h"
-#include "runtime/core/exports.h"
-#include "runtime/core/object.h"
-#include "runtime/core/plugin_host.h"
-#include "runtime/core/shutdown.h"
+#include "runtime/core/process/exports.h"
+#include "runtime/core/objects/object.h"
+#include "runtime/core/process/plugin_host.h"
+#include "runtime/core/objects/shutdown.h"
 
 using namespace plugintest;
 

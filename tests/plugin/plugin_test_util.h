@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/core/plugin.h"
-#include "runtime/core/plugin_records.h"
-#include "runtime/core/resources.h"
+#include "runtime/core/process/plugin.h"
+#include "runtime/core/process/plugin_records.h"
+#include "runtime/core/process/resources.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/values/string.h"
 

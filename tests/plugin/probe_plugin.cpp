@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "runtime/core/plugin_records.h"
+#include "runtime/core/process/plugin_records.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin_test_util.h"
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 
 using namespace plugintest;
 

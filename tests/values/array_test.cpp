@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "runtime/core/exception.h"
-#include "runtime/core/object.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/object.h"
 #include "runtime/values/array.h"
 #include "runtime/values/string.h"
 

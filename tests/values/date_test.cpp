@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include "runtime/core/object.h"
+#include "runtime/core/objects/object.h"
 #include "runtime/values/date.h"
 
 namespace {

@@ -1,0 +1,622 @@
+#include "runtime/core/process/loader.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/core/process/block_reader.h"
+#include "runtime/core/objects/exception.h"
+#include "runtime/core/process/image_check.h"
+#include "runtime/core/objects/image_format.h"
+#include "runtime/core/objects/report.h"
+#include "runtime/core/process/resources.h"
+#include "runtime/core/objects/shutdown.h"
+#include "runtime/core/objects/symbols.h"
+#include "runtime/values/string.h"
+
+namespace {
+
+const char kModule[] = "../Common/loaderX86";
+const uint32_t kPage = 4096;
+const uint16_t kSectionHeaderSize = 40;  // one ELF32 section header
+
+uint32_t Get32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+void Put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+
+// --- Imports that could not be linked ---------------------------------------------------
+
+struct Unlinked {
+  uintptr_t returnAddress;  // just after a call site, or 0 for an address-taking site
+  std::string function;
+  std::string library;      // empty for a runtime import
+};
+
+std::vector<Unlinked>& UnlinkedImports() {
+  static std::vector<Unlinked> list;
+  return list;
+}
+
+// The import behind a call to MVUnlinkedImport: found by the call's return address, or
+// the most recent unlinked import when the function was reached through its address.
+const Unlinked* FindUnlinked(uintptr_t returnAddress) {
+  const std::vector<Unlinked>& list = UnlinkedImports();
+  for (const Unlinked& u : list)
+    if (u.returnAddress == returnAddress) return &u;
+  return list.empty() ? nullptr : &list.back();
+}
+
+// Writes the target into every site of a chain; for an unlinked import (`function` set)
+// it remembers the name for each site. False when the chain is damaged (reported).
+bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
+               const std::string* function, const std::string* library);
+
+// --- The import table -----------------------------------------------------------------
+
+class ImportTable : public MVBlockReader {
+ public:
+  using MVBlockReader::MVBlockReader;
+  // A Pascal string followed by a 0 byte; false when it runs past the table.
+  bool Name(std::string* out) {
+    if (!Has(1)) return false;
+    uint8_t n = U8();
+    if (!Has(uint32_t{n} + 1)) return false;
+    out->assign(reinterpret_cast<const char*>(Here()), n);
+    Skip(uint32_t{n} + 1);
+    return true;
+  }
+};
+
+void ReportTruncated() {
+  MVRuntimeErrorReport(4, kModule, 160, "recordInTable", "Import table ends inside a record");
+}
+
+bool SiteInCode(uint32_t site, uint32_t codeSize) {
+  if (site <= codeSize && codeSize - site >= 4) return true;
+  std::string text = "Code offset " + std::to_string(site) + " lies outside the code block";
+  MVRuntimeErrorReport(4, kModule, 170, "siteInCode", text.c_str());
+  return false;
+}
+
+bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
+               const std::string* function, const std::string* library) {
+  uintptr_t base = reinterpret_cast<uintptr_t>(code);
+  uintptr_t value = reinterpret_cast<uintptr_t>(target);
+  // A chain visits every site at most once; a longer walk is a loop in a damaged table.
+  uint32_t steps = codeSize / 4 + 1;
+  uint32_t site = first;
+  for (; site != 0 && steps > 0; steps--) {
+    if (!SiteInCode(site, codeSize)) return false;
+    uint32_t next = Get32(code + site);
+    Put32(code + site, displacement ? static_cast<uint32_t>(value - (base + site) - 4)
+                                    : static_cast<uint32_t>(value));
+    if (function)
+      UnlinkedImports().push_back(
+          Unlinked{displacement ? base + site + 4 : 0, *function, library ? *library : ""});
+    site = next;
+  }
+  if (site == 0) return true;
+  MVRuntimeErrorReport(4, kModule, 175, "chainEnds", "A chain of call sites does not end");
+  return false;
+}
+
+// Record outcomes: linked (or reported as not exported), damaged (reported), or cut off
+// by the end of the table (reported once by the caller).
+enum class Record { kDone, kDamaged, kTruncated };
+
+Record LinkRuntimeImport(ImportTable* t, uint8_t* code, uint32_t codeSize, const MVExportRow* rows,
+                         uint32_t rowCount) {
+  std::string name;
+  if (!t->Has(5)) return Record::kTruncated;
+  uint8_t kind = t->U8();
+  uint32_t first = t->U32();
+  if (!t->Name(&name)) return Record::kTruncated;
+  const MVExportRow* row = MVFindExport(name.c_str(), rows, rowCount);
+  bool sound;
+  if (row) {
+    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL, row->function, nullptr,
+                      nullptr);
+  } else {
+    std::string text = "Function '" + name + "' was not exported";
+    MVRuntimeErrorReport(4, kModule, 211, "foundFunction", text.c_str());
+    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL,
+                      reinterpret_cast<void*>(&MVUnlinkedImport), &name, nullptr);
+  }
+  return sound ? Record::kDone : Record::kDamaged;
+}
+
+struct Library {
+  std::string name;
+  void* handle;
+};
+
+std::vector<Library>& Libraries() {
+  static std::vector<Library> list;
+  return list;
+}
+
+// A loaded library by name (letter case ignored), loading it on first use. The dynamic
+// linker's own search (its cache included) locates the file.
+void* LibraryHandle(const std::string& name) {
+  for (const Library& lib : Libraries())
+    if (strcasecmp(lib.name.c_str(), name.c_str()) == 0) return lib.handle;
+  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  Libraries().push_back(Library{name, handle});
+  if (!handle) {
+    std::string text = "Missing shared library " + name;
+    MVRuntimeErrorReport(4, kModule, 271, "lib->mLibraryHandle", text.c_str());
+  }
+  return handle;
+}
+
+Record LinkLibraryImport(ImportTable* t, uint8_t* code, uint32_t codeSize) {
+  std::string library, function;
+  if (!t->Has(4)) return Record::kTruncated;
+  uint32_t first = t->U32();
+  if (!t->Name(&library) || !t->Name(&function)) return Record::kTruncated;
+  void* handle = LibraryHandle(library);
+  void* entry = handle ? dlsym(handle, function.c_str()) : nullptr;
+  bool sound;
+  if (entry) {
+    sound = LinkChain(code, codeSize, first, true, entry, nullptr, nullptr);
+  } else {
+    if (handle) {
+      std::string text = "Could not resolve function '" + function + "' in " + library;
+      MVRuntimeErrorReport(4, kModule, 285, "functionEntry", text.c_str());
+    }
+    sound = LinkChain(code, codeSize, first, true, reinterpret_cast<void*>(&MVUnlinkedImport),
+                      &function, &library);
+  }
+  return sound ? Record::kDone : Record::kDamaged;
+}
+
+// Opcodes 2, 3 and 5: a base address added to a 32-bit field of the code. False when
+// the record is damaged (reported).
+bool Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, uint8_t* data,
+              uint32_t dataSize) {
+  if (!SiteInCode(site, codeSize)) return false;
+  uint32_t field = Get32(code + site);
+  if (opcode == MV_IMPORT_CODE_ADDRESS) {
+    Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(code)));
+    return true;
+  }
+  if (opcode == MV_IMPORT_DATA_ADDRESS) {
+    Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
+    return true;
+  }
+  if (field > dataSize || dataSize - field < MV_LITERAL_TEXT + 2) {
+    std::string text = "String literal at data offset " + std::to_string(field) +
+                       " lies outside the data block";
+    MVRuntimeErrorReport(4, kModule, 180, "literalInData", text.c_str());
+    return false;
+  }
+  uint8_t* record = data + field;
+  Put32(code + site, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record)));
+  if (Get32(record + MV_LITERAL_TEXT_POINTER) == 0)
+    Put32(record + MV_LITERAL_TEXT_POINTER,
+          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record + MV_LITERAL_TEXT)));
+  return true;
+}
+
+// --- Reading the blocks -----------------------------------------------------------------
+
+// A fresh allocation that lives as long as the process (nullptr for 0 bytes unless
+// `always`).
+uint8_t* Allocate(uint32_t count, bool always) {
+  if (count == 0 && !always) return nullptr;
+  uint8_t* p = static_cast<uint8_t*>(calloc(count ? count : 1, 1));
+  if (!p) {
+    printf("Loader could not allocate %u bytes\n", count);
+    fflush(stdout);
+    exit(1);
+  }
+  return p;
+}
+
+// The whole pages a code block of `count` bytes occupies (at least one).
+uint64_t CodePagesBytes(uint32_t count) {
+  return (uint64_t{count ? count : 1} + (kPage - 1)) / kPage * kPage;
+}
+
+bool ReadExactly(FILE* file, void* to, uint32_t count) {
+  return count == 0 || fread(to, 1, count, file) == count;
+}
+
+enum Block {
+  kCode = MV_BLOCK_CODE,
+  kData = MV_BLOCK_DATA,
+  kImports = MV_BLOCK_IMPORTS,
+  kSymbols = MV_BLOCK_SYMBOLS,
+  kResources = MV_BLOCK_RESOURCES,
+  kOptions = MV_BLOCK_OPTIONS,
+};
+const char* const kBlockNames[MV_BLOCK_COUNT] = {
+    "code block", "data block", "import table", "symbols block", "resource block", "options block"};
+
+// One block: its u32 count and its bytes, both inside the `available` bytes of the
+// section. False with *problem set when they are not there.
+bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, Block which,
+               std::string* problem) {
+  uint8_t countBytes[4];
+  if (*available < MV_BLOCK_COUNT_SIZE || !ReadExactly(file, countBytes, MV_BLOCK_COUNT_SIZE)) {
+    *problem = std::string("the section ends inside the count of the ") + kBlockNames[which];
+    return false;
+  }
+  *available -= MV_BLOCK_COUNT_SIZE;
+  uint32_t count = Get32(countBytes);
+  if (count > *available) {
+    *problem = std::string("the ") + kBlockNames[which] + " runs past the end of the section";
+    return false;
+  }
+  *available -= count;
+  *size = count;
+  *out = which == kCode ? MVAllocateCodeBlock(count) : Allocate(count, which == kData);
+  if (ReadExactly(file, *out, count)) return true;
+  *problem = std::string("the ") + kBlockNames[which] + " cannot be read";
+  return false;
+}
+
+// The blocks without which the image cannot run: its code, its data (every string
+// literal lives there) and the import table that links and relocates them.
+bool NeededBlocksPresent(const MVLoadedImage& im, std::string* problem) {
+  const uint32_t sizes[] = {im.codeSize, im.dataSize, im.importsSize};
+  for (int b = kCode; b <= kImports; b++) {
+    if (sizes[b] != 0) continue;
+    *problem = std::string("the ") + kBlockNames[b] + " is empty";
+    return false;
+  }
+  return true;
+}
+
+// The whole content of a file of the current directory; an empty block when missing.
+uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code) {
+  *size = 0;
+  FILE* f = fopen(name, "rb");
+  if (!f) return nullptr;
+  std::vector<uint8_t> bytes;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && bytes.size() < 0xFFFFFFFFu - n)
+    bytes.insert(bytes.end(), buf, buf + n);
+  fclose(f);
+  if (bytes.empty()) return nullptr;
+  *size = static_cast<uint32_t>(bytes.size());
+  uint8_t* out = code ? MVAllocateCodeBlock(*size) : Allocate(*size, false);
+  memcpy(out, bytes.data(), bytes.size());
+  return out;
+}
+
+std::string CurrentFolder() {
+  char buf[4096];
+  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
+// The first loose file the image cannot do without that is missing or empty, or "".
+std::string MissingLooseFile(const MVLoadedImage& im) {
+  if (im.codeSize == 0) return MV_LOOSE_CODE " is missing or empty";
+  if (im.dataSize == 0) return MV_LOOSE_DATA " is missing or empty";
+  if (im.importsSize == 0) return MV_LOOSE_IMPORTS " is missing or empty";
+  return "";
+}
+
+}  // namespace
+
+extern "C" uint32_t MVUnlinkedImport(void) {
+  const Unlinked* u = FindUnlinked(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  MVString* function = MVStringFromCString(u ? u->function.c_str() : nullptr, kEncodingUTF8);
+  MVString* library = MVStringFromCString(u ? u->library.c_str() : nullptr, kEncodingUTF8);
+  RuntimeRaiseFunctionNotFoundException(function, library);
+  RuntimeUnlockString(function);
+  RuntimeUnlockString(library);
+  return 0;
+}
+
+void MVResetLinkState() {
+  UnlinkedImports().clear();
+  for (const Library& lib : Libraries())
+    if (lib.handle) dlclose(lib.handle);
+  Libraries().clear();
+}
+
+uint8_t* MVAllocateCodeBlock(uint32_t count) {
+  // Pages of its own, never shared with heap objects; sizes in 64 bits, as the rounding
+  // of a count near 4 GiB would otherwise wrap.
+  uint64_t bytes = CodePagesBytes(count);
+  void* p = bytes <= SIZE_MAX ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                              : MAP_FAILED;
+  if (p == MAP_FAILED) {
+    printf("Loader could not allocate %u bytes\n", count);
+    fflush(stdout);
+    exit(1);
+  }
+  return static_cast<uint8_t*>(p);
+}
+
+bool MVProtectCodeBlock(uint8_t* code, uint32_t count) {
+  if (!code) return true;
+  if (mprotect(code, static_cast<size_t>(CodePagesBytes(count)), PROT_READ | PROT_EXEC) == 0)
+    return true;
+  printf("Loader failed to protect memory, error #%d\n", errno);
+  fflush(stdout);
+  return false;
+}
+
+bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_t* size,
+                        std::string* problem) {
+  problem->clear();
+  uint8_t header[52];
+  if (fileSize < sizeof header || fseeko(file, 0, SEEK_SET) != 0 ||
+      !ReadExactly(file, header, sizeof header) || memcmp(header, "\x7f" "ELF", 4) != 0) {
+    *problem = "the program file is not an ELF file";
+    return false;
+  }
+  if (header[4] != 1) {  // ELFCLASS32
+    *problem = "the program file is not a 32-bit ELF file";
+    return false;
+  }
+  if (header[5] != 1) {  // ELFDATA2LSB
+    *problem = "the program file is not a little-endian ELF file";
+    return false;
+  }
+  uint32_t table = Get32(header + 32);
+  uint16_t entrySize, count, namesIndex;
+  memcpy(&entrySize, header + 46, 2);
+  memcpy(&count, header + 48, 2);
+  memcpy(&namesIndex, header + 50, 2);
+  if (count == 0) return false;  // no sections at all
+  if (entrySize != kSectionHeaderSize) {
+    *problem = "its section headers are not " + std::to_string(kSectionHeaderSize) + " bytes each";
+    return false;
+  }
+  if (uint64_t{table} + uint64_t{count} * entrySize > fileSize) {
+    *problem = "its section table lies outside the program file";
+    return false;
+  }
+  // Every header is inside the file from here on, so reading its fields can only fail
+  // on a read error.
+  std::vector<uint8_t> headers(size_t{count} * entrySize);
+  if (fseeko(file, table, SEEK_SET) != 0 || !ReadExactly(file, headers.data(), headers.size())) {
+    *problem = "its section table cannot be read";
+    return false;
+  }
+  const uint8_t* names = namesIndex < count ? headers.data() + size_t{namesIndex} * entrySize
+                                            : nullptr;
+  uint32_t namesOffset = names ? Get32(names + 16) : 0, namesSize = names ? Get32(names + 20) : 0;
+  if (!names || uint64_t{namesOffset} + namesSize > fileSize) {
+    *problem = "its section-name table lies outside the program file";
+    return false;
+  }
+  std::vector<uint8_t> nameBytes(namesSize);
+  if (fseeko(file, namesOffset, SEEK_SET) != 0 ||
+      !ReadExactly(file, nameBytes.data(), namesSize)) {
+    *problem = "its section-name table cannot be read";
+    return false;
+  }
+
+  static const char kName[] = MV_IMAGE_SECTION;  // compared with its NUL
+  static_assert(sizeof kName == 4, "the section name and its NUL are 4 bytes");
+  for (uint32_t i = 0; i < count; i++) {
+    const uint8_t* h = headers.data() + size_t{i} * entrySize;
+    uint32_t at = Get32(h);
+    if (at > namesSize || namesSize - at < sizeof kName ||
+        memcmp(nameBytes.data() + at, kName, sizeof kName) != 0)
+      continue;
+    *offset = Get32(h + 16);
+    *size = Get32(h + 20);
+    if (uint64_t{*offset} + *size > fileSize) {
+      *problem = "the section " MV_IMAGE_SECTION " lies outside the program file";
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
+                       std::string* problem) {
+  MVLoadedImage im;
+  bool ok = ReadBlock(file, &available, &im.code, &im.codeSize, kCode, problem) &&
+            ReadBlock(file, &available, &im.data, &im.dataSize, kData, problem) &&
+            ReadBlock(file, &available, &im.imports, &im.importsSize, kImports, problem);
+  // The symbols and resource blocks: the resource bytes start after their count.
+  uint64_t resourcesStart = 0;
+  ok = ok && ReadBlock(file, &available, &im.symbols, &im.symbolsSize, kSymbols, problem);
+  // The resource block's bytes follow the counts of the blocks before it and its own.
+  if (ok) resourcesStart = uint64_t{fileOffset} + MV_BLOCK_COUNT_SIZE * (MV_BLOCK_RESOURCES + 1) +
+                           im.codeSize + im.dataSize + im.importsSize + im.symbolsSize;
+  ok = ok && ReadBlock(file, &available, &im.resources, &im.resourcesSize, kResources, problem) &&
+       ReadBlock(file, &available, &im.options, &im.optionsSize, kOptions, problem) &&
+       NeededBlocksPresent(im, problem);
+  im.resourcesFileOffset = static_cast<uint32_t>(resourcesStart);
+  *image = im;
+  return ok;
+}
+
+void MVFreeImage(MVLoadedImage* image) {
+  if (image->code) munmap(image->code, static_cast<size_t>(CodePagesBytes(image->codeSize)));
+  free(image->data);
+  free(image->imports);
+  free(image->symbols);
+  free(image->resources);
+  free(image->options);
+  *image = MVLoadedImage();
+}
+
+MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::string* problem) {
+  problem->clear();
+  // Opened without waiting: a FIFO or a device in the program's place is refused, not
+  // waited on.
+  int fd = path && *path ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+  if (fd < 0) return MVImageSource::kCannotOpen;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *problem = "the program file is not a regular file";
+    return MVImageSource::kDamaged;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "rb");
+  if (!file) {
+    close(fd);
+    return MVImageSource::kCannotOpen;
+  }
+  uint32_t offset = 0, size = 0;
+  if (!MVFindImageSection(file, static_cast<uint64_t>(st.st_size), &offset, &size, problem)) {
+    fclose(file);
+    return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;
+  }
+  bool ok = fseeko(file, offset, SEEK_SET) == 0;
+  if (!ok) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+  ok = ok && MVReadImageBlocks(file, size, offset, image, problem);
+  fclose(file);
+  if (ok) return MVImageSource::kLoaded;
+  MVFreeImage(image);
+  return MVImageSource::kDamaged;
+}
+
+void MVLoadLooseImage(MVLoadedImage* image) {
+  MVLoadedImage im;
+  im.imports = ReadLooseFile(MV_LOOSE_IMPORTS, &im.importsSize, false);
+  im.code = ReadLooseFile(MV_LOOSE_CODE, &im.codeSize, true);
+  im.data = ReadLooseFile(MV_LOOSE_DATA, &im.dataSize, false);
+  if (!im.data) im.data = Allocate(0, true);
+  im.resources = ReadLooseFile(MV_LOOSE_RESOURCES, &im.resourcesSize, false);
+  im.options = ReadLooseFile(MV_LOOSE_OPTIONS, &im.optionsSize, false);
+  im.symbols = ReadLooseFile(MV_LOOSE_SYMBOLS, &im.symbolsSize, false);
+  *image = im;
+}
+
+bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
+                        uint8_t* data, uint32_t dataSize, const MVExportRow* rows,
+                        uint32_t rowCount) {
+  if (!table) return true;
+  ImportTable t(table, count);
+  Record r = Record::kDone;
+  while (r == Record::kDone && !t.AtEnd()) {
+    uint8_t opcode = t.U8();
+    switch (opcode) {
+      case MV_IMPORT_RUNTIME:
+        r = LinkRuntimeImport(&t, code, codeSize, rows, rowCount);
+        break;
+      case MV_IMPORT_LIBRARY:
+        r = LinkLibraryImport(&t, code, codeSize);
+        break;
+      case MV_IMPORT_DATA_ADDRESS:
+      case MV_IMPORT_CODE_ADDRESS:
+      case MV_IMPORT_LITERAL:
+        if (!t.Has(4)) {
+          r = Record::kTruncated;
+          break;
+        }
+        r = Relocate(opcode, t.U32(), code, codeSize, data, dataSize) ? Record::kDone
+                                                                       : Record::kDamaged;
+        break;
+      default:  // MV_IMPORT_PAD, and 6-255, do nothing
+        break;
+    }
+  }
+  if (r == Record::kTruncated) ReportTruncated();
+  return r == Record::kDone;
+}
+
+void MVWalkOptions(const uint8_t* options, uint32_t count) {
+  uint32_t pos = 0;
+  while (options && pos < count) {
+    uint8_t opcode = options[pos++];
+    if (opcode == MV_OPTION_SKIP) {
+      if (count - pos < 2) break;
+      uint32_t skip = uint32_t{options[pos]} * options[pos + 1] * 4;
+      pos += 2;
+      if (count - pos < skip) break;
+      pos += skip;
+    } else if (opcode == MV_OPTION_VERSION) {
+      // 24 bytes, then three Pascal strings; a record running past the block ends the walk.
+      uint32_t size = MV_VERSION_FIXED;
+      bool whole = true;
+      for (int i = 0; i < 3 && whole; i++) {
+        whole = count - pos > size;
+        if (whole) size += 1 + options[pos + size];
+      }
+      if (!whole || size > count - pos) break;
+      MVAddResource(MV_FOURCC('V', 'E', 'R', 'S'), 0, options + pos, size, 0);
+      pos += size;
+    } else {
+      MVRuntimeErrorReport(4, kModule, 431, "0", nullptr);
+    }
+  }
+}
+
+MVLinkResult MVLinkImage(MVLoadedImage* image) {
+  uint32_t rowCount = 0;
+  const MVExportRow* rows = MVExportTable(&rowCount);
+  size_t unlinkedBefore = UnlinkedImports().size();
+  if (!MVApplyImportTable(image->imports, image->importsSize, image->code, image->codeSize,
+                          image->data, image->dataSize, rows, rowCount))
+    return MVLinkResult::kDamaged;
+  // A site left unlinked would call into nothing the image can recover from.
+  if (UnlinkedImports().size() != unlinkedBefore) return MVLinkResult::kUnlinked;
+  // Linking was the last write into the code: from here on it is read and executed only.
+  bool executable = MVProtectCodeBlock(image->code, image->codeSize);
+  MVRegisterResourceBlock(image->resources, image->resourcesSize, image->resourcesFileOffset);
+  MVWalkOptions(image->options, image->optionsSize);
+  MVSetImageSymbols(reinterpret_cast<uintptr_t>(image->code), image->codeSize, image->symbols,
+                    image->symbolsSize);
+  return executable ? MVLinkResult::kLinked : MVLinkResult::kNotExecutable;
+}
+
+int MVRunLoader(const char* path) {
+  MVLoadedImage image;
+  std::string problem;
+  MVImageSource source = MVLoadImageFile(path, &image, &problem);
+  if (source == MVImageSource::kCannotOpen) {
+    std::string text = std::string("Can't open executable ") + (path ? path : "");
+    MVRuntimeErrorReport(4, kModule, 490, "exeFile", text.c_str());
+  }
+  std::string what = std::string("of ") + (path ? path : "");
+  if (source == MVImageSource::kCannotOpen || source == MVImageSource::kNoSection) {
+    MVLoadLooseImage(&image);
+    bool none = image.codeSize == 0 && image.dataSize == 0 && image.importsSize == 0 &&
+                image.symbolsSize == 0 && image.resourcesSize == 0 && image.optionsSize == 0;
+    if (none) {
+      printf("No code image found: the program file has no " MV_IMAGE_SECTION
+             " section and " MV_LOOSE_CODE " is missing.\n");
+      fflush(stdout);
+      return 1;
+    }
+    what = "in the loose files of " + CurrentFolder();
+    problem = MissingLooseFile(image);
+  }
+  MVLinkResult linked = MVLinkResult::kDamaged;
+  if (problem.empty()) MVCheckImage(image, &problem);
+  if (problem.empty()) {
+    linked = MVLinkImage(&image);
+    if (linked == MVLinkResult::kDamaged) problem = "an import record is damaged";
+    if (linked == MVLinkResult::kUnlinked) problem = "a function it calls cannot be linked";
+  }
+  if (!problem.empty()) {
+    printf("The code image %s is damaged: %s.\n", what.c_str(), problem.c_str());
+    fflush(stdout);
+    return 1;
+  }
+  // Code that could not be made executable would fault at its first instruction.
+  if (linked != MVLinkResult::kLinked) return 1;
+  using Entry = int32_t (*)(void);
+  reinterpret_cast<Entry>(image.code)();
+  MVRunShutdownList();
+  return 0;
+}

@@ -1,0 +1,99 @@
+// The code image loader: reads the six blocks from the program file's ".mv" section or
+// from the six loose files, links and relocates the image, registers its resources and
+// options and runs it. Runtime-internal (C++).
+#pragma once
+#include "runtime/runtime_only.h"
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "runtime/core/process/exports.h"
+
+struct MVLoadedImage {
+  uint8_t* code = nullptr;        // pages of its own: writable until linked, then read + execute
+  uint32_t codeSize = 0;
+  uint8_t* data = nullptr;
+  uint32_t dataSize = 0;
+  uint8_t* imports = nullptr;
+  uint32_t importsSize = 0;
+  uint8_t* symbols = nullptr;
+  uint32_t symbolsSize = 0;
+  uint8_t* resources = nullptr;
+  uint32_t resourcesSize = 0;
+  uint32_t resourcesFileOffset = 0;  // 0 for the loose files
+  uint8_t* options = nullptr;
+  uint32_t optionsSize = 0;
+};
+
+enum class MVImageSource { kLoaded, kCannotOpen, kNoSection, kDamaged };
+
+// The ".mv" section of an ELF32 little-endian file of `fileSize` bytes, found through its
+// section headers: true with the section's file offset and size. False with *problem
+// empty when the headers are sound and there is no such section; false with *problem
+// naming the fault when the ELF header, the section table, the section-name table or
+// the section itself does not fit the file.
+bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_t* size,
+                        std::string* problem);
+
+// Reads the image from the ".mv" section of the file at `path`. kDamaged comes with
+// *problem naming the fault (the image is then not to be run).
+MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::string* problem);
+// Reads the image from "import.dat", "code.dat", "data.dat", "rsrc.dat", "options.dat"
+// and "symbols.dat" of the current directory; a missing file gives an empty block.
+void MVLoadLooseImage(MVLoadedImage* image);
+// Reads the six length-prefixed blocks from an open stream positioned at the first one;
+// every count is bounded by the `available` bytes of the section. False with *problem
+// set when a count runs past them or a block the image needs (code, data, import table)
+// is empty.
+bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
+                       std::string* problem);
+// The blocks of a loaded image released (for images that will never run).
+void MVFreeImage(MVLoadedImage* image);
+
+// A fresh anonymous mapping for a code block of `count` bytes (whole pages, at least
+// one), readable and writable but not executable while the loader fills and links it.
+uint8_t* MVAllocateCodeBlock(uint32_t count);
+// Makes a linked code block readable and executable, no longer writable. A refusal is
+// reported on standard output ("Loader failed to protect memory") and gives false.
+bool MVProtectCodeBlock(uint8_t* code, uint32_t count);
+
+// One pass over the import table: links runtime imports by name against `rows`, relocates
+// code, data and literal references, links shared-library imports. A damaged record (one
+// that runs past the table, a site outside the code, a literal outside the data, a chain
+// of sites that does not end) is reported and ends the pass: the result is then false and
+// the image must not run. Names that are not exported are reported but are no damage.
+bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
+                        uint8_t* data, uint32_t dataSize, const MVExportRow* rows,
+                        uint32_t rowCount);
+// Registers the options block's version record as the resource 'VERS' 0.
+void MVWalkOptions(const uint8_t* options, uint32_t count);
+
+enum class MVLinkResult { kLinked, kDamaged, kUnlinked, kNotExecutable };
+// Import table, resources, options and symbols of a loaded image, against the runtime's
+// export table; the code block is made read + execute right after the import table.
+// kDamaged when an import record was bad, kUnlinked when a call site names a function
+// that could not be found (reported; nothing else is registered in either case), and
+// kNotExecutable when the protection was refused: in all three the code cannot run.
+MVLinkResult MVLinkImage(MVLoadedImage* image);
+
+// The whole loader for the program file at `path` (may be empty): load, check, link,
+// run the entry, run the shutdown list. Returns the process exit status: 0, or 1 when
+// neither the section nor the loose files supply a code block, the image is damaged
+// ("The code image of ... is damaged: ..." on standard output, before any of its code
+// runs) or the code block cannot be made executable.
+//
+// What can be checked is checked: the ELF and section headers, every block count
+// against the section, the blocks the image needs, and every record of the import
+// table, symbols, resource and options blocks (image_check.h). The bytes of
+// the code and data blocks carry no checksum, so damage inside them cannot be told from
+// valid content: such an image is linked and run like any other.
+int MVRunLoader(const char* path);
+
+// Forget what linking remembered (unlinked imports, loaded libraries), for tests that
+// link many tables in one process.
+void MVResetLinkState();
+
+// Where calls through an import that could not be linked end up: raises
+// FunctionNotFoundException naming the function.
+extern "C" uint32_t MVUnlinkedImport(void);
