@@ -69,8 +69,28 @@ Slot SlotAt(const Slot& start, uint64_t j, uint8_t* offset) {
 
 void FillerPrefix::Build(const Key& key) {
   sum_[0] = 0;
-  for (int32_t p = 1; p <= kFillerCycle; p++)
-    sum_[p] = sum_[p - 1] + static_cast<uint32_t>(key.expansion[p]);
+  most_ = 0;
+  for (int32_t p = 1; p <= kFillerCycle; p++) {
+    uint32_t e = static_cast<uint32_t>(key.expansion[p]);
+    sum_[p] = sum_[p - 1] + e;
+    if (e > most_) most_ = e;
+  }
+}
+
+uint64_t FillerPrefix::CipherBytesBefore(uint64_t offset) const {
+  // Whole cycles of output, then the first position p of the last cycle whose byte
+  // lies at or past what is left: offsets p + sum_[p] grow with p.
+  uint64_t cycle = kFillerCycle + sum_[kFillerCycle];
+  uint64_t whole = offset / cycle, rest = offset % cycle;
+  uint32_t lo = 0, hi = kFillerCycle;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    if (mid + sum_[mid] < rest)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return whole * kFillerCycle + lo;
 }
 
 uint64_t FillerPrefix::FillersBefore(uint64_t i) const {

@@ -28,9 +28,14 @@ class FillerPrefix {
   uint64_t FillersBefore(uint64_t i) const;
   // The output offset of cipher byte i: i plus the fillers before it.
   uint64_t OutputOffset(uint64_t i) const { return i + FillersBefore(i); }
+  // The number of cipher bytes whose output offset is below `offset`.
+  uint64_t CipherBytesBefore(uint64_t offset) const;
+  // The largest filler count of any one cipher byte.
+  uint32_t MostFillers() const { return most_; }
 
  private:
   uint64_t sum_[kFillerCycle + 1];  // sum_[p]: counts of positions 1..p
+  uint32_t most_;
 };
 
 }  // namespace cipher

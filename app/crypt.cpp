@@ -137,22 +137,21 @@ inline void CopyRun(uint8_t* d, const uint8_t* s, uint32_t n, uint32_t room) {
   for (; i < n; i++) d[i] = s[i];
 }
 
-// The command's filler generator, keyed by StartFillers.
+// The command's filler generator and its key (from which segments key substreams of
+// their own), set by StartFillers.
 filler::Source gFillerSource;
+uint8_t gFillerKey[filler::kKeyBytes];
 
 // Overwrites n bytes that held key material.
 void Wipe(void* p, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) static_cast<volatile uint8_t*>(p)[i] = 0;
 }
 
-// Keys the filler generator from the system's random source, with the AES instructions
-// where the processor has them. False when the source gives no bytes.
-bool StartFillers() {
-  uint8_t key[filler::kKeyBytes];
-  bool ok = RuntimeSecureRandomKey(key, filler::kKeyBytes) != 0;
-  if (ok)
-    filler::Start(&gFillerSource, key, 0, filler::AesAvailable() ? filler::Kind::kAes : filler::Kind::kPortable);
-  Wipe(key, sizeof key);
+// Keys the filler generator from the system's random source. False when the source
+// gives no bytes.
+bool StartFillers(filler::Kind kind) {
+  bool ok = RuntimeSecureRandomKey(gFillerKey, filler::kKeyBytes) != 0;
+  if (ok) filler::Start(&gFillerSource, gFillerKey, 0, kind);
   return ok;
 }
 
@@ -373,6 +372,22 @@ cipher::Key gKey;
 cipher::Engine gEngine;
 uint32_t gFillers[cipher::kChunk];  // filler counts of a chunk of cipher bytes
 
+// Where each cipher byte of an expanded key goes (plain data, static: it is large).
+cipher::FillerPrefix gPrefix;
+
+// The cipher threads of a command: all those allowed where the work pays for them (a
+// regular file whose output is long enough, or a stream, whose segmented run keeps a
+// short input on one thread); else the program's own.
+int32_t CipherThreads(const cipher::Key& key, int32_t allowed, bool encrypt, bool stream, uint64_t length) {
+  if (allowed <= 1) return 1;
+  if (key.expansionOn) {
+    gPrefix.Build(key);
+    if (!SegmentsFit(gPrefix)) return 1;
+    if (encrypt && length < kParallelThreshold) length = gPrefix.OutputOffset(length);
+  }
+  return stream || length >= kParallelThreshold ? allowed : 1;
+}
+
 Outcome FromSegments(SegmentOutcome o) {
   return o == SegmentOutcome::kDone ? kDone
          : o == SegmentOutcome::kReadFailed ? kReadFailed
@@ -380,10 +395,11 @@ Outcome FromSegments(SegmentOutcome o) {
                                              : kStopped;
 }
 
-// threads: the cipher threads of a long input without expansion (1: the program's own).
-Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads) {
+// threads: the cipher threads (1: the program's own); segments need an expansion
+// where the key is expanded.
+Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads, const Expansion* x) {
   cipher::Engine& engine = gEngine;
-  if (!engine.expanded() && threads > 1) return FromSegments(CryptSegments(engine, in, out, false, threads));
+  if (threads > 1) return FromSegments(CryptSegments(engine, x, in, out, false, threads));
   BlockWriter w(out);
   FillerPool fillers;
   int64_t done = 0;
@@ -430,9 +446,9 @@ Outcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads) 
   return w.failed() ? kWriteFailed : kDone;
 }
 
-Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads) {
+Outcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads, const Expansion* x) {
   cipher::Engine& engine = gEngine;
-  if (!engine.expanded() && threads > 1) return FromSegments(CryptSegments(engine, in, out, true, threads));
+  if (threads > 1) return FromSegments(CryptSegments(engine, x, in, out, true, threads));
   BlockWriter w(out);
   uint32_t skip = 0;  // filler bytes still to pass over
   int64_t done = 0;
@@ -485,7 +501,10 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   // A damaged key would write a file that cannot be decrypted: nothing is written.
   if (!LoadCipherKey(entries, key) || !LoadSlotTables(entries, key)) return false;
   cipher::BuildExpansionTable(key);
-  if (way.encrypt && key->expansionOn && !StartFillers()) {
+  // The portable path chosen governs the filler generator too.
+  bool aes = filler::AesAvailable() && !(chosen && settings.path == cipher::Path::kPortable);
+  Expansion expansion{&gPrefix, gFillerKey, aes ? filler::Kind::kAes : filler::Kind::kPortable};
+  if (way.encrypt && key->expansionOn && !StartFillers(expansion.kind)) {
     PRINT("The system's random source gives no bytes.  Nothing was encrypted.");
     return false;
   }
@@ -514,12 +533,15 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   Outcome outcome = kNoTarget;
   if (target.Open(destination.get())) {
     gEngine.Start(*key, chosen || length >= kVectorThreshold ? settings.path : cipher::Path::kPortable);
-    int32_t threads = length >= kParallelThreshold ? settings.threads : 1;
+    int32_t threads = CipherThreads(*key, settings.threads, way.encrypt, fromInput, length);
     RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
-    outcome = way.encrypt ? EncryptStream(in, target.stream(), threads)
-                          : DecryptStream(in, target.stream(), threads);
+    outcome = way.encrypt ? EncryptStream(in, target.stream(), threads, key->expansionOn ? &expansion : nullptr)
+                          : DecryptStream(in, target.stream(), threads, key->expansionOn ? &expansion : nullptr);
     RuntimeProgressEnd();
-    if (way.encrypt) Wipe(&gFillerSource, sizeof gFillerSource);
+    if (way.encrypt) {
+      Wipe(&gFillerSource, sizeof gFillerSource);
+      Wipe(gFillerKey, sizeof gFillerKey);
+    }
   }
   bool nothingRead = BinaryStreamGetPosition(in) == start;
   int32_t readError = BinaryStreamGetLastError(in);

@@ -62,35 +62,128 @@ bool ReadThreads(int32_t* threads) {
   return true;
 }
 
-// One batch of segments: segment i is blocks[i], its first byte at position at[i].
-struct Batch {
-  const cipher::Engine* master;
-  bool decrypt;
-  Str blocks[kMVMaxWorkerThreads];
-  uint64_t at[kMVMaxWorkerThreads];
+// Plain segments are cut by input bytes; expanded ones by output bytes (encryption:
+// the output of a segment; decryption: its encrypted input), so that a segment in
+// memory is bounded whatever the level.
+constexpr uint32_t kSegment = kMVStreamBlock;  // a whole block of the read-ahead: no copy
+constexpr uint32_t kExpandedSegment = 2097152;
+
+// One segment: its bytes as read (held by the batch alone), the position of its first
+// cipher byte, and what expansion adds.
+struct Segment {
+  Str block;
+  uint64_t at;
+  uint32_t cipherBytes;  // expanded: cipher bytes in the segment
+  uint32_t skip;         // decryption: offset of the first cipher byte in the block
+  uint32_t outLength;    // encryption: bytes of output
+  uint64_t stream;       // encryption: the segment's filler substream
 };
 
-// An engine in a worker's room at the master's place within a cache line.
-constexpr uint32_t kRoomBytes = sizeof(cipher::Engine) + 64;
+struct Batch {
+  const cipher::Engine* master;
+  const Expansion* expansion;
+  bool decrypt;
+  Segment seg[kMVMaxWorkerThreads];
+  uint8_t* canvas[kMVMaxWorkerThreads];  // encryption with expansion: each segment's output
+};
 
-inline cipher::Engine* EngineIn(void* room, const cipher::Engine* master) {
+// What a segment's work needs beside the batch: an engine, a filler generator and the
+// filler counts of a chunk. A worker keeps them in its room; the program's thread in
+// static storage.
+struct Tools {
+  cipher::Engine* engine;
+  filler::Source* source;
+  uint32_t* counts;  // cipher::kChunk
+};
+
+// A worker's room: its engine at the master's place within a cache line, then the rest.
+constexpr uint32_t kEngineRoom = (sizeof(cipher::Engine) + 64 + 63) & ~63u;
+constexpr uint32_t kRoomBytes = kEngineRoom + sizeof(filler::Source) + 4 * cipher::kChunk;
+
+Tools ToolsIn(void* room, const cipher::Engine* master) {
+  uint8_t* r = static_cast<uint8_t*>(room);
   uintptr_t line = reinterpret_cast<uintptr_t>(master) & 63;
-  return reinterpret_cast<cipher::Engine*>(static_cast<uint8_t*>(room) + line);
+  Tools t;
+  t.engine = reinterpret_cast<cipher::Engine*>(r + line);
+  t.source = reinterpret_cast<filler::Source*>(r + kEngineRoom);
+  t.counts = reinterpret_cast<uint32_t*>(r + kEngineRoom + sizeof(filler::Source));
+  return t;
 }
 
-// Runs on a worker: calls no runtime entry point. The block is held by the batch alone.
+void Wipe(void* p, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) static_cast<volatile uint8_t*>(p)[i] = 0;
+}
+
+// Each cipher byte of the segment (encrypted in place) and its fillers, into the canvas.
+// The fillers of a chunk of cipher bytes are drawn in one run over the chunk's whole
+// output, and the cipher bytes then put in their places.
+void Expand(const Batch& b, const Segment& s, uint8_t* bytes, uint8_t* canvas, const Tools& t) {
+  filler::Start(t.source, b.expansion->fillerKey, s.stream, b.expansion->kind);
+  uint32_t o = 0;
+  for (uint32_t i = 0; i < s.cipherBytes; i += cipher::kChunk) {
+    uint32_t m = s.cipherBytes - i < cipher::kChunk ? s.cipherBytes - i : cipher::kChunk;
+    uint32_t fillers = static_cast<uint32_t>(t.engine->NextFillers(m, t.counts));
+    filler::Draw(t.source, canvas + o, m + fillers);
+    for (uint32_t j = 0; j < m; j++) {
+      canvas[o] = bytes[i + j];
+      o += 1 + t.counts[j];
+    }
+  }
+  Wipe(t.source, sizeof(filler::Source));
+}
+
+// The segment's cipher bytes moved to its front (each lies at or after its new place).
+void Compact(const Segment& s, uint8_t* bytes, uint32_t length, const Tools& t) {
+  uint32_t from = s.skip;
+  for (uint32_t i = 0; i < s.cipherBytes; i += cipher::kChunk) {
+    uint32_t m = s.cipherBytes - i < cipher::kChunk ? s.cipherBytes - i : cipher::kChunk;
+    t.engine->NextFillers(m, t.counts);
+    for (uint32_t j = 0; j < m && from < length; j++) {
+      bytes[i + j] = bytes[from];
+      from += 1 + t.counts[j];
+    }
+  }
+}
+
+// One segment's work, from an engine placed before its first cipher byte. Calls no
+// runtime entry point.
+void Work(const Batch& b, int32_t item, const Tools& t) {
+  const Segment& s = b.seg[item];
+  MVString* str = s.block.get();
+  uint8_t* bytes = str->buffer + 1;
+  uint32_t n = MVStringLength(str);
+  if (!b.expansion) {
+    if (b.decrypt)
+      t.engine->Decrypt(bytes, bytes, n);
+    else
+      t.engine->Encrypt(bytes, bytes, n);
+  } else if (b.decrypt) {
+    Compact(s, bytes, n, t);
+    t.engine->Decrypt(bytes, bytes, s.cipherBytes);
+  } else {
+    t.engine->Encrypt(bytes, bytes, n);
+    Expand(b, s, bytes, b.canvas[item], t);
+  }
+}
+
 void RunSegment(void* context, int32_t item, void* room) {
   Batch* b = static_cast<Batch*>(context);
-  cipher::Engine* e = EngineIn(room, b->master);
-  e->CopyFrom(*b->master);
-  e->Seek(b->at[item]);
-  MVString* s = b->blocks[item].get();
-  uint8_t* bytes = s->buffer + 1;
-  uint32_t n = MVStringLength(s);
-  if (b->decrypt)
-    e->Decrypt(bytes, bytes, n);
-  else
-    e->Encrypt(bytes, bytes, n);
+  Tools t = ToolsIn(room, b->master);
+  t.engine->CopyFrom(*b->master);
+  t.engine->Seek(b->seg[item].at);
+  Work(*b, item, t);
+}
+
+// The program's thread's own tools, on the master engine.
+filler::Source gSource;
+uint32_t gCounts[cipher::kChunk];
+
+void RunOnMaster(Batch* b, cipher::Engine& master, int32_t count) {
+  Tools t{&master, &gSource, gCounts};
+  for (int32_t i = 0; i < count; i++) {
+    master.Seek(b->seg[i].at);
+    Work(*b, i, t);
+  }
 }
 
 // A segment's bytes in a string that only this command holds.
@@ -100,7 +193,74 @@ Str Owned(Str block) {
   return Str(MAVOBuildString(block.bytes(), static_cast<int32_t>(block.length()), kEncodingUnknown));
 }
 
-constexpr uint32_t kSegment = kMVStreamBlock;  // a whole block of the read-ahead: no copy
+// A string of at least kExpandedSegment bytes that only this command holds: room for a
+// segment's output, which then goes out as a string of its exact length.
+Str Canvas() {
+  static const uint8_t kSeed[4096] = {};
+  Str c(MAVOBuildString(kSeed, sizeof kSeed, kEncodingUnknown));
+  while (c.get() && c.length() < kExpandedSegment) c = c + c;
+  return c;
+}
+
+// The most cipher bytes from position `at` on whose output stays within a segment (at
+// least one).
+uint32_t CipherBytesFitting(const cipher::FillerPrefix& prefix, uint64_t at) {
+  uint64_t start = prefix.OutputOffset(at);
+  uint32_t lo = 1, hi = kExpandedSegment;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo + 1) / 2;
+    if (prefix.OutputOffset(at + mid) - start <= kExpandedSegment)
+      lo = mid;
+    else
+      hi = mid - 1;
+  }
+  return lo;
+}
+
+// Reads the next segment into *s. `position` counts cipher bytes, `input` the bytes
+// read; false at the end of the input.
+bool ReadSegment(MVBinaryStream* in, const Expansion* x, bool decrypt, uint64_t* position,
+                 uint64_t* input, uint64_t* stream, Segment* s) {
+  uint32_t want = !x ? kSegment
+                  : decrypt ? kExpandedSegment
+                            : CipherBytesFitting(*x->prefix, *position);
+  Str block(BinaryStreamRead(in, static_cast<int32_t>(want), nullptr));
+  uint32_t n = block.length();
+  if (n == 0) return false;
+  s->block = Owned(block);
+  s->at = *position;
+  if (!x) {
+    *position += n;
+  } else if (decrypt) {
+    uint64_t end = x->prefix->CipherBytesBefore(*input + n);
+    s->skip = static_cast<uint32_t>(x->prefix->OutputOffset(*position) - *input);
+    s->cipherBytes = static_cast<uint32_t>(end - *position);
+    *position = end;
+  } else {
+    s->cipherBytes = n;
+    s->outLength = static_cast<uint32_t>(x->prefix->OutputOffset(*position + n) -
+                                         x->prefix->OutputOffset(*position));
+    s->stream = ++*stream;
+    *position += n;
+  }
+  *input += n;
+  return true;
+}
+
+// Writes a segment's result; false when the output failed.
+bool WriteSegment(MVBinaryStream* out, const Batch& b, int32_t i) {
+  const Segment& s = b.seg[i];
+  if (!b.expansion) {
+    BinaryStreamWrite(out, s.block.get());
+  } else {
+    const uint8_t* from = b.decrypt ? s.block.bytes() : b.canvas[i];
+    uint32_t n = b.decrypt ? s.cipherBytes : s.outLength;
+    if (n == 0) return true;
+    Str result(MAVOBuildString(from, static_cast<int32_t>(n), kEncodingUnknown));
+    BinaryStreamWrite(out, result.get());
+  }
+  return BinaryStreamGetLastError(out) == 0;
+}
 
 }  // namespace
 
@@ -108,47 +268,45 @@ bool ReadCipherSettings(CipherSettings* settings, bool* chosen) {
   return ReadPath(&settings->path, chosen) && ReadThreads(&settings->threads);
 }
 
-SegmentOutcome CryptSegments(cipher::Engine& master, MVBinaryStream* in, MVBinaryStream* out,
-                             bool decrypt, int32_t threads) {
+bool SegmentsFit(const cipher::FillerPrefix& prefix) {
+  return prefix.MostFillers() < kExpandedSegment;
+}
+
+SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
+                             MVBinaryStream* out, bool decrypt, int32_t threads) {
   Batch batch;
   batch.master = &master;
+  batch.expansion = expansion;
   batch.decrypt = decrypt;
   if (threads > kMVMaxWorkerThreads) threads = kMVMaxWorkerThreads;
-  uint64_t position = 0;
+  if (threads < 1) threads = 1;
+  Str canvases[kMVMaxWorkerThreads];
+  uint64_t position = 0, input = 0, stream = 0;
   bool end = false;
   while (!end) {
     if (RuntimeStopRequested() != kMVGoOn) return SegmentOutcome::kStopped;
     int32_t count = 0;
     while (count < threads) {
-      Str block(BinaryStreamRead(in, kSegment, nullptr));
-      uint32_t n = block.length();
-      if (n == 0) {
+      if (!ReadSegment(in, expansion, decrypt, &position, &input, &stream, &batch.seg[count])) {
         end = true;
         break;
       }
-      batch.blocks[count] = Owned(block);
-      batch.at[count] = position;
-      position += n;
+      if (expansion && !decrypt) {
+        if (!canvases[count].get()) canvases[count] = Canvas();
+        if (!canvases[count].get()) return SegmentOutcome::kWriteFailed;  // no memory
+        batch.canvas[count] = canvases[count].get()->buffer + 1;
+      }
       count++;
     }
     if (count > 0) {
-      RuntimeProgressStep(static_cast<int64_t>(position));
-      if (RuntimeRunWorkers(threads, kRoomBytes, RunSegment, &batch, count) == 0) {
-        // No memory for the workers: the program's thread runs the batch on the master.
-        for (int32_t i = 0; i < count; i++) {
-          master.Seek(batch.at[i]);
-          MVString* s = batch.blocks[i].get();
-          if (decrypt)
-            master.Decrypt(s->buffer + 1, s->buffer + 1, MVStringLength(s));
-          else
-            master.Encrypt(s->buffer + 1, s->buffer + 1, MVStringLength(s));
-        }
-      }
+      RuntimeProgressStep(static_cast<int64_t>(input));
+      if (count == 1 || RuntimeRunWorkers(threads, kRoomBytes, RunSegment, &batch, count) == 0)
+        RunOnMaster(&batch, master, count);
     }
     for (int32_t i = 0; i < count; i++) {
-      BinaryStreamWrite(out, batch.blocks[i].get());
-      batch.blocks[i] = Str();
-      if (BinaryStreamGetLastError(out) != 0) return SegmentOutcome::kWriteFailed;
+      bool written = WriteSegment(out, batch, i);
+      batch.seg[i].block = Str();
+      if (!written) return SegmentOutcome::kWriteFailed;
     }
   }
   if (BinaryStreamGetLastError(in) != 0) return SegmentOutcome::kReadFailed;

@@ -2,6 +2,8 @@
 // threads (OMBRIX_THREADS), and the run of a whole stream in segments on the worker pool.
 #pragma once
 #include "app/cipher_engine.h"
+#include "app/cipher_position.h"
+#include "app/filler_random.h"
 #include "app/rt.h"
 
 struct CipherSettings {
@@ -16,10 +18,27 @@ bool ReadCipherSettings(CipherSettings* settings, bool* chosen);
 
 enum class SegmentOutcome { kDone, kReadFailed, kWriteFailed, kStopped };
 
-// Encrypts or decrypts a stream without expansion in segments run on the worker pool,
-// each from the state `master` (started at the stream's first byte) computes for its
-// first byte, and writes them in order: the bytes one engine would give. At most
-// `threads` segments are in memory at a time. Where the pool has no memory, the master
-// itself runs the segments one after the other.
-SegmentOutcome CryptSegments(cipher::Engine& master, MVBinaryStream* in, MVBinaryStream* out,
-                             bool decrypt, int32_t threads);
+// What an expanded key's segments need beside the engine: where each cipher byte goes,
+// and the command's filler key (drawn once from the random source), from which each
+// segment keys a substream of its own.
+struct Expansion {
+  const cipher::FillerPrefix* prefix;
+  const uint8_t* fillerKey;  // filler::kKeyBytes
+  filler::Kind kind;
+};
+
+// True when segments of an expanded output stay bounded with this key: no cipher byte
+// has so many fillers that its output alone would overflow a segment.
+bool SegmentsFit(const cipher::FillerPrefix& prefix);
+
+// Encrypts or decrypts a stream in segments run on the worker pool, each from the state
+// `master` (started at the stream's first byte) computes for its first byte, and writes
+// them in order: the cipher bytes one engine would give, at the same positions. With
+// `expansion` (an expanded key: null without), encryption cuts segments by the size of
+// their output and places each cipher byte and its fillers where the prefix sums say;
+// decryption cuts the encrypted input anywhere and finds each segment's cipher bytes
+// from the prefix sums. At most `threads` segments are in memory at a time. A batch of
+// one segment (a short input), or one for which the pool has no memory, runs on the
+// program's thread.
+SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
+                             MVBinaryStream* out, bool decrypt, int32_t threads);

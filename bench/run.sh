@@ -165,8 +165,6 @@ done
 # lacks is refused by the program and left out.
 flags=$(grep -m1 '^flags' /proc/cpuinfo)
 has() { case " $flags " in *" $1 "*) return 0 ;; esac; return 1; }
-vbmi=no
-has avx512vbmi && vbmi=yes
 k=$work/key-n
 all=$(nproc)
 head -c 4096 "$src" >"$k/probe.bin"
@@ -182,6 +180,10 @@ for p in portable avx2 avx512; do
   fi
 done
 rm -f "$k/probe.bin" "$k/probe.enc"
+# What the program found, not the flags of the kernel's processor (an emulator may run
+# the program on a processor of its own).
+vbmi=no
+case " ${paths[*]} " in *" avx512 "*) vbmi=yes ;; esac
 threads=(1)
 [ "$all" -gt 1 ] && threads+=("$all")
 say "Paths ${paths[*]} on ${threads[*]} thread(s), enc and dec to /dev/null, age beside (${runs} runs)"
@@ -208,6 +210,8 @@ for i in $(seq "$runs"); do
 done
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
-python3 "$here/table.py" "$samples" "$checks" "$work/sizes.tsv" \
+emulated=()
+[ "${OMBRIX_TEST_EMULATED:-}" = 1 ] && emulated=(--emulated)
+python3 "$here/table.py" "$samples" "$checks" "$work/sizes.tsv" "${emulated[@]}" \
   --cpu "$cpu, $(nproc) cores, AVX-512 VBMI: $vbmi" --paths "${paths[*]}" --threads "${threads[*]}" --runs "$runs" --mb "$mb" --keys "$keys" \
   --out "$here/results.md"

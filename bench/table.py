@@ -60,6 +60,8 @@ def main():
     ap.add_argument("--keys", default="")
     ap.add_argument("--paths", default="")
     ap.add_argument("--threads", default="")
+    ap.add_argument("--emulated", action="store_true",
+                    help="the i386 program ran under a user-mode emulator")
     ap.add_argument("--out", required=True)
     a = ap.parse_args()
 
@@ -168,6 +170,12 @@ def main():
 
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     lines = [
+        "**Measured with the i386 program running under a user-mode emulator on a kernel"
+        " without 32-bit support: every figure of Ombrix here is the emulator's, not the"
+        " processor's (the emulator runs vector instructions far slower than plain ones).**",
+        "",
+    ] if a.emulated else []
+    lines += [
         "# Benchmark results",
         "",
         "Measured by `./dev.sh bench` on %s." % when,

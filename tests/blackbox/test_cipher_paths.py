@@ -1,13 +1,16 @@
 """The cipher's routines and threads chosen through OMBRIX_CIPHER_PATH and OMBRIX_THREADS:
 every path the processor has and every thread count give the byte-at-a-time model's
-bytes, at level n (segments run on several threads) and level h (cipher bytes and filler
-counts at their positions); unusable settings are refused with one line."""
+bytes, at level n and level h (cipher bytes and filler counts at their positions), in
+segments run on several threads, from files, pipes and FIFOs; unusable settings are
+refused with one line."""
 import os
 import random
+import subprocess
+import threading
 
 import cipher_model as model
 from harness import transcript
-from test_crypt import CryptCase, Rnd, clock, dec_out, enc_out
+from test_crypt import CryptCase, clock, dec_out, enc_out
 
 PATHS = ("portable", "avx2", "avx512")
 LACKS = {
@@ -52,11 +55,21 @@ class CipherPaths(CryptCase):
                     self.assertEqual(self.app.read("big.out"), data)
 
     def test_short_and_expanded_inputs_on_every_path(self):
-        # 1 and 2 bytes, and at level h 20,001 bytes: the filler counts start over after
-        # 20,000 cipher bytes; every filler byte is the one the model draws.
+        # Levels n and h at 1 and 2 bytes, 20,001 bytes (the filler counts start over
+        # after 20,000 cipher bytes), and at level h an output of several 2 MiB segments:
+        # every cipher byte where the byte-at-a-time model puts it, with its count of
+        # fillers after it, on every path and thread count.
         rng = random.Random(5)
+        key = self.key(1, 2, 4)
+        long = len(model.cipher_positions(key, 20000)[0])
+        while model.cipher_positions(key, long)[1] < 3 * 2097152 + 1000:
+            long += 2000
         cases = [(b"\x00", 1), (b"\xff\x01", 1), (b"\x07", 4), (b"\x80\x7f", 4),
-                 (rng.randbytes(20001), 4)]
+                 (rng.randbytes(20001), 4), (rng.randbytes(long), 4)]
+        pos, total = model.cipher_positions(key, long)
+        # Some cut of the encrypted input into segments falls inside a run of fillers.
+        cuts = set(range(2097152, total, 2097152))
+        self.assertTrue(cuts - set(pos))
         for path in PATHS:
             if not self.available(path):
                 continue
@@ -69,14 +82,60 @@ class CipherPaths(CryptCase):
                         on = n3 != 1
                         self.assertEqual(r.out, transcript(enc_out("s.bin", on), dec_out("s.enc", on),
                                                            installed=True))
-                        got = self.app.read("s.enc")
-                        self.assertEqual(got, model.encrypt(self.key(1, 2, n3), data, Rnd()))
+                        self.assertEncrypted(self.app.read("s.enc"), self.key(1, 2, n3), data)
                         self.assertEqual(self.app.read("s.out"), data)
-                        if len(data) > 20000:
-                            key = self.key(1, 2, n3)
-                            pos, total = model.cipher_positions(key, len(data))
-                            self.assertEqual(total, len(got))
-                            self.assertEqual(pos[20000] + 1 + key.E[1], total)
+
+    def test_streams_through_a_pipe_and_a_fifo(self):
+        # Standard input and output of the argument form: a pipe, and FIFOs in their
+        # places; several segments at level h, in order, and nothing from an empty pipe.
+        key = self.key(1, 2, 4)
+        data = random.Random(6).randbytes(30000)
+        env = {"OMBRIX_THREADS": "3"}
+
+        def ombrix(*args, stdin=b""):
+            return self.app.run(stdin, args=[self.app.program] + list(args), cwd=self.app.dir, env=env)
+
+        piped = ombrix("enc", "-", "-", "1", "2", "4", stdin=data)
+        self.assertEqual((piped.status, piped.err), (0, b""))
+        self.assertEncrypted(piped.out, key, data)
+        back = ombrix("dec", "-", "-", "1", "2", "4", stdin=piped.out)
+        self.assertEqual((back.status, back.err, back.out), (0, b"", data))
+        empty = ombrix("enc", "-", "-", "1", "2", "4")
+        self.assertEqual((empty.status, empty.out), (1, b""))
+        self.assertTrue(empty.err.startswith(b"ombrix: standard input is empty"), empty.err)
+
+        # A FIFO as standard input, written by another thread, and a FIFO destination.
+        fifo = self.app.path("fifo")
+        os.mkfifo(fifo)
+        got = {}
+
+        def feed():
+            with open(fifo, "wb") as f:
+                f.write(piped.out)
+
+        def drain():
+            with open(fifo, "rb") as f:
+                got["out"] = f.read()
+
+        for worker, args in ((feed, ("dec", "-", "plain", "1", "2", "4")),
+                             (drain, ("dec", "enc", "fifo", "1", "2", "4"))):
+            with self.subTest(fifo=worker.__name__):
+                self.app.write("enc", piped.out)
+                t = threading.Thread(target=worker)
+                t.start()
+                if worker is feed:
+                    with open(fifo, "rb") as stdin:
+                        p = subprocess.run([self.app.program] + list(args), stdin=stdin, capture_output=True,
+                                           cwd=self.app.dir, env=self.app.env(env), timeout=120)
+                    out = self.app.read("plain")
+                else:
+                    p = subprocess.run([self.app.program] + list(args), capture_output=True,
+                                       cwd=self.app.dir, env=self.app.env(env), timeout=120)
+                t.join(120)
+                if worker is drain:
+                    out = got["out"]
+                self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
+                self.assertEqual(out, data)
 
     def test_unusable_settings_are_refused(self):
         self.app.write("p.bin", b"plain")

@@ -99,18 +99,29 @@ TEST(CipherPosition, FillerPrefixGivesOutputOffsets) {
   uint64_t cycle = 0;
   for (int p = 1; p <= cipher::kFillerCycle; p++) cycle += static_cast<uint32_t>(key->expansion[p]);
   // Stepped through two and a half cycles.
+  // Every offset from the cipher byte's own to the last filler before the next counts
+  // the cipher bytes below it.
   uint64_t out = 0;
   int32_t p = 0;
+  uint32_t most = 0;
   for (uint64_t i = 0; i < 50001; i++) {
     ASSERT_EQ(prefix.OutputOffset(i), out) << "cipher byte " << i;
     p = p == cipher::kFillerCycle ? 1 : p + 1;
-    out += 1 + static_cast<uint32_t>(key->expansion[p]);
+    uint32_t e = static_cast<uint32_t>(key->expansion[p]);
+    if (e > most) most = e;
+    for (uint64_t o = out; o <= out + e; o++)
+      ASSERT_EQ(prefix.CipherBytesBefore(o + 1), i + 1) << "offset " << o + 1;
+    ASSERT_EQ(prefix.CipherBytesBefore(out), i) << "offset " << out;
+    out += 1 + e;
   }
+  EXPECT_EQ(prefix.MostFillers(), most);
   // Far out, a whole cycle further adds one cycle's bytes.
   for (uint64_t i : {(1ull << 32) + 3, (1ull << 40) + 19999}) {
     EXPECT_EQ(prefix.OutputOffset(i + cipher::kFillerCycle) - prefix.OutputOffset(i),
               cipher::kFillerCycle + cycle);
     EXPECT_EQ(prefix.FillersBefore(i), (i / 20000) * cycle + prefix.FillersBefore(i % 20000));
+    EXPECT_EQ(prefix.CipherBytesBefore(prefix.OutputOffset(i)), i);
+    EXPECT_EQ(prefix.CipherBytesBefore(prefix.OutputOffset(i) + 1), i + 1);
   }
 }
 
