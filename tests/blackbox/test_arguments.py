@@ -139,7 +139,7 @@ class Commands(ArgumentForm):
         time.sleep(2)
         p.send_signal(signal.SIGTERM)
         out, err = p.communicate(timeout=HANG_GUARD)
-        self.assertEqual((p.returncode, out, err), (-signal.SIGTERM, b"", b""))
+        self.assertEqual((p.returncode, out, harness.program_err(err)), (-signal.SIGTERM, b"", b""))
         self.assertEqual(sorted(os.listdir(self.work)), before)
         self.assertEqual(os.listdir(self.app.home), [])  # the extracted plug-in is gone
 
@@ -201,7 +201,7 @@ class Pipes(ArgumentForm):
                                timeout=HANG_GUARD)
         finally:
             os.close(w)
-        self.assertEqual((p.returncode, p.stderr), (-signal.SIGPIPE, b""))
+        self.assertEqual((p.returncode, harness.program_err(p.stderr)), (-signal.SIGPIPE, b""))
 
     def run_with_stdin(self, stdin, *args):
         return subprocess.run([self.app.program] + list(args), stdin=stdin, capture_output=True,
