@@ -75,9 +75,6 @@ build() {
 sanitizer_env() {
   export ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:allocator_may_return_null=1"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  if [ "${OMBRIX_TEST_EMULATED:-}" = 1 ]; then
-    UBSAN_OPTIONS+=":suppressions=$top/tests/sanitizer/emulated.supp"
-  fi
 }
 
 # fuzz_one NAME SECONDS: runs one target for the given time, restarting it after each
