@@ -4,17 +4,12 @@
 #include <stdint.h>
 #include <time.h>
 
-// The generator state (0 while unseeded), read and set inline by the bulk draws.
+// The generator state (0 while unseeded).
 extern int32_t gMVRandomState;
 inline int32_t MVRandomState() { return gMVRandomState; }
 inline void MVSetRandomState(int32_t state) { gMVRandomState = state; }
 // The state a clock reading of `seconds` seeds: its low 31 bits, 0 and 2^31 - 1 becoming
 // 1 (before the discarded warm-up steps).
 int32_t MVRandomSeedFromClock(int64_t seconds);
-// Round(k / 2^20 * m) as an integer, for a 20-bit draw k: the mapping of
-// RuntimeRandomScaled.
+// Round(k / 2^20 * m) as an integer, for a 20-bit draw k: the scaled key draws.
 extern "C" int32_t MVScaledDraw(uint32_t k, int32_t m);
-// The widest lanes the bulk draws may use (0 one at a time, 1 AVX2, 2 AVX-512, as far
-// as the processor has them), so that tests can check every kind; returns the width now
-// in use.
-extern "C" int MVLimitRandomLanes(int widest);
