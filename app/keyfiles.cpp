@@ -262,6 +262,22 @@ bool IsKeyFileOf(MVFolderItem* item, MVString* prefix) {
   return same;
 }
 
+// --- Outputs kept off the key files.
+
+Guard::Guard() {
+  RuntimeGuardFile(SystemFile());
+  RuntimeGuardFile(SlotMapFile());
+  RuntimeGuardFile(StepFile());
+  Obj folder(ApplicationFolder());
+  Arr names(folder.get() ? FolderItemChildNames(folder.get()) : nullptr);
+  for (int32_t i = 0; names.get() && i <= names.get()->upperBounds[0]; i++) {
+    Str name = GetStr(names.get(), i);
+    if (EntryNumberOf(name.get()) > 0) RuntimeGuardFile(name.get());
+  }
+}
+
+Guard::~Guard() { RuntimeClearGuards(); }
+
 // --- Opening.
 
 bool IsRegularFile(MVString* name) {
