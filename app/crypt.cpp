@@ -623,9 +623,15 @@ bool CryptCommand(MVObject* self, const Way& way) {
     }
     return false;
   }
-  if (!FileExists(keyfile::SystemFile())) {
+  int32_t n1 = 0;
+  keyfile::Count count = keyfile::ReadCount(keyfile::SystemFile(), &n1);
+  if (count == keyfile::kNoSystem) {
     PRINT("A System is not in place.  Please issue ressys or ");
     Print(way.noSystem);
+    return false;
+  }
+  if (count == keyfile::kNoCount) {
+    keyfile::RefuseNoCount(nullptr, nullptr);
     return false;
   }
   keyfile::Guard guard;  // no output of this command writes a key file

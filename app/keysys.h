@@ -22,17 +22,14 @@ Str StrOf64(int64_t v);
 // File i (1 .. n1 + 3) of the set of a system with n1 >= 0 entries, in copying order:
 // the entry files, "k2.dat", "k3.bin", then "sys.dat".
 Str SetFileName(int64_t i, int64_t n1);
-// N1 of a system: the number in the first line of its "sys.dat". False when missing.
-bool ReadEntryCount(MVString* sysdat, int32_t* n1);
-// N1 of a system as the walks over its set of files take it: the first line of its
-// "sys.dat" when that is 1 to 10 ASCII digits with a value of at least 1, else kNoCount
-// (an empty, zero, signed or otherwise odd line counts nothing, and no set can be copied
-// or deleted by it). The walks end at the first file that is not there, so a count far
-// beyond the files is harmless. False when "sys.dat" is missing.
-constexpr int64_t kNoCount = -1;
-bool ReadSetEntries(MVString* sysdat, int64_t* n1);
-// Refuses a set whose "sys.dat" holds no count; true when it holds one.
-bool Counted(MVString* prefix, int64_t n1);
+// The refusal of a set to copy whose "sys.dat" (at prefix) holds no count.
+void RefuseUncounted(MVString* prefix);
+// The numbers 1..upTo whose entry files are in the application folder, ascending: an
+// integer array (owned) and its element count, or nil when the folder cannot be listed.
+// It is as long as the folder's listing, whatever upTo is.
+MVArray* PresentEntries(int64_t upTo, int32_t* count);
+// The lowest number above n1 whose entry file is in the application folder, or 0.
+int32_t FirstEntryBeyond(int64_t n1);
 // Counts the lines of a key file and, when chars is given, their characters (line ends
 // not included). False when the file cannot be opened (or is no regular file).
 bool CountLines(MVString* name, int32_t* lines, int64_t* chars);
@@ -107,11 +104,12 @@ bool SetVerified(MVString* prefix, int64_t n1);
 
 // --- Deletion (app/keysys_delete.cpp).
 
-// Deletes the application folder's system with n1 entries, announcing each component:
-// the entry files 1..n1 that are there, in ascending order, then "k2.dat", "k3.bin" and
-// "sys.dat". Returns false, after one line naming the first file that could not be
-// deleted, when a file is still there ("sys.dat" is then kept, so the rest is still
-// known as a system).
-bool DeleteSystem(int64_t n1, bool announce);
+// Every entry file there is, whatever a count says.
+constexpr int64_t kAllEntries = 0x7FFFFFFF;
+// Deletes the application folder's system, announcing each component: the entry files
+// 1..upTo that are there, in ascending order, then "k2.dat", "k3.bin" and "sys.dat".
+// Returns false, after one line naming the first file that could not be deleted, when a
+// file is still there ("sys.dat" is then kept, so the rest is still known as a system).
+bool DeleteSystem(int64_t upTo, bool announce);
 
 }  // namespace keysys
