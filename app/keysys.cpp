@@ -162,7 +162,7 @@ bool KillSysCommand(MVObject*, int32_t mode) {
   }
   // Every entry file present goes, whatever the count says: none is left of a system
   // that is deleted.
-  if (!DeleteSystem(installed ? kAllEntries : 0, mode == 1)) return false;
+  if (!DeleteSystem(installed ? kAllEntries : 0, mode == 1, 0)) return false;
   if (mode == 1) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");
@@ -202,7 +202,8 @@ bool RestoreSysCommand(MVObject* self) {
   // that fails part way leaves no system marked as installed.
   if (!CheckComplete(prefix.get(), n1) || !CheckReplaceable(nullptr, prefix.get(), n1)) return false;
   if (!ScriptMode) PRINT("Restoring system files...");
-  if (!CopySet(prefix.get(), nullptr, n1)) {
+  SetCopy copy;
+  if (!copy.Run(prefix.get(), nullptr, n1)) {
     PRINT("The system was not restored.");
     return false;
   }
@@ -221,10 +222,9 @@ namespace {
 enum TransferOutcome { kRefused, kCopyFailed, kCopied };
 
 // The shared first steps of transsys and transkill: checks, then the copy of a complete
-// set. *n1 and *prefix describe what was copied. A copy that deletes the system
-// afterwards (killing) refuses entry files beyond the count too: it would leave them
-// behind.
-TransferOutcome Transfer(MVObject* self, MVString* word, bool killing, int32_t* n1, Str* prefix) {
+// set. *n1 is the count of what was copied. A copy that deletes the system afterwards
+// (killing) refuses entry files beyond the count too: it would leave them behind.
+TransferOutcome Transfer(MVObject* self, MVString* word, bool killing, int32_t* n1, SetCopy* copy) {
   if (Same(CommandLine, word)) {
     PRINT("Parameters missing error.  Enter help t");
     PRINT(" ");
@@ -236,7 +236,7 @@ TransferOutcome Transfer(MVObject* self, MVString* word, bool killing, int32_t* 
     return kRefused;
   }
   App_GetParameters(self);
-  *prefix = FolderPrefix();
+  Str prefix = FolderPrefix();
   if (count == keyfile::kNoCount) {
     RefuseUncounted(nullptr);
     return kRefused;
@@ -246,9 +246,9 @@ TransferOutcome Transfer(MVObject* self, MVString* word, bool killing, int32_t* 
           MV_LIT(" lies beyond the entry count of sys.dat.  Nothing was copied."));
     return kRefused;
   }
-  if (!CheckComplete(nullptr, *n1) || !CheckReplaceable(prefix->get(), nullptr, *n1)) return kRefused;
+  if (!CheckComplete(nullptr, *n1) || !CheckReplaceable(prefix.get(), nullptr, *n1)) return kRefused;
   if (!ScriptMode) PRINT("Copying system files...");
-  if (!CopySet(nullptr, prefix->get(), *n1)) return kCopyFailed;
+  if (!copy->Run(nullptr, prefix.get(), *n1)) return kCopyFailed;
   if (!ScriptMode) {
     PRINT("=== Copy completed ===");
     PRINT(" ");
@@ -262,8 +262,8 @@ bool TransferSysCommand(MVObject* self) {
   keyfile::Lock lock(keyfile::Lock::kShared);
   if (!lock.held()) return false;
   int32_t n1 = 0;
-  Str prefix;
-  return Transfer(self, MV_LIT("transsys"), false, &n1, &prefix) == kCopied;
+  SetCopy copy;
+  return Transfer(self, MV_LIT("transsys"), false, &n1, &copy) == kCopied;
 }
 
 void App_TransferSys(MVObject* self) { TransferSysCommand(self); }
@@ -272,18 +272,20 @@ bool TransKillCommand(MVObject* self) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
   if (!lock.held()) return false;
   int32_t n1 = 0;
-  Str prefix;
-  TransferOutcome outcome = Transfer(self, MV_LIT("transkill"), true, &n1, &prefix);
+  SetCopy copy;
+  TransferOutcome outcome = Transfer(self, MV_LIT("transkill"), true, &n1, &copy);
   if (outcome == kRefused) return false;
   if (outcome == kCopyFailed) {
     PRINT("The system was not deleted.");
     return false;
   }
-  if (!SetVerified(prefix.get(), n1)) {
+  // Only the very files that were copied and verified are deleted: a name changed
+  // during the run neither makes a lost file look copied nor deletes another one.
+  if (!copy.Verified()) {
     PRINT("The copy could not be verified.  The system was not deleted.");
     return false;
   }
-  if (!DeleteSystem(n1, true)) return false;
+  if (!DeleteSystem(n1, true, copy.handle())) return false;
   if (!ScriptMode) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");

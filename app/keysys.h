@@ -94,13 +94,27 @@ bool CheckComplete(MVString* prefix, int64_t n1);
 // another name: the copy would overwrite the key it copies. Only called for a set found
 // complete, so the walk is bounded by real files.
 bool CheckReplaceable(MVString* prefix, MVString* fromPrefix, int64_t n1);
-// Copies the complete set of a system with n1 entries from names fromPrefix + file to
-// toPrefix + file ("sys.dat" last). Stops at the first file that could not be copied,
-// reporting it; false then.
-bool CopySet(MVString* fromPrefix, MVString* toPrefix, int64_t n1);
-// Every file of the set at prefix holds what the application folder's copy holds (the
-// set was found complete before it was copied).
-bool SetVerified(MVString* prefix, int64_t n1);
+// A copy of the complete set of a system with n1 entries from the folder fromPrefix to
+// the folder toPrefix (nil: the application folder), through the runtime's folder copy
+// (runtime/files/folder_copy.h): each folder resolved once, every file read never
+// through a link, written as a new file, synced, verified through the descriptors it was
+// written and read by, and put in place by its name in one step, "sys.dat" last.
+class SetCopy {
+ public:
+  SetCopy() : copy_(0), n1_(0) {}
+  ~SetCopy() { RuntimeCopyEnd(copy_); }
+  SetCopy(const SetCopy&) = delete;
+  SetCopy& operator=(const SetCopy&) = delete;
+  // Stops at the first file that could not be copied, reporting it; false then.
+  bool Run(MVString* fromPrefix, MVString* toPrefix, int64_t n1);
+  // Every file copied is still in place on both sides and holds the same bytes.
+  bool Verified() const;
+  int32_t handle() const { return copy_; }
+
+ private:
+  int32_t copy_;
+  int64_t n1_;
+};
 
 // --- Deletion (app/keysys_delete.cpp).
 
@@ -108,8 +122,11 @@ bool SetVerified(MVString* prefix, int64_t n1);
 constexpr int64_t kAllEntries = 0x7FFFFFFF;
 // Deletes the application folder's system, announcing each component: the entry files
 // 1..upTo that are there, in ascending order, then "k2.dat", "k3.bin" and "sys.dat".
-// Returns false, after one line naming the first file that could not be deleted, when a
-// file is still there ("sys.dat" is then kept, so the rest is still known as a system).
-bool DeleteSystem(int64_t upTo, bool announce);
+// With a copy (a SetCopy's handle) only the files that copy read, each only while its
+// name still gives that file; without one (0) whatever the names give (a link itself,
+// never what it points to). Returns false, after one line naming the first file that
+// could not be deleted, when a file is still there ("sys.dat" is then kept, so the rest
+// is still known as a system).
+bool DeleteSystem(int64_t upTo, bool announce, int32_t copy);
 
 }  // namespace keysys

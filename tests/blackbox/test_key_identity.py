@@ -212,6 +212,58 @@ class Races(IdentityCase):
 
                 self.race(["enc", "s", "out", "1", "1", "1"], out, alt, check, tries=15)
 
+    def test_transsys_destination_swapped_with_a_link_to_a_key_file(self):
+        before = self.snapshot()
+        backup = os.path.join(self.work, "backup")
+        os.mkdir(backup)
+        a, b = os.path.join(backup, "k3.bin"), os.path.join(backup, "k3.alt")
+        with open(a, "wb") as f:
+            f.write(b"an old copy")
+        os.symlink(self.app.path("K11.bin"), b)
+
+        def check(r):
+            self.assertIn(r.returncode, (0, 1), r.stderr)
+            self.assertEqual(self.snapshot(), before)
+
+        self.race(["transsys", "backup"], a, b, check)
+
+    def test_transkill_destination_swapped_with_a_link_to_a_key_file(self):
+        originals = self.snapshot()
+        backup = os.path.join(self.work, "backup")
+        os.mkdir(backup)
+        a, b = os.path.join(backup, "k2.dat"), os.path.join(backup, "k2.alt")
+
+        def check(r):
+            self.assertIn(r.returncode, (0, 1), r.stderr)
+            left = self.snapshot()
+            if r.returncode == 0:
+                self.assertEqual(left, {})
+            else:
+                self.assertEqual(left, originals)
+            # Every component still exists somewhere, as it was.
+            found = self.regular_contents(self.app.dir, backup)
+            for name, data in originals.items():
+                self.assertIn(data, found, name)
+            if r.returncode == 0:  # put the system back for the next try
+                for name in originals:
+                    with open(self.app.path(name), "wb") as f:
+                        f.write(originals[name])
+
+        for attempt in range(self.TRIES):
+            with self.subTest(attempt=attempt):
+                for name in os.listdir(backup):
+                    os.unlink(os.path.join(backup, name))
+                with open(a, "wb") as f:
+                    f.write(b"an old copy")
+                os.symlink(self.app.path("k3.bin"), b)
+                p = self.swapping(a, b)
+                time.sleep(random.random() * 0.01)
+                try:
+                    r = self.ombrix("transkill", "backup")
+                finally:
+                    self.stop(p)
+                check(r)
+
 
 if __name__ == "__main__":
     unittest.main()
