@@ -313,20 +313,31 @@ PLACES = ("counts", "code", "data", "imports", "symbols", "resources", "plugin",
 DAMAGE_LINE = re.compile(rb"\AThe code image of .* is damaged: (.*)\.\n\Z", re.S)
 
 
-def report_structural(results):
+def tally(results, columns, classify):
+    """Counts per kind of damage: the runs, those that started without the shell, left a
+    plug-in or drew a sanitizer report, and what classify(counts, outcome, output,
+    no_shell) adds."""
     kinds = {}
     for kind, outcome, out, no_shell, left, sanitized in results:
-        k = kinds.setdefault(kind, dict.fromkeys(COLUMNS, 0))
+        k = kinds.setdefault(kind, dict.fromkeys(columns, 0))
         k["runs"] += 1
         k["no shell"] += no_shell
         k["left"] += left > 0
         k["sanitizer"] += sanitized
+        classify(k, outcome, out, no_shell)
+    return kinds
+
+
+def report_structural(results):
+    def classify(k, outcome, out, no_shell):
         if outcome == "hang":
             k["hangs"] += 1
         elif isinstance(outcome, str):
             k["signals"] += 1
             if b"Runtime Error" in out or b"damaged" in out or b"Loader" in out:
                 k["after report"] += 1
+
+    kinds = tally(results, COLUMNS, classify)
     structural = ("count", "imports", "names", "chains", "literals", "resources", "options",
                   "symbols", "elf")
     total = dict.fromkeys(COLUMNS, 0)
@@ -349,13 +360,7 @@ def report_structural(results):
 
 
 def report_any_byte(results, digest):
-    places = {}
-    for place, outcome, out, no_shell, left, sanitized in results:
-        k = places.setdefault(place, dict.fromkeys(ANY_COLUMNS, 0))
-        k["runs"] += 1
-        k["no shell"] += no_shell
-        k["left"] += left > 0
-        k["sanitizer"] += sanitized
+    def classify(k, outcome, out, no_shell):
         line = DAMAGE_LINE.match(out)
         if outcome == "hang":
             k["hangs"] += 1
@@ -368,6 +373,8 @@ def report_any_byte(results, digest):
             k["ran"] += 1
         elif not no_shell:
             k["other"] += 1
+
+    places = tally(results, ANY_COLUMNS, classify)
     total = dict.fromkeys(ANY_COLUMNS, 0)
     print("%-12s" % "any byte of" + "".join("%11s" % c for c in ANY_COLUMNS))
     for place in PLACES:
