@@ -1,6 +1,7 @@
-// The code image loader: reads the six blocks from the program file's ".mv" section or
-// from the six loose files, links and relocates the image, registers its resources and
-// options and runs it. Runtime-internal (C++).
+// The code image loader: reads the six blocks from the program file's ".mv" section
+// (held against its digest in ".mvsum" when the file has one) or from the six loose
+// files, links and relocates the image, registers its resources and options and runs it.
+// Runtime-internal (C++).
 #pragma once
 #include "runtime/runtime_only.h"
 #include <stdint.h>
