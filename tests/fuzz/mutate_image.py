@@ -20,10 +20,12 @@ the record checks.
 
 --mode any-byte changes one byte of ".mv" (xored with a random non-zero value): a place
 is chosen (the block counts, a block's bytes, the resource record's header, the stored
-plug-in), each as likely, then any byte of it. It counts per place the runs
-refused with the damage line, those that ran with the shell answering, and the same
-faults as above. With the digest every mutant must be refused with "its digest does not
-match"; with --without-digest (".mvsum" removed) the outcomes are counted only.
+plug-in), each as likely, then any byte of it. It counts per place the runs refused
+with the damage line as their last line ("refused"; "by digest": its digest line alone),
+those that ran with the shell answering ("ran"), the same faults as above, and the runs
+that ended otherwise before the prompt ("other": a runtime error report and a status of
+1, say). With the digest every mutant must be refused with "its digest does not match"
+alone; with --without-digest (".mvsum" removed) the outcomes are counted only.
 
     tests/fuzz/mutate_image.py build/ombrix [--mode structural|any-byte] [--without-digest]
                                [--count 4000] [--seed 1] [--jobs 2] [--timeout 20]
@@ -310,7 +312,9 @@ COLUMNS = ("runs", "signals", "after report", "hangs", "no shell", "left", "sani
 ANY_COLUMNS = ("runs", "refused", "by digest", "ran", "signals", "hangs", "no shell", "left",
                "sanitizer", "other")
 PLACES = ("counts", "code", "data", "imports", "symbols", "resources", "plugin", "options")
-DAMAGE_LINE = re.compile(rb"\AThe code image of .* is damaged: (.*)\.\n\Z", re.S)
+# The loader's damage line, as the last line of the output (a runtime error report, such
+# as that of a name that is not exported, may come before it).
+DAMAGE_LINE = re.compile(rb"(?:\A|\n)The code image of [^\n]* is damaged: ([^\n]*)\.\n\Z")
 
 
 def tally(results, columns, classify):
@@ -361,14 +365,16 @@ def report_structural(results):
 
 def report_any_byte(results, digest):
     def classify(k, outcome, out, no_shell):
-        line = DAMAGE_LINE.match(out)
+        line = DAMAGE_LINE.search(out)
         if outcome == "hang":
             k["hangs"] += 1
         elif isinstance(outcome, str):
             k["signals"] += 1
         elif outcome == 1 and line:
             k["refused"] += 1
-            k["by digest"] += line.group(1) == b"its digest does not match"
+            # With the digest: its line alone, before anything else was printed.
+            k["by digest"] += (out == line.group(0) and
+                               line.group(1) == b"its digest does not match")
         elif outcome == 0 and SHELL_OUTPUT in out:
             k["ran"] += 1
         elif not no_shell:
