@@ -705,16 +705,8 @@ TEST(ImageDigest, AnyChangeToTheSectionOrItsDigestIsRefused) {
     return b;
   };
   const std::string mismatch = "its digest does not match";
-  // A bit of each block's count and of each block's first byte, the section's last byte.
-  uint32_t at = mv.offset;
-  for (int block = 0; block < 6; block++) {
-    uint32_t count = U32(&elf[at]);
-    EXPECT_EQ(LoadProblem(flip(at), MVImageSource::kDamaged), mismatch) << "count " << block;
-    if (count) {
-      EXPECT_EQ(LoadProblem(flip(at + 4), MVImageSource::kDamaged), mismatch) << block;
-    }
-    at += 4 + count;
-  }
+  // (A changed bit in each block is the black-box tests' case: here the section's ends.)
+  EXPECT_EQ(LoadProblem(flip(mv.offset), MVImageSource::kDamaged), mismatch);
   EXPECT_EQ(LoadProblem(flip(mv.offset + mv.size - 1), MVImageSource::kDamaged), mismatch);
   EXPECT_EQ(LoadProblem(flip(sections.digest.offset + 31), MVImageSource::kDamaged), mismatch);
   // The section's size moved: fewer or more bytes are digested.
