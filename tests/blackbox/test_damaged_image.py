@@ -1,6 +1,8 @@
 """A damaged code image: the real program, its ".mv" section or its loose files damaged
 one way at a time, is refused with status 1 and one exact line, before any of the
-image's code runs, never ends on a signal and leaves no extracted plug-in behind."""
+image's code runs, never ends on a signal and leaves no extracted plug-in behind. With
+its digest (".mvsum") any changed byte is refused; without it (removed, as below) every
+record is still checked."""
 import os
 import shutil
 import struct
@@ -19,19 +21,27 @@ BLOCKS = ("code block", "data block", "import table", "symbols block", "resource
           "options block")
 
 
-class ProgramFile(AppTestCase):
+class ProgramCopy(AppTestCase):
+    """A copy of the program, with its digest or (the default) without it."""
+    digest = False
+
     def setUp(self):
         super().setUp()
+        if not self.digest:
+            subprocess.run(["objcopy", "--remove-section", ".mvsum", self.app.program],
+                           check=True)
         with open(self.app.program, "rb") as f:
             self.elf = bytearray(f.read())
         self.shoff, = struct.unpack_from("<I", self.elf, 32)
         self.shnum, self.shstrndx = struct.unpack_from("<HH", self.elf, 48)
         names, = struct.unpack_from("<I", self.elf, self.shoff + 40 * self.shstrndx + 16)
+        self.headers = {}
         for i in range(self.shnum):
             h = self.shoff + 40 * i
             name, = struct.unpack_from("<I", self.elf, h)
-            if self.elf[names + name:names + name + 4] == b".mv\0":
-                self.mv = h
+            self.headers[bytes(self.elf[names + name:self.elf.index(0, names + name)])] = h
+        self.assertEqual(b".mvsum" in self.headers, self.digest)
+        self.mv = self.headers[b".mv"]
         self.offset, self.size = struct.unpack_from("<II", self.elf, self.mv + 16)
 
     def start(self, damage):
@@ -58,6 +68,10 @@ class ProgramFile(AppTestCase):
 
     def put(self, at, fmt, value):
         return lambda d: struct.pack_into(fmt, d, at, value)
+
+
+class ProgramFile(ProgramCopy):
+    """Without its digest, the damage below reaches the record checks."""
 
     def test_each_elf_header_fault(self):
         self.refused(self.put(1, "<B", ord("X")), "the program file is not an ELF file")
@@ -163,6 +177,41 @@ class ProgramFile(AppTestCase):
     def test_a_section_that_ends_inside_a_count(self):
         self.refused(self.put(self.mv + 20, "<I", 2),
                      "the section ends inside the count of the code block")
+
+
+class DigestedProgram(ProgramCopy):
+    digest = True
+
+    def test_a_changed_byte_in_each_block_and_in_the_plugin_is_refused(self):
+        blocks = {name: (count_at, first, n) for name, count_at, first, n
+                  in layout(self.elf, self.offset)}
+        first, n = blocks["resources"][1:]
+        # The stored library: past the resource record's header and the plug-in's name.
+        library = first + 14 + 1 + self.elf[first + 14]
+        spots = [("the plug-in's bytes", (library + first + n) // 2)]
+        for name, (count_at, first, n) in blocks.items():
+            spots.append(("the count of the %s block" % name, count_at))
+            if n:
+                spots.append(("the %s block" % name, first + n // 2))
+        for what, at in spots:
+            with self.subTest(damage=what):
+                self.refused(lambda d: d.__setitem__(at, d[at] ^ 0x10), "its digest does not match")
+
+    def test_a_changed_digest_or_section_size_is_refused(self):
+        digest = self.headers[b".mvsum"]
+        at, = struct.unpack_from("<I", self.elf, digest + 16)
+        self.refused(lambda d: d.__setitem__(at + 31, d[at + 31] ^ 0x01),
+                     "its digest does not match")
+        self.refused(self.put(self.mv + 20, "<I", self.size - 1), "its digest does not match")
+
+    def test_a_digest_of_the_wrong_size_written_by_objcopy_is_refused(self):
+        self.app.write("short", b"\0" * 31)
+        subprocess.run(["objcopy", "--update-section", ".mvsum=" + self.app.path("short"),
+                        self.app.program], check=True)
+        r = self.app.run(b"quit\n")
+        self.assertEqual(r.out, b"The code image of %s is damaged: the section .mvsum is not "
+                         b"32 bytes.\n" % self.app.program.encode())
+        self.assertEqual(r.status, 1)
 
 
 class LooseFiles(AppTestCase):

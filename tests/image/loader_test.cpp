@@ -523,14 +523,24 @@ TEST(ImageSection, AnElfFileWithoutTheSectionMeansTheLooseFiles) {
   EXPECT_EQ(MVLoadImageFile("/nonexistent/ombrix", &image, &problem), MVImageSource::kCannotOpen);
 }
 
-// The section's file offset and size, from the fixture program file.
-void SectionOf(const Bytes& elf, uint32_t* offset, uint32_t* size) {
+// The sections the loader finds in a program file.
+MVImageSections SectionsOf(const Bytes& elf) {
   std::string path = TempFile(elf);
   FILE* f = fopen(path.c_str(), "rb");
   std::string problem;
-  ASSERT_TRUE(MVFindImageSection(f, elf.size(), offset, size, &problem)) << problem;
+  MVImageSections sections;
+  EXPECT_TRUE(MVFindImageSections(f, elf.size(), &sections, &problem)) << problem;
   fclose(f);
   unlink(path.c_str());
+  return sections;
+}
+
+// The ".mv" section's file offset and size, from the fixture program file.
+void SectionOf(const Bytes& elf, uint32_t* offset, uint32_t* size) {
+  MVImageSections sections = SectionsOf(elf);
+  ASSERT_TRUE(sections.image.found);
+  *offset = sections.image.offset;
+  *size = sections.image.size;
 }
 
 TEST(ImageSection, BlockCountsAreBoundedByTheSectionNotTheFile) {
@@ -630,6 +640,98 @@ TEST(ImageSection, EachHeaderFaultHasItsOwnProblem) {
             "the section .mv lies outside the program file");
   EXPECT_EQ(LoadProblem(put32(mv + 16, 0xFFFFFFF0), MVImageSource::kDamaged),
             "the section .mv lies outside the program file");
+}
+
+// --- The digest --------------------------------------------------------------------------
+
+// The file offset of the section header named `name` (0 when there is none).
+size_t HeaderOf(const Bytes& elf, const char* name) {
+  uint32_t shoff = U32(&elf[32]);
+  uint16_t shnum, shstrndx;
+  memcpy(&shnum, &elf[48], 2);
+  memcpy(&shstrndx, &elf[50], 2);
+  uint32_t names = U32(&elf[shoff + 40 * shstrndx + 16]);
+  for (size_t i = 0; i < shnum; i++)
+    if (strcmp(reinterpret_cast<const char*>(&elf[names + U32(&elf[shoff + 40 * i])]), name) == 0)
+      return shoff + 40 * i;
+  return 0;
+}
+
+// The six blocks of a program file as loaded, and where its resource bytes start within
+// the ".mv" section.
+struct Loaded {
+  std::vector<Bytes> blocks;
+  uint32_t resourcesInSection;
+};
+
+Loaded LoadBlocks(const char* path) {
+  MVLoadedImage image;
+  std::string problem;
+  EXPECT_EQ(MVLoadImageFile(path, &image, &problem), MVImageSource::kLoaded) << problem;
+  Loaded out{{Of(image.code, image.codeSize), Of(image.data, image.dataSize),
+              Of(image.imports, image.importsSize), Of(image.symbols, image.symbolsSize),
+              Of(image.resources, image.resourcesSize), Of(image.options, image.optionsSize)},
+             image.resourcesFileOffset - SectionsOf(ReadAll(path)).image.offset};
+  MVFreeImage(&image);
+  return out;
+}
+
+TEST(ImageDigest, TheDigestedFixtureLoadsAsTheOneWithout) {
+  MVImageSections sections = SectionsOf(ReadAll(MV_FIXTURE_DIR "/fixture_sum.elf"));
+  ASSERT_TRUE(sections.image.found && sections.digest.found);
+  EXPECT_EQ(sections.digest.size, 32u);
+  Loaded with = LoadBlocks(MV_FIXTURE_DIR "/fixture_sum.elf");
+  Loaded without = LoadBlocks(MV_FIXTURE_DIR "/fixture.elf");
+  EXPECT_EQ(with.blocks, without.blocks);
+  // Read from the checked copy, the resources are still placed in the program file.
+  EXPECT_EQ(with.resourcesInSection, without.resourcesInSection);
+}
+
+TEST(ImageDigest, AnyChangeToTheSectionOrItsDigestIsRefused) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture_sum.elf");
+  MVImageSections sections = SectionsOf(elf);
+  const MVSectionPlace& mv = sections.image;
+  size_t mvHeader = HeaderOf(elf, ".mv"), sumHeader = HeaderOf(elf, ".mvsum");
+  ASSERT_NE(mvHeader, 0u);
+  ASSERT_NE(sumHeader, 0u);
+  auto flip = [&](size_t at) {
+    Bytes b = elf;
+    b[at] ^= 0x01;
+    return b;
+  };
+  auto put32 = [&](size_t at, uint32_t v) {
+    Bytes b = elf;
+    memcpy(&b[at], &v, 4);
+    return b;
+  };
+  const std::string mismatch = "its digest does not match";
+  // (A changed bit in each block is the black-box tests' case: here the section's ends.)
+  EXPECT_EQ(LoadProblem(flip(mv.offset), MVImageSource::kDamaged), mismatch);
+  EXPECT_EQ(LoadProblem(flip(mv.offset + mv.size - 1), MVImageSource::kDamaged), mismatch);
+  EXPECT_EQ(LoadProblem(flip(sections.digest.offset + 31), MVImageSource::kDamaged), mismatch);
+  // The section's size moved: fewer or more bytes are digested.
+  EXPECT_EQ(LoadProblem(put32(mvHeader + 20, mv.size - 1), MVImageSource::kDamaged), mismatch);
+  for (uint32_t size : {0u, 31u, 33u})
+    EXPECT_EQ(LoadProblem(put32(sumHeader + 20, size), MVImageSource::kDamaged),
+              "the section .mvsum is not 32 bytes");
+  EXPECT_EQ(LoadProblem(put32(sumHeader + 16, static_cast<uint32_t>(elf.size()) - 31),
+                        MVImageSource::kDamaged),
+            "the section .mvsum lies outside the program file");
+}
+
+TEST(ImageDigest, ADigestWithoutTheImageIsIgnored) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture_sum.elf");
+  uint32_t shoff = U32(&elf[32]);
+  uint16_t shstrndx;
+  memcpy(&shstrndx, &elf[50], 2);
+  size_t mvName = U32(&elf[shoff + 40 * shstrndx + 16]) + U32(&elf[HeaderOf(elf, ".mv")]);
+  elf[mvName + 1] = 'x';  // ".xv": no image section
+  // Even a digest that could never match, lying outside the file, means nothing then.
+  memset(&elf[HeaderOf(elf, ".mvsum") + 16], 0xFF, 8);
+  MVImageSections sections = SectionsOf(elf);
+  EXPECT_FALSE(sections.image.found);
+  EXPECT_FALSE(sections.digest.found);
+  EXPECT_EQ(LoadProblem(elf, MVImageSource::kNoSection), "");
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "runtime/core/process/resources.h"
 #include "runtime/core/objects/shutdown.h"
 #include "runtime/core/objects/symbols.h"
+#include "runtime/values/sha256.h"
 #include "runtime/values/string.h"
 
 namespace {
@@ -313,6 +314,35 @@ std::string MissingLooseFile(const MVLoadedImage& im) {
   return "";
 }
 
+// The whole ".mv" section, read into a fresh allocation (*bytes, to be freed; at least
+// one byte) and held against the digest stored in ".mvsum". False with *problem set when
+// either cannot be read, the digest is not 32 bytes or it does not match.
+bool ReadCheckedSection(FILE* file, const MVImageSections& sections, uint8_t** bytes,
+                        std::string* problem) {
+  const MVSectionPlace& mv = sections.image;
+  const MVSectionPlace& sum = sections.digest;
+  uint8_t stored[MV_DIGEST_SIZE], actual[MV_SHA256_BYTES];
+  static_assert(sizeof stored == sizeof actual, "the stored digest is a SHA-256 digest");
+  if (sum.size != MV_DIGEST_SIZE) {
+    *problem = "the section " MV_DIGEST_SECTION " is not " + std::to_string(MV_DIGEST_SIZE) +
+               " bytes";
+    return false;
+  }
+  if (fseeko(file, sum.offset, SEEK_SET) != 0 || !ReadExactly(file, stored, sizeof stored)) {
+    *problem = "the section " MV_DIGEST_SECTION " cannot be read";
+    return false;
+  }
+  *bytes = Allocate(mv.size, true);
+  if (fseeko(file, mv.offset, SEEK_SET) != 0 || !ReadExactly(file, *bytes, mv.size)) {
+    *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+    return false;
+  }
+  RuntimeSha256(*bytes, mv.size, actual);
+  if (memcmp(stored, actual, sizeof actual) == 0) return true;
+  *problem = "its digest does not match";
+  return false;
+}
+
 }  // namespace
 
 extern "C" uint32_t MVUnlinkedImport(void) {
@@ -356,9 +386,10 @@ bool MVProtectCodeBlock(uint8_t* code, uint32_t count) {
   return false;
 }
 
-bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_t* size,
-                        std::string* problem) {
+bool MVFindImageSections(FILE* file, uint64_t fileSize, MVImageSections* sections,
+                         std::string* problem) {
   problem->clear();
+  *sections = MVImageSections();
   uint8_t header[52];
   if (fileSize < sizeof header || fseeko(file, 0, SEEK_SET) != 0 ||
       !ReadExactly(file, header, sizeof header) || memcmp(header, "\x7f" "ELF", 4) != 0) {
@@ -378,7 +409,7 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_
   memcpy(&entrySize, header + 46, 2);
   memcpy(&count, header + 48, 2);
   memcpy(&namesIndex, header + 50, 2);
-  if (count == 0) return false;  // no sections at all
+  if (count == 0) return true;  // no sections at all
   if (entrySize != kSectionHeaderSize) {
     *problem = "its section headers are not " + std::to_string(kSectionHeaderSize) + " bytes each";
     return false;
@@ -408,23 +439,36 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint32_t* offset, uint32_
     return false;
   }
 
-  static const char kName[] = MV_IMAGE_SECTION;  // compared with its NUL
-  static_assert(sizeof kName == 4, "the section name and its NUL are 4 bytes");
+  // Names are compared with their NUL, so ".mv" is not taken for ".mvsum".
+  struct Wanted {
+    const char* name;
+    size_t bytes;  // with the NUL
+    MVSectionPlace* place;
+  };
+  const Wanted wanted[] = {{MV_IMAGE_SECTION, sizeof MV_IMAGE_SECTION, &sections->image},
+                           {MV_DIGEST_SECTION, sizeof MV_DIGEST_SECTION, &sections->digest}};
+  static_assert(sizeof MV_IMAGE_SECTION == 4, "the section name and its NUL are 4 bytes");
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* h = headers.data() + size_t{i} * entrySize;
     uint32_t at = Get32(h);
-    if (at > namesSize || namesSize - at < sizeof kName ||
-        memcmp(nameBytes.data() + at, kName, sizeof kName) != 0)
-      continue;
-    *offset = Get32(h + 16);
-    *size = Get32(h + 20);
-    if (uint64_t{*offset} + *size > fileSize) {
-      *problem = "the section " MV_IMAGE_SECTION " lies outside the program file";
+    for (const Wanted& w : wanted) {
+      if (w.place->found || at > namesSize || namesSize - at < w.bytes ||
+          memcmp(nameBytes.data() + at, w.name, w.bytes) != 0)
+        continue;
+      w.place->found = true;
+      w.place->offset = Get32(h + 16);
+      w.place->size = Get32(h + 20);
+    }
+  }
+  // A digest without the image it would check is ignored (the loose files are read).
+  if (!sections->image.found) sections->digest = MVSectionPlace();
+  for (const Wanted& w : wanted) {
+    if (w.place->found && uint64_t{w.place->offset} + w.place->size > fileSize) {
+      *problem = std::string("the section ") + w.name + " lies outside the program file";
       return false;
     }
-    return true;
   }
-  return false;
+  return true;
 }
 
 bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
@@ -475,14 +519,29 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
     close(fd);
     return MVImageSource::kCannotOpen;
   }
-  uint32_t offset = 0, size = 0;
-  if (!MVFindImageSection(file, static_cast<uint64_t>(st.st_size), &offset, &size, problem)) {
+  MVImageSections sections;
+  if (!MVFindImageSections(file, static_cast<uint64_t>(st.st_size), &sections, problem) ||
+      !sections.image.found) {
     fclose(file);
     return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;
   }
-  bool ok = fseeko(file, offset, SEEK_SET) == 0;
-  if (!ok) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
-  ok = ok && MVReadImageBlocks(file, size, offset, image, problem);
+  const MVSectionPlace& mv = sections.image;
+  // With a digest, the blocks are taken from the very bytes that were checked.
+  uint8_t* checked = nullptr;
+  FILE* blocks = file;
+  bool ok;
+  if (sections.digest.found) {
+    ok = ReadCheckedSection(file, sections, &checked, problem);
+    blocks = ok ? fmemopen(checked, mv.size, "rb") : nullptr;
+    if (ok && !blocks) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+    ok = ok && blocks != nullptr;
+  } else {
+    ok = fseeko(file, mv.offset, SEEK_SET) == 0;
+    if (!ok) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+  }
+  ok = ok && MVReadImageBlocks(blocks, mv.size, mv.offset, image, problem);
+  if (blocks && blocks != file) fclose(blocks);
+  free(checked);
   fclose(file);
   if (ok) return MVImageSource::kLoaded;
   MVFreeImage(image);
