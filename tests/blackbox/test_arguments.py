@@ -72,10 +72,12 @@ class Commands(ArgumentForm):
         self.assertTrue(os.path.exists(os.path.join(self.work, "again", "sys.dat")))
         self.assert_done(self.ombrix("ressys", "again"))
 
-        # A script's names are taken in the current folder too.
-        self.put("script", b"enc -dash s.enc 1 2 3\n")
+        # A script's names are taken in the current folder too, and a row may read what
+        # an earlier one writes.
+        self.put("script", b"enc -dash s.enc 1 2 3\ndec s.enc s.back 1 2 3\n")
         self.assert_done(self.ombrix("x", "script"))
         self.assertEqual(self.get("s.enc"), self.get("-dash.enc"))
+        self.assertEqual(self.get("s.back"), data)
 
         r = self.ombrix("help", "e")
         self.assertEqual((r.status, r.err), (0, b""))
