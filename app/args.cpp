@@ -102,11 +102,11 @@ bool RefusedUnreadable() {
   return true;
 }
 
-// help TOPIC: the session shows a topic for the first letter of TOPIC or prints a blank
-// line; here a TOPIC that selects none is a usage error.
-bool HelpTopicKnown(int32_t command, int32_t n) {
+// help TOPIC: the session shows the topic of the first letter of TOPIC, or a blank line
+// for a letter of none; here such a TOPIC is a usage error.
+bool HelpTopicKnown(int32_t command, MVArray* args, int32_t n) {
   if (command != kHelp || n == 0) return true;
-  Str letter(StringDBCSMid3(CommandLine, 6, 1));
+  Str letter(StringDBCSMid3(Argument(args, 2).get(), 1, 1));
   return IsHelpTopic(letter.get());
 }
 
@@ -164,6 +164,10 @@ void RunArguments(MVObject* self, MVArray* args) {
     RuntimeUsageError(usage.get());
     return;
   }
+  if (!HelpTopicKnown(command, args, n)) {
+    RuntimeUsageError((Str::Borrow(MV_LIT("unknown help topic '")) + Argument(args, 2) + MV_LIT("'")).get());
+    return;
+  }
   if (!KeyFolderIsThere()) return;
   keyfile::UseChosenFolder();
   if (CallFailed(App_SystemData, self, 0)) {
@@ -193,10 +197,6 @@ void RunArguments(MVObject* self, MVArray* args) {
   RuntimeLockString(line.get());
   RuntimeUnlockString(CommandLine);
   CommandLine = line.get();
-  if (!HelpTopicKnown(command, n)) {
-    RuntimeUsageError((Str::Borrow(MV_LIT("unknown help topic '")) + Argument(args, 2) + MV_LIT("'")).get());
-    return;
-  }
   if (!Precheck(command, args)) return;
   gPreset = true;
 
