@@ -20,14 +20,15 @@ ROUNDS = 20
 # cannot shadow) once one process has mapped and unmapped some hundreds of MiB of large
 # blocks, as the session's rounds do: there the session runs three. The argument form
 # starts a process for each run and runs all of its rounds.
-SESSION_ROUNDS = 3 if os.environ.get("OMBRIX_TEST_EMULATED") == "1" and "ASAN_OPTIONS" in os.environ else ROUNDS
+SANITIZED_EMULATION = os.environ.get("OMBRIX_TEST_EMULATED") == "1" and "ASAN_OPTIONS" in os.environ
+SESSION_ROUNDS = 3 if SANITIZED_EMULATION else ROUNDS
 INTERRUPTED = b"The command was interrupted.\n"
 THREADS = {"OMBRIX_THREADS": "2"}
 
 
 class Reader:
     """A running program's output, read as it comes, with a cursor past what was
-    matched. A wait that sees nothing new for `timeout` seconds fails."""
+    matched. A wait longer than `timeout` seconds fails."""
 
     def __init__(self, stream):
         self.stream, self.out, self.at = stream, b"", 0
