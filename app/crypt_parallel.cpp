@@ -2,6 +2,7 @@
 #include "app/crypt_parallel.h"
 
 #include "app/util.h"
+#include "app/wipe.h"
 
 namespace {
 
@@ -110,10 +111,6 @@ Tools ToolsIn(void* room, const cipher::Engine* master) {
   return t;
 }
 
-void Wipe(void* p, uint32_t n) {
-  for (uint32_t i = 0; i < n; i++) static_cast<volatile uint8_t*>(p)[i] = 0;
-}
-
 // Each cipher byte of the segment (encrypted in place) and its fillers, into the canvas.
 // The fillers of a chunk of cipher bytes are drawn in one run over the chunk's whole
 // output, and the cipher bytes then put in their places.
@@ -129,7 +126,7 @@ void Expand(const Batch& b, const Segment& s, uint8_t* bytes, uint8_t* canvas, c
       o += 1 + t.counts[j];
     }
   }
-  Wipe(t.source, sizeof(filler::Source));
+  WipeSecret(t.source, sizeof(filler::Source));
 }
 
 // The segment's cipher bytes moved to its front (each lies at or after its new place).
@@ -272,7 +269,7 @@ bool SegmentsFit(const cipher::FillerPrefix& prefix) {
   return prefix.MostFillers() < kExpandedSegment;
 }
 
-SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
+CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
                              MVBinaryStream* out, bool decrypt, int32_t threads) {
   Batch batch;
   batch.master = &master;
@@ -284,7 +281,7 @@ SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion,
   uint64_t position = 0, input = 0, stream = 0;
   bool end = false;
   while (!end) {
-    if (RuntimeStopRequested() != kMVGoOn) return SegmentOutcome::kStopped;
+    if (RuntimeStopRequested() != kMVGoOn) return CryptOutcome::kStopped;
     int32_t count = 0;
     while (count < threads) {
       if (!ReadSegment(in, expansion, decrypt, &position, &input, &stream, &batch.seg[count])) {
@@ -293,7 +290,7 @@ SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion,
       }
       if (expansion && !decrypt) {
         if (!canvases[count].get()) canvases[count] = Canvas();
-        if (!canvases[count].get()) return SegmentOutcome::kWriteFailed;  // no memory
+        if (!canvases[count].get()) return CryptOutcome::kWriteFailed;  // no memory
         batch.canvas[count] = canvases[count].get()->buffer + 1;
       }
       count++;
@@ -306,9 +303,9 @@ SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion,
     for (int32_t i = 0; i < count; i++) {
       bool written = WriteSegment(out, batch, i);
       batch.seg[i].block = Str();
-      if (!written) return SegmentOutcome::kWriteFailed;
+      if (!written) return CryptOutcome::kWriteFailed;
     }
   }
-  if (BinaryStreamGetLastError(in) != 0) return SegmentOutcome::kReadFailed;
-  return SegmentOutcome::kDone;
+  if (BinaryStreamGetLastError(in) != 0) return CryptOutcome::kReadFailed;
+  return CryptOutcome::kDone;
 }

@@ -16,7 +16,8 @@ struct CipherSettings {
 // be used is refused with one line, and the result is false.
 bool ReadCipherSettings(CipherSettings* settings, bool* chosen);
 
-enum class SegmentOutcome { kDone, kReadFailed, kWriteFailed, kStopped };
+// How a run of the cipher over a stream ended.
+enum class CryptOutcome { kDone, kReadFailed, kWriteFailed, kStopped };
 
 // What an expanded key's segments need beside the engine: where each cipher byte goes,
 // and the command's filler key (drawn once from the random source), from which each
@@ -40,5 +41,5 @@ bool SegmentsFit(const cipher::FillerPrefix& prefix);
 // from the prefix sums. At most `threads` segments are in memory at a time. A batch of
 // one segment (a short input), or one for which the pool has no memory, runs on the
 // program's thread.
-SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
+CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
                              MVBinaryStream* out, bool decrypt, int32_t threads);
