@@ -1,17 +1,24 @@
 // The enc and dec commands.
 //
-// Both check their parameters in a fixed order, load the key (cipher core), and write the
-// result through a temporary file beside the destination, which replaces the destination
-// only once it is complete: a failed command leaves an existing destination as it was.
+// Both check their parameters in a fixed order (app/crypt_checks.cpp), load the key
+// (cipher core), and write the result through a temporary file beside the destination,
+// which replaces the destination only once it is complete: a failed command leaves an
+// existing destination as it was. The argument form's own enc writes sealed files, and
+// its dec reads them, unless told --plain; the session's enc writes the plain format,
+// and its dec reads a file of either format, as its start says.
 #include "app/App.h"
 #include "app/args.h"
 #include "app/cipher.h"
 #include "app/command_args.h"
+#include "app/crypt_checks.h"
+#include "app/crypt_io.h"
 #include "app/crypt_stream.h"
 #include "app/crypt_target.h"
 #include "app/filler_pool.h"
 #include "app/keyfiles.h"
+#include "app/sealed_format.h"
 #include "app/util.h"
+#include "app/wipe.h"
 
 namespace {
 
@@ -19,149 +26,58 @@ namespace {
 // (unless OMBRIX_CIPHER_PATH chooses).
 constexpr uint64_t kVectorThreshold = 65536;
 
-void PrintProtected() {
-  PRINT("The destination is a file of the program itself and cannot be replaced error.");
-}
-
-void PrintKeyFile() { PRINT("The destination is a file of the key system and cannot be replaced error."); }
-
-// What enc and dec do differently; the rest of the two commands is one path.
-struct Way {
-  bool encrypt;
-  MVString* word;        // the command alone, without parameters
-  MVString* help;        // its refusal: "Parameters missing error.  Enter help ..."
-  MVString* incomplete;  // "Missing Parameters error.  Enter help ..."
-  MVString* noSystem;    // the second line of the refusal without a key system
-  MVString* sameFile;    // source and destination are one file
-  MVString* verb;        // "Encrypting " or "Decrypting "
-  MVString* completed;   // the completion line
-  bool quietInScripts;   // the bare command and a missing source are not reported in scripts
-};
-
-Way Encryption() {
-  Way w;
-  w.encrypt = true;
-  w.word = MV_LIT("enc");
-  w.help = MV_LIT("Parameters missing error.  Enter help e");
-  w.incomplete = MV_LIT("Missing Parameters error.  Enter help e");
-  w.noSystem = MV_LIT("createsys before you can encrypt.");
-  w.sameFile = MV_LIT("Source and encrypted file cannot be the same error.");
-  w.verb = MV_LIT("Encrypting ");
-  w.completed = MV_LIT("==== Encryption completed ====");
-  w.quietInScripts = false;
-  return w;
-}
-
-Way Decryption() {
-  Way w;
-  w.encrypt = false;
-  w.word = MV_LIT("dec");
-  w.help = MV_LIT("Parameters missing error.  Enter help d");
-  w.incomplete = MV_LIT("Missing Parameters error.  Enter help d");
-  w.noSystem = MV_LIT("createsys before you can decrypt.");
-  w.sameFile = MV_LIT("Source and decrypted file cannot be the same error.");
-  w.verb = MV_LIT("Decrypting ");
-  w.completed = MV_LIT("==== Decryption completed ====");
-  w.quietInScripts = true;
-  return w;
-}
-
-// The checks of the parameters, after the sys.dat test and the count of parameters.
-// The entry numbers are turned into *entries. Returns false when refused.
-bool CheckParameters(const Way& way, const EntryNumbers& numbers, CipherEntries* entries) {
-  Str p1 = GetParam(1), p2 = GetParam(2);
-  if (int32_t c = numbers.NotNumeric()) {
-    RefuseNotNumeric(c);
-    return false;
-  }
-  // The same file under two names would be replaced while it is being read.
-  bool fromInput = IsStandardName(p1.get()), toOutput = IsStandardName(p2.get());
-  if (way.encrypt && Same(p1.get(), p2.get()) && !fromInput) {
-    Print(way.sameFile);
-    return false;
-  }
-  if (!(fromInput && toOutput)) {
-    Item src(SourceItem(p1.get()));
-    Item dst(DestinationItem(p2.get()));
-    if (SameFile(src, dst)) {
-      Print(way.sameFile);
-      return false;
-    }
-  }
-  // Entry numbers run from 1 to the component's size.
-  if (int32_t c = numbers.OutOfRange()) {
-    RefuseOutOfRange(c);
-    return false;
-  }
-  entries->entryFile = keyfile::EntryFileName(numbers.text[0].get());
-  entries->k2Entry = CInt(numbers.value[1]);
-  entries->k3Entry = CInt(numbers.value[2]);
-  {
-    Item entry(GetFolderItem(entries->entryFile.get()));
-    if (entry.length() == 0 || entry.folder()) {
-      PRINT("Value of Key component 1 is greater than what was created error.");
-      PRINT("Enter sysdata");
-      return false;
-    }
-  }
-  if (!fromInput) {
-    Item src(GetFolderItem(p1.get()));
-    if (src.length() == 0 || src.folder()) {
-      if (!(way.quietInScripts && ScriptMode)) PRINT("Source file does not exist error.");
-      return false;
-    }
-  }
-  {
-    // Whatever the destination name leads to, as the output will resolve it: none of the
-    // key files (guarded by the command), nor the program.
-    Item dst(DestinationItem(p2.get()));
-    int32_t refusal = dst.get() ? FolderItemOutputRefusal(dst.get()) : 0;
-    if (keyfile::NamesKeyFile(dst.get(), Comp1Count) || refusal == kMVErrorGuardedFile) {
-      PrintKeyFile();
-      return false;
-    }
-    if (refusal == kMVErrorProtectedFile) {
-      PrintProtected();
-      return false;
-    }
-  }
-  return true;
-}
-
-// The source (param 1) or destination (2) as the user gave it, for a message: "-" is
-// "standard input" or "standard output".
-Str FileNamed(int32_t param) {
-  Str name = TypedName(param);
-  if (!IsStandardName(name.get())) return name;
-  return Str::Borrow(param == 1 ? MV_LIT("standard input") : MV_LIT("standard output"));
-}
-
-// In the argument form, a failure with the system's reason, as peers word it:
-// "cannot VERB NAME: reason", the file named as the user typed it ("-" as standard input
-// or output). False (nothing printed) at the prompt, or without a reason of the system.
-bool PrintSystemFailure(MVString* verb, int32_t param, int32_t error) {
-  if (!InArgumentForm() || error <= 0 || error >= kMVErrorProtectedFile) return false;
-  Print(Str::Borrow(verb) + FileNamed(param) + MV_LIT(": ") + Str(RuntimeSystemReason(error)));
-  return true;
-}
-
 // The user interrupted the command, or the program is ending.
 bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
 
-// A destination found to be a guarded file only once opened (its name was changed
-// meanwhile): the source, or a key file.
-void RefuseGuarded(const Way& way) {
-  Str p1 = GetParam(1), p2 = GetParam(2);
-  Item src(SourceItem(p1.get()));
-  Item dst(DestinationItem(p2.get()));
-  if (SameFile(src, dst))
-    Print(way.sameFile);
-  else
-    PrintKeyFile();
-}
-
 // The key of the running command (static: it is large).
 cipher::Key gKey;
+
+// The command's secrets beside the key: the key material of its entry numbers, the salt
+// and the key of a sealed file, and the filler generator's key; wiped when it ends.
+struct Secrets {
+  uint8_t material[sealed::kKeyMaterialBytes];
+  uint8_t salt[sealed::kSaltBytes];
+  uint8_t key[sealed::kKeyBytes];
+  ~Secrets() {
+    WipeSecret(material, sizeof material);
+    WipeSecret(key, sizeof key);
+    fillers::End();
+  }
+};
+
+void PrintChanged() { Print(FileNamed(1) + MV_LIT(": wrong entry numbers or key system, or the file was changed")); }
+
+// Whether dec goes on with a source that starts as `start` says; if not, says why.
+bool AcceptSource(const Way& way, SourceStart start, uint8_t version, MVBinaryStream* in) {
+  switch (start) {
+    case SourceStart::kPlain:
+    case SourceStart::kSealed:
+      return true;
+    case SourceStart::kEmpty:
+      if (int32_t error = BinaryStreamGetLastError(in)) {
+        if (!PrintSystemFailure(MV_LIT("cannot read "), 1, error))
+          Print(Str::Borrow(MV_LIT("Source file ")) + GetParam(1) + MV_LIT(" could not be read error."));
+        return false;
+      }
+      if (way.format != Format::kSealed) return true;  // nothing read: said below
+      if (IsStandardName(GetParam(1).get())) {
+        PRINT("standard input is empty: nothing to decrypt");
+        return false;
+      }
+      break;  // emptied since it was checked: no sealed file
+    case SourceStart::kNotSealed:
+      break;
+    case SourceStart::kOtherVersion:
+      Print(FileNamed(1) + MV_LIT(" is a sealed file of version ") + StrOf(version) +
+            MV_LIT(", which this version of Ombrix cannot read"));
+      return false;
+    case SourceStart::kChanged:
+      PrintChanged();
+      return false;
+  }
+  Print(FileNamed(1) + MV_LIT(" is not a sealed file (ombrix --plain dec reads the plain format)"));
+  return false;
+}
 
 // Loads the key, announces the work, and writes the destination. True when done.
 bool Crypt(const Way& way, const CipherEntries& entries) {
@@ -173,11 +89,15 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   cipher::ClearCipherState(key);
   // A damaged key would write a file that cannot be decrypted: nothing is written.
   if (!LoadCipherKey(entries, key) || !LoadSlotTables(entries, key)) return false;
+  Secrets secrets;
+  sealed::KeyMaterial(*key, secrets.material);  // the seeds before they become the table
   cipher::BuildExpansionTable(key);
   // The portable path chosen governs the filler generator too.
   bool aes = filler::AesAvailable() && !(chosen && settings.path == cipher::Path::kPortable);
   Expansion expansion{CommandPrefix(), fillers::Key(), aes ? filler::Kind::kAes : filler::Kind::kPortable};
-  if (way.encrypt && key->expansionOn && !fillers::Start(expansion.kind)) {
+  bool sealing = way.encrypt && way.format == Format::kSealed;
+  if ((sealing && !RuntimeSecureRandomKey(secrets.salt, sealed::kSaltBytes)) ||
+      (way.encrypt && key->expansionOn && !fillers::Start(expansion.kind))) {
     PRINT("The system's random source gives no bytes.  Nothing was encrypted.");
     return false;
   }
@@ -203,33 +123,53 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     uint64_t end = BinaryStreamGetLength(in);
     length = end != UINT64_MAX && end > start ? end - start : 0;
   }
+  // dec looks at the start of its source for the sealed header, unless told the format.
+  Str first;
+  bool opening = false;
+  if (!way.encrypt && way.format != Format::kPlain) {
+    uint8_t version = 0;
+    SourceStart at = ExamineSource(in, way.format == Format::kSealed, &first, &version);
+    if (!AcceptSource(way, at, version, in)) {
+      BinaryStreamClose(in);
+      return false;
+    }
+    opening = at == SourceStart::kSealed;
+  }
+  if (sealing || opening)
+    sealed::DeriveKey(opening ? first.bytes() + sealed::kSaltOffset : secrets.salt, secrets.material, secrets.key);
+  WipeSecret(secrets.material, sizeof secrets.material);
   Target target;
   bool opened = target.Open(destination.get(), way.encrypt && InArgumentForm());
   CryptOutcome outcome = CryptOutcome::kDone;
+  bool changed = false;
   if (opened) {
     CommandEngine().Start(*key, chosen || length >= kVectorThreshold ? settings.path : cipher::Path::kPortable);
     int32_t threads = CipherThreads(*key, settings.threads, way.encrypt, fromInput, length);
     RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
-    outcome = way.encrypt ? EncryptStream(in, target.stream(), threads, key->expansionOn ? &expansion : nullptr)
-                          : DecryptStream(in, target.stream(), threads, key->expansionOn ? &expansion : nullptr);
+    sealing::Sealer sealer;
+    sealing::Opener opener;
+    Output output(target.stream(), sealing ? &sealer : nullptr);
+    Input reader(in, opening ? &opener : nullptr);
+    if (sealing) sealer.Start(target.stream(), secrets.salt, secrets.key, settings.threads);
+    if (opening)
+      opener.Start(in, first, sealed::kHeaderBytes, secrets.key, settings.threads);
+    else
+      reader.Unread(first);
+    const Expansion* x = key->expansionOn ? &expansion : nullptr;
+    outcome = way.encrypt ? EncryptStream(&reader, &output, threads, x) : DecryptStream(&reader, &output, threads, x);
+    if (sealing && outcome == CryptOutcome::kDone) {
+      sealer.Finish();
+      if (output.failed()) outcome = CryptOutcome::kWriteFailed;
+    }
+    changed = opening && opener.forged();
     RuntimeProgressEnd();
-    if (way.encrypt) fillers::End();
   }
   bool nothingRead = BinaryStreamGetPosition(in) == start;
   int32_t readError = BinaryStreamGetLastError(in);
   int32_t writeError = outcome == CryptOutcome::kWriteFailed ? BinaryStreamGetLastError(target.stream()) : 0;
   BinaryStreamClose(in);
   if (!opened) {
-    if (target.error() == kMVErrorProtectedFile)
-      PrintProtected();
-    else if (target.error() == kMVErrorGuardedFile)
-      RefuseGuarded(way);
-    else if (target.error() == kTerminalTarget)
-      Print(FileNamed(2) + MV_LIT(" is a terminal: cipher text is not written to it"));
-    else if (target.error() == kMVErrorOutputBusy)
-      PRINT("The destination is being written by another process.  Try again when it has finished.");
-    else if (!PrintSystemFailure(MV_LIT("cannot create "), 2, target.error()))
-      Print(Str::Borrow(MV_LIT("Destination file ")) + destination + MV_LIT(" could not be created error."));
+    RefuseTarget(way, target);
     return false;
   }
   // Interrupted (reported by the prompt loop) or ending: the destination stays as it was.
@@ -239,8 +179,14 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     Print(Str::Borrow(MV_LIT("Source file ")) + source + MV_LIT(" could not be read error."));
     return false;
   }
-  // Standard input may turn out empty only now: nothing was written.
-  if (outcome == CryptOutcome::kDone && fromInput && nothingRead) {
+  // A sealed chunk failed its check: the destination stays as it was.
+  if (changed) {
+    PrintChanged();
+    return false;
+  }
+  // Standard input may turn out empty only now: nothing was written (a sealed file holds
+  // an empty source).
+  if (outcome == CryptOutcome::kDone && fromInput && nothingRead && !sealing) {
     Print(Str::Borrow(MV_LIT("standard input is empty: nothing to ")) +
           (way.encrypt ? MV_LIT("encrypt") : MV_LIT("decrypt")));
     return false;

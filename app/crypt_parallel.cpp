@@ -1,6 +1,7 @@
 // The cipher's settings and the segmented run of enc and dec.
 #include "app/crypt_parallel.h"
 
+#include "app/crypt_io.h"
 #include "app/util.h"
 #include "app/wipe.h"
 
@@ -216,12 +217,12 @@ uint32_t CipherBytesFitting(const cipher::FillerPrefix& prefix, uint64_t at) {
 
 // Reads the next segment into *s. `position` counts cipher bytes, `input` the bytes
 // read; false at the end of the input.
-bool ReadSegment(MVBinaryStream* in, const Expansion* x, bool decrypt, uint64_t* position,
+bool ReadSegment(Input* in, const Expansion* x, bool decrypt, uint64_t* position,
                  uint64_t* input, uint64_t* stream, Segment* s) {
   uint32_t want = !x ? kSegment
                   : decrypt ? kExpandedSegment
                             : CipherBytesFitting(*x->prefix, *position);
-  Str block(BinaryStreamRead(in, static_cast<int32_t>(want), nullptr));
+  Str block(in->Read(want));
   uint32_t n = block.length();
   if (n == 0) return false;
   s->block = Owned(block);
@@ -245,18 +246,15 @@ bool ReadSegment(MVBinaryStream* in, const Expansion* x, bool decrypt, uint64_t*
 }
 
 // Writes a segment's result; false when the output failed.
-bool WriteSegment(MVBinaryStream* out, const Batch& b, int32_t i) {
+bool WriteSegment(Output* out, const Batch& b, int32_t i) {
   const Segment& s = b.seg[i];
-  if (!b.expansion) {
-    BinaryStreamWrite(out, s.block.get());
-  } else {
-    const uint8_t* from = b.decrypt ? s.block.bytes() : b.canvas[i];
-    uint32_t n = b.decrypt ? s.cipherBytes : s.outLength;
-    if (n == 0) return true;
-    Str result(MAVOBuildString(from, static_cast<int32_t>(n), kEncodingUnknown));
-    BinaryStreamWrite(out, result.get());
-  }
-  return BinaryStreamGetLastError(out) == 0;
+  if (!b.expansion)
+    out->Write(s.block);
+  else if (b.decrypt)
+    out->Write(s.block.bytes(), s.cipherBytes);
+  else
+    out->Write(b.canvas[i], s.outLength);
+  return !out->failed();
 }
 
 }  // namespace
@@ -269,8 +267,8 @@ bool SegmentsFit(const cipher::FillerPrefix& prefix) {
   return prefix.MostFillers() < kExpandedSegment;
 }
 
-CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
-                             MVBinaryStream* out, bool decrypt, int32_t threads) {
+CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, Input* in, Output* out,
+                           bool decrypt, int32_t threads) {
   Batch batch;
   batch.master = &master;
   batch.expansion = expansion;
@@ -306,6 +304,6 @@ CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, M
       if (!written) return CryptOutcome::kWriteFailed;
     }
   }
-  if (BinaryStreamGetLastError(in) != 0) return CryptOutcome::kReadFailed;
+  if (in->failed()) return CryptOutcome::kReadFailed;
   return CryptOutcome::kDone;
 }

@@ -6,6 +6,9 @@
 #include "app/filler_random.h"
 #include "app/rt.h"
 
+class Input;   // app/crypt_io.h
+class Output;
+
 struct CipherSettings {
   cipher::Path path;  // the routines of every vector step of the command
   int32_t threads;    // cipher threads, the program's own among them
@@ -41,5 +44,5 @@ bool SegmentsFit(const cipher::FillerPrefix& prefix);
 // from the prefix sums. At most `threads` segments are in memory at a time. A batch of
 // one segment (a short input), or one for which the pool has no memory, runs on the
 // program's thread.
-CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
-                             MVBinaryStream* out, bool decrypt, int32_t threads);
+CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, Input* in, Output* out,
+                           bool decrypt, int32_t threads);

@@ -1,6 +1,7 @@
 // enc's and dec's cipher over a whole stream (see crypt_stream.h).
 #include "app/crypt_stream.h"
 
+#include "app/crypt_io.h"
 #include "app/filler_pool.h"
 #include "app/output_writer.h"
 
@@ -34,7 +35,7 @@ int32_t CipherThreads(const cipher::Key& key, int32_t allowed, bool encrypt, boo
   return stream || length >= kParallelThreshold ? allowed : 1;
 }
 
-CryptOutcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads, const Expansion* x) {
+CryptOutcome EncryptStream(Input* in, Output* out, int32_t threads, const Expansion* x) {
   cipher::Engine& engine = gEngine;
   if (threads > 1) return CryptSegments(engine, x, in, out, false, threads);
   BlockWriter w(out);
@@ -42,7 +43,7 @@ CryptOutcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t thre
   int64_t done = 0;
   for (;;) {
     if (Stopped()) return CryptOutcome::kStopped;
-    Str block(BinaryStreamRead(in, kBlock, nullptr));
+    Str block(in->Read(kBlock));
     uint32_t n = block.length();
     if (n == 0) break;
     RuntimeProgressStep(done += n);
@@ -78,12 +79,12 @@ CryptOutcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t thre
     }
     if (w.failed()) return CryptOutcome::kWriteFailed;
   }
-  if (BinaryStreamGetLastError(in) != 0) return CryptOutcome::kReadFailed;
+  if (in->failed()) return CryptOutcome::kReadFailed;
   w.Flush();
   return w.failed() ? CryptOutcome::kWriteFailed : CryptOutcome::kDone;
 }
 
-CryptOutcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads, const Expansion* x) {
+CryptOutcome DecryptStream(Input* in, Output* out, int32_t threads, const Expansion* x) {
   cipher::Engine& engine = gEngine;
   if (threads > 1) return CryptSegments(engine, x, in, out, true, threads);
   BlockWriter w(out);
@@ -91,7 +92,7 @@ CryptOutcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t thre
   int64_t done = 0;
   for (;;) {
     if (Stopped()) return CryptOutcome::kStopped;
-    Str block(BinaryStreamRead(in, kBlock, nullptr));
+    Str block(in->Read(kBlock));
     uint32_t n = block.length();
     if (n == 0) break;
     RuntimeProgressStep(done += n);
@@ -122,7 +123,7 @@ CryptOutcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t thre
     }
     if (w.failed()) return CryptOutcome::kWriteFailed;
   }
-  if (BinaryStreamGetLastError(in) != 0) return CryptOutcome::kReadFailed;
+  if (in->failed()) return CryptOutcome::kReadFailed;
   w.Flush();
   return w.failed() ? CryptOutcome::kWriteFailed : CryptOutcome::kDone;
 }

@@ -16,5 +16,5 @@ const cipher::FillerPrefix* CommandPrefix();
 
 // threads: the cipher threads (1: the program's own); segments need an expansion where
 // the key is expanded. The command's engine must have been started.
-CryptOutcome EncryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads, const Expansion* x);
-CryptOutcome DecryptStream(MVBinaryStream* in, MVBinaryStream* out, int32_t threads, const Expansion* x);
+CryptOutcome EncryptStream(Input* in, Output* out, int32_t threads, const Expansion* x);
+CryptOutcome DecryptStream(Input* in, Output* out, int32_t threads, const Expansion* x);

@@ -1,6 +1,8 @@
 // The output writer of enc and dec (see output_writer.h).
 #include "app/output_writer.h"
 
+#include "app/crypt_io.h"
+
 uint8_t* StringRing::Acquire() {
   for (int i = 0; i < kRing; i++) {
     int c = (cur_ + i) % kRing;
@@ -15,15 +17,10 @@ uint8_t* StringRing::Acquire() {
   return nullptr;
 }
 
-void StringRing::WriteCurrent(MVBinaryStream* s) {
-  BinaryStreamWrite(s, ring_[cur_].get());
-  cur_ = (cur_ + 1) % kRing;
-}
-
 uint8_t BlockWriter::gOut_[BlockWriter::kBlock];
 
-BlockWriter::BlockWriter(MVBinaryStream* s)
-    : s_(s), buf_(nullptr), n_(0), failed_(false), ring_(kBlock, gOut_) {}
+BlockWriter::BlockWriter(Output* out)
+    : out_(out), buf_(nullptr), n_(0), failed_(false), ring_(kBlock, gOut_) {}
 
 void BlockWriter::Write(const uint8_t* p, uint32_t n) {
   Flush();
@@ -33,8 +30,8 @@ void BlockWriter::Write(const uint8_t* p, uint32_t n) {
 void BlockWriter::WriteString(const Str& block) {
   Flush();
   if (failed_ || block.length() == 0) return;
-  BinaryStreamWrite(s_, block.get());
-  if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
+  out_->Write(block);
+  failed_ = out_->failed();
 }
 
 void BlockWriter::Flush() {
@@ -45,8 +42,9 @@ void BlockWriter::Flush() {
   if (n_ == kBlock && buf_ != gOut_) {
     // The block is the ring's current string: handed over whole, and not touched again
     // until the stream lets go of it.
-    ring_.WriteCurrent(s_);
-    if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
+    out_->Write(ring_.Current());
+    ring_.Next();
+    failed_ = out_->failed();
     buf_ = nullptr;
   } else {
     Emit(buf_, n_);
@@ -61,7 +59,6 @@ uint8_t* BlockWriter::Acquire() {
 
 void BlockWriter::Emit(const uint8_t* p, uint32_t n) {
   if (n == 0 || failed_) return;
-  Str block(MAVOBuildString(p, static_cast<int32_t>(n), kEncodingUnknown));
-  BinaryStreamWrite(s_, block.get());
-  if (BinaryStreamGetLastError(s_) != 0) failed_ = true;
+  out_->Write(p, n);
+  failed_ = out_->failed();
 }

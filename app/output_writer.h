@@ -1,8 +1,10 @@
-// How enc and dec hand their output to a stream: in whole blocks of strings the writer
-// alone holds, so that the stream's write-behind takes them without a copy.
+// How enc and dec hand their output on: in whole blocks of strings the writer alone
+// holds, so that the stream's write-behind takes them without a copy.
 #pragma once
 #include "app/rt.h"
 #include "app/util.h"
+
+class Output;  // app/crypt_io.h
 
 // The bytes of a string that only its holder holds (the cipher may then work on them in
 // place and hand the string on as it is); null when another holds it too.
@@ -22,8 +24,10 @@ class StringRing {
   // The bytes of the next string only the ring holds (from the current one on), which
   // becomes the current one; null when every one is still held or there is no memory.
   uint8_t* Acquire();
-  // Hands the current string to the stream whole; the next Acquire moves past it.
-  void WriteCurrent(MVBinaryStream* s);
+  // The current string, to be handed over whole; then Next, and the next Acquire moves
+  // past it.
+  const Str& Current() const { return ring_[cur_]; }
+  void Next() { cur_ = (cur_ + 1) % kRing; }
 
  private:
   // More strings than the write-behind holds at once.
@@ -34,15 +38,14 @@ class StringRing {
   Str ring_[kRing];
 };
 
-// Bytes go out to a stream in blocks of kMVStreamBlock; a failed write ends the output
-// for good. Full blocks are assembled in the strings of a ring and written as they are;
+// Bytes go out in blocks of kMVStreamBlock; a failed write ends the output for good. Full blocks are assembled in the strings of a ring and written as they are;
 // only when every one is still held does the writer assemble a block in its own buffer,
 // which is then copied out.
 class BlockWriter {
  public:
   static constexpr uint32_t kBlock = kMVStreamBlock;
 
-  explicit BlockWriter(MVBinaryStream* s);
+  explicit BlockWriter(Output* out);
   // Room for at least `want` bytes (at most a block) at the end of the pending output.
   uint8_t* Room(uint32_t want) {
     if (kBlock - n_ < want) Flush();
@@ -64,7 +67,7 @@ class BlockWriter {
  private:
   uint8_t* Acquire();
   void Emit(const uint8_t* p, uint32_t n);
-  MVBinaryStream* s_;
+  Output* out_;
   uint8_t* buf_;  // the pending block: the current string's bytes, or gOut_
   uint32_t n_;
   bool failed_;
@@ -72,13 +75,17 @@ class BlockWriter {
   static uint8_t gOut_[kBlock];
 };
 
+// Copies n bytes as one string move (the image's memcpy goes byte by byte).
+inline void MoveBytes(uint8_t* d, const uint8_t* s, size_t n) {
+  __asm__ volatile("rep movsb" : "+D"(d), "+S"(s), "+c"(n) : : "memory");
+}
+
 // Copies a run of n bytes to d, where `room` bytes may be written and the source may be
-// read 8 bytes past the run (the image's memcpy goes byte by byte). Short runs go in
-// 8-byte steps, rounded up where the room allows; long ones as one string move.
+// read 8 bytes past the run. Short runs go in 8-byte steps, rounded up where the room
+// allows; long ones as one string move.
 inline void CopyRun(uint8_t* d, const uint8_t* s, uint32_t n, uint32_t room) {
   if (n >= 256) {
-    size_t count = n;
-    __asm__ volatile("rep movsb" : "+D"(d), "+S"(s), "+c"(count) : : "memory");
+    MoveBytes(d, s, n);
     return;
   }
   uint32_t i = 0;
