@@ -1,6 +1,6 @@
 """Every stop leaves a working program: Ctrl-C at seeded moments of a large `enc` on two
-threads, in one session, and SIGTERM at seeded moments of the argument form's `enc`; after
-each the same `enc` runs to its end and a small file makes the round trip. In the
+threads, in one session, and SIGTERM at seeded moments of the argument form's `enc` (which
+seals); after each the same `enc` runs to its end and a small file makes the round trip. In the
 sanitizer build a report of the sanitizer fails the run like any other line on standard
 error."""
 import os
@@ -129,7 +129,8 @@ class CtrlC(StopCase):
 
 class Sigterm(StopCase):
     def ombrix(self, *args):
-        p = subprocess.run([self.app.program] + list(args), capture_output=True, cwd=self.app.dir,
+        """The argument form with --plain, whose outputs can be compared byte for byte."""
+        p = subprocess.run([self.app.program, "--plain"] + list(args), capture_output=True, cwd=self.app.dir,
                            env=self.app.env(THREADS), timeout=120)
         return p.returncode, p.stdout, p.stderr
 
