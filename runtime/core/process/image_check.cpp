@@ -22,116 +22,38 @@ bool Fail(std::string* problem, const char* text) {
   return false;
 }
 
-// The import table against the blocks it patches. Every 4-byte field it names must lie
-// inside the code and be patched by one record only: a chain that comes back to a site
-// of its own or of another record would otherwise read a value linking wrote as the
-// next site. Because no field is patched twice, the chains read here from the stored
-// code are exactly the chains linking will walk.
-class ImportCheck {
- public:
-  ImportCheck(const uint8_t* code, uint32_t codeSize, const uint8_t* data, uint32_t dataSize)
-      : code_(code), codeSize_(codeSize), data_(data), dataSize_(dataSize), patched_(codeSize) {}
-
-  bool Run(const uint8_t* table, uint32_t count, std::string* problem) {
-    MVBlockReader t(table, count);
-    while (!t.AtEnd()) {
-      uint8_t opcode = t.U8();
-      bool sound = true;
-      switch (opcode) {
-        case MV_IMPORT_RUNTIME:
-          if (!t.Has(5)) return Fail(problem, kTruncated);
-          t.U8();  // kind: every value is a valid one
-          sound = Chain(t.U32(), problem) && Name(&t, problem);
-          break;
-        case MV_IMPORT_LIBRARY:
-          if (!t.Has(4)) return Fail(problem, kTruncated);
-          sound = Chain(t.U32(), problem) && Name(&t, problem) && Name(&t, problem);
-          break;
-        case MV_IMPORT_DATA_ADDRESS:
-        case MV_IMPORT_CODE_ADDRESS:
-        case MV_IMPORT_LITERAL:
-          if (!t.Has(4)) return Fail(problem, kTruncated);
-          sound = Site(t.U32(), problem) &&
-                  (opcode != MV_IMPORT_LITERAL || Literal(Get32(code_ + last_), problem));
-          break;
-        default:  // padding, and the opcodes that do nothing
-          break;
-      }
-      if (!sound) return false;
-    }
-    return true;
-  }
-
- private:
-  static constexpr const char* kTruncated = "the import table ends inside a record";
-
-  // One field of the code, marked as patched.
-  bool Site(uint32_t site, std::string* problem) {
-    if (site > codeSize_ || codeSize_ - site < 4)
-      return Fail(problem, "an import site lies outside the code block");
-    for (uint32_t i = site; i < site + 4; i++) {
-      if (patched_[i]) return Fail(problem, "an import site is patched twice");
-      patched_[i] = 1;
-    }
-    last_ = site;
-    return true;
-  }
-
-  // Every site of a chain; a chain that does not end comes back to a marked site.
-  bool Chain(uint32_t site, std::string* problem) {
-    while (site != 0) {
-      if (!Site(site, problem)) return false;
-      site = Get32(code_ + site);
-    }
-    return true;
-  }
-
-  // A name: its length byte, that many bytes without a NUL, then its 0 terminator.
-  static bool Name(MVBlockReader* t, std::string* problem) {
-    if (!t->Has(1)) return Fail(problem, kTruncated);
-    uint8_t n = t->U8();
-    if (!t->Has(uint32_t{n} + 1)) return Fail(problem, "an import name runs past the import table");
-    if (memchr(t->Here(), 0, n)) return Fail(problem, "an import name holds a NUL byte");
-    if (t->Here()[n] != 0) return Fail(problem, "an import name does not end with its 0 byte");
-    t->Skip(uint32_t{n} + 1);
-    return true;
-  }
-
-  // The static string literal a fixup refers to: a whole record of the data block, on a
-  // 4-byte boundary, with the layout of a runtime string as stored (reference count 1,
-  // text pointer 0 for the loader to set, length byte and terminator where the length
-  // says). Anything else would be read, or released, as a string it is not.
-  bool Literal(uint32_t at, std::string* problem) {
-    if (at % MV_LITERAL_ALIGN != 0)
-      return Fail(problem, "a string literal is not aligned on 4 bytes");
-    if (at > dataSize_ || dataSize_ - at < MV_LITERAL_TEXT + 2)
-      return Fail(problem, "a string literal lies outside the data block");
-    const uint8_t* r = data_ + at;
-    uint32_t length = Get32(r + MV_LITERAL_LENGTH);
-    if (uint64_t{MV_LITERAL_TEXT} + 1 + length + 1 > dataSize_ - at)
-      return Fail(problem, "a string literal runs past the data block");
-    bool sound = Get32(r + MV_LITERAL_REF_COUNT) == 1 && Get32(r + MV_LITERAL_TEXT_POINTER) == 0 &&
-                 Get32(r + MV_LITERAL_BUFFER_SIZE) == length + 2 &&
-                 r[MV_LITERAL_TEXT] == (length < 255 ? length : 255) &&
-                 r[MV_LITERAL_TEXT + 1 + length] == 0;
-    return sound || Fail(problem, "a string literal record is malformed");
-  }
-
-  const uint8_t* code_;
-  uint32_t codeSize_;
-  const uint8_t* data_;
-  uint32_t dataSize_;
-  std::vector<uint8_t> patched_;  // one flag per code byte
-  uint32_t last_ = 0;             // the site Site() accepted last
-};
-
 }  // namespace
 
-bool MVCheckImportTable(const uint8_t* table, uint32_t count, const uint8_t* code,
-                        uint32_t codeSize, const uint8_t* data, uint32_t dataSize,
-                        std::string* problem) {
-  if (!table) return true;
-  return ImportCheck(code, codeSize, data, dataSize).Run(table, count, problem);
+bool MVCheckImportName(MVBlockReader* t, std::string* problem) {
+  static const char kTruncated[] = "the import table ends inside a record";
+  if (!t->Has(1)) return Fail(problem, kTruncated);
+  uint8_t n = t->U8();
+  if (!t->Has(uint32_t{n} + 1)) return Fail(problem, "an import name runs past the import table");
+  if (memchr(t->Here(), 0, n)) return Fail(problem, "an import name holds a NUL byte");
+  if (t->Here()[n] != 0) return Fail(problem, "an import name does not end with its 0 byte");
+  t->Skip(uint32_t{n} + 1);
+  return true;
+}
+
+bool MVCheckLiteralRecord(const uint8_t* data, uint32_t dataSize, uint32_t at,
+                          std::string* problem) {
+  static_assert(MV_LITERAL_ALIGN == sizeof(void*), "a literal is aligned on a word");
+  if (at % MV_LITERAL_ALIGN != 0)
+    return Fail(problem, sizeof(void*) == 4 ? "a string literal is not aligned on 4 bytes"
+                                            : "a string literal is not aligned on 8 bytes");
+  if (at > dataSize || dataSize - at < MV_LITERAL_TEXT + 2)
+    return Fail(problem, "a string literal lies outside the data block");
+  const uint8_t* r = data + at;
+  uint32_t length = Get32(r + MV_LITERAL_LENGTH);
+  if (uint64_t{MV_LITERAL_TEXT} + 1 + length + 1 > dataSize - at)
+    return Fail(problem, "a string literal runs past the data block");
+  uintptr_t text;
+  memcpy(&text, r + MV_LITERAL_TEXT_POINTER, sizeof text);
+  bool sound = Get32(r + MV_LITERAL_REF_COUNT) == 1 && text == 0 &&
+               Get32(r + MV_LITERAL_BUFFER_SIZE) == length + 2 &&
+               r[MV_LITERAL_TEXT] == (length < 255 ? length : 255) &&
+               r[MV_LITERAL_TEXT + 1 + length] == 0;
+  return sound || Fail(problem, "a string literal record is malformed");
 }
 
 bool MVCheckSymbols(const uint8_t* block, uint32_t count, uint32_t codeSize,
