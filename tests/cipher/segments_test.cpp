@@ -19,29 +19,16 @@
 
 #include "app/crypt_parallel.h"
 #include "app/util.h"
+#include "tests/cipher/test_keys.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A key as the loaders give it: permutation tables, the slots' stepping state, and, with
-// seeds, the expansion table.
+// A key as the loaders give it; with seeds, expanded.
 std::unique_ptr<cipher::Key> MakeKey(uint32_t seed, bool expanded) {
   std::mt19937 rng(seed);
-  auto key = std::make_unique<cipher::Key>();
-  cipher::ClearCipherState(key.get());
-  for (int r = 0; r < cipher::kSlots; r++) {
-    Bytes t(256);
-    for (int k = 0; k < 256; k++) t[k] = static_cast<uint8_t>(k);
-    std::shuffle(t.begin(), t.end(), rng);
-    for (int k = 0; k < 256; k++) key->table[r][k] = t[k];
-    cipher::Slot& s = key->slot[r];
-    s.direction = static_cast<int32_t>(rng() % 2);
-    s.period0 = 1 + static_cast<int32_t>(rng() % 11);
-    s.period1 = 1 + static_cast<int32_t>(rng() % 11);
-    s.shift = 1 + static_cast<int32_t>(rng() % 11);
-    key->line[r] = r + 1;
-  }
+  auto key = RandomKey(rng);
   if (expanded) {
     const int32_t seeds[10] = {4, 9, 1, 1, 50, 22, 3, 8, 8, 1};
     for (int j = 0; j < 10; j++) key->expansion[1 + j] = seeds[j];

@@ -28,6 +28,12 @@ bool MVCheckSymbols(const uint8_t* block, uint32_t count, uint32_t codeSize,
 bool MVCheckResources(const uint8_t* block, uint32_t count, std::string* problem);
 bool MVCheckOptions(const uint8_t* block, uint32_t count, std::string* problem);
 
+// The checks' refusal: *problem set to `text`, and false.
+inline bool MVRefuse(std::string* problem, const char* text) {
+  *problem = text;
+  return false;
+}
+
 // Parts of the import table's check shared by the machines: a name (length byte, the
 // bytes without a NUL, its 0 byte), and the static string literal at data offset `at`: a
 // whole record of the data block, on a word boundary, with the layout of a runtime string

@@ -17,18 +17,7 @@
 
 namespace {
 
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-
 void Put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
-
-bool Fail(std::string* problem, const char* text) {
-  *problem = text;
-  return false;
-}
 
 // --- Applying the import table ------------------------------------------------------------
 
@@ -50,7 +39,7 @@ bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displaceme
   uint32_t site = first;
   for (; site != 0 && steps > 0; steps--) {
     if (!SiteInCode(site, codeSize)) return false;
-    uint32_t next = Get32(code + site);
+    uint32_t next = MVGet32(code + site);
     Put32(code + site, displacement ? static_cast<uint32_t>(value - (base + site) - 4)
                                     : static_cast<uint32_t>(value));
     if (function)
@@ -110,7 +99,7 @@ MVImportRecord LinkLibraryImport(MVBlockReader* t, uint8_t* code, uint32_t codeS
 bool Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, uint8_t* data,
               uint32_t dataSize) {
   if (!SiteInCode(site, codeSize)) return false;
-  uint32_t field = Get32(code + site);
+  uint32_t field = MVGet32(code + site);
   if (opcode == MV_IMPORT_CODE_ADDRESS) {
     Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(code)));
     return true;
@@ -127,7 +116,7 @@ bool Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, u
   }
   uint8_t* record = data + field;
   Put32(code + site, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record)));
-  if (Get32(record + MV_LITERAL_TEXT_POINTER) == 0)
+  if (MVGet32(record + MV_LITERAL_TEXT_POINTER) == 0)
     Put32(record + MV_LITERAL_TEXT_POINTER,
           static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record + MV_LITERAL_TEXT)));
   return true;
@@ -152,21 +141,21 @@ class ImportCheck {
       bool sound = true;
       switch (opcode) {
         case MV_IMPORT_RUNTIME:
-          if (!t.Has(5)) return Fail(problem, kTruncated);
+          if (!t.Has(5)) return MVRefuse(problem, kTruncated);
           t.U8();  // kind: every value is a valid one
           sound = Chain(t.U32(), problem) && MVCheckImportName(&t, problem);
           break;
         case MV_IMPORT_LIBRARY:
-          if (!t.Has(4)) return Fail(problem, kTruncated);
+          if (!t.Has(4)) return MVRefuse(problem, kTruncated);
           sound = Chain(t.U32(), problem) && MVCheckImportName(&t, problem) &&
                   MVCheckImportName(&t, problem);
           break;
         case MV_IMPORT_DATA_ADDRESS:
         case MV_IMPORT_CODE_ADDRESS:
         case MV_IMPORT_LITERAL:
-          if (!t.Has(4)) return Fail(problem, kTruncated);
+          if (!t.Has(4)) return MVRefuse(problem, kTruncated);
           sound = Site(t.U32(), problem) &&
-                  (opcode != MV_IMPORT_LITERAL || Literal(Get32(code_ + last_), problem));
+                  (opcode != MV_IMPORT_LITERAL || Literal(MVGet32(code_ + last_), problem));
           break;
         default:  // padding, and the opcodes that do nothing (6 included)
           break;
@@ -182,9 +171,9 @@ class ImportCheck {
   // One field of the code, marked as patched.
   bool Site(uint32_t site, std::string* problem) {
     if (site > codeSize_ || codeSize_ - site < 4)
-      return Fail(problem, "an import site lies outside the code block");
+      return MVRefuse(problem, "an import site lies outside the code block");
     for (uint32_t i = site; i < site + 4; i++) {
-      if (patched_[i]) return Fail(problem, "an import site is patched twice");
+      if (patched_[i]) return MVRefuse(problem, "an import site is patched twice");
       patched_[i] = 1;
     }
     last_ = site;
@@ -195,7 +184,7 @@ class ImportCheck {
   bool Chain(uint32_t site, std::string* problem) {
     while (site != 0) {
       if (!Site(site, problem)) return false;
-      site = Get32(code_ + site);
+      site = MVGet32(code_ + site);
     }
     return true;
   }
@@ -220,10 +209,10 @@ class ImportCheck {
 bool MVCheckMachineTag(const uint8_t* head, uint64_t available, uint32_t* skip,
                        std::string* problem) {
   *skip = 0;
-  if (available < 4 || Get32(head) != MV_MACHINE_TAG) return true;
+  if (available < 4 || MVGet32(head) != MV_MACHINE_TAG) return true;
   *problem = available >= MV_MACHINE_TAG_SIZE
                  ? "it is the image of another machine (ELF machine " +
-                       std::to_string(Get32(head + 4)) + "), not of i386"
+                       std::to_string(MVGet32(head + 4)) + "), not of i386"
                  : std::string("it is the image of another machine, not of i386");
   return false;
 }

@@ -23,17 +23,6 @@
 
 namespace {
 
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-
-bool Fail(std::string* problem, const char* text) {
-  *problem = text;
-  return false;
-}
-
 uint64_t Pages(uint64_t bytes) { return (bytes + MV_PAGE_SIZE - 1) / MV_PAGE_SIZE * MV_PAGE_SIZE; }
 
 // The bytes of whole pages the code of `codeSize` bytes takes in the region (at least
@@ -127,19 +116,19 @@ class ImportCheck {
       bool sound = true;
       switch (opcode) {
         case MV_IMPORT_RUNTIME: {
-          if (!t.Has(5)) return Fail(problem, kTruncated);
+          if (!t.Has(5)) return MVRefuse(problem, kTruncated);
           uint8_t kind = t.U8();
           uint32_t slot = t.U32();
           if (kind != MV_IMPORT_KIND_SLOT)
-            return Fail(problem, "a runtime import is not linked through a slot");
+            return MVRefuse(problem, "a runtime import is not linked through a slot");
           if (slot != slots_ * uint64_t{MV_SLOT_SIZE})
-            return Fail(problem, "an import slot is not the next one of the slot pages");
+            return MVRefuse(problem, "an import slot is not the next one of the slot pages");
           slots_++;
           sound = Field(slot, MV_SLOT_SIZE, problem) && MVCheckImportName(&t, problem);
           break;
         }
         case MV_IMPORT_LITERAL_RECORD: {
-          if (!t.Has(4)) return Fail(problem, kTruncated);
+          if (!t.Has(4)) return MVRefuse(problem, kTruncated);
           uint32_t at = t.U32();
           sound = MVCheckLiteralRecord(data_, dataSize_, at, problem) &&
                   Field(at + MV_LITERAL_TEXT_POINTER, sizeof(uintptr_t), problem);
@@ -150,7 +139,7 @@ class ImportCheck {
         case MV_IMPORT_CODE_ADDRESS:
         case MV_IMPORT_LIBRARY:
         case MV_IMPORT_LITERAL:
-          return Fail(problem, "an import record patches a code field, which an x86-64 image "
+          return MVRefuse(problem, "an import record patches a code field, which an x86-64 image "
                                "does not have");
         default:  // padding, and the opcodes that do nothing
           break;
@@ -159,7 +148,7 @@ class ImportCheck {
     }
     uint64_t slotPages = Pages(slots_ * uint64_t{MV_SLOT_SIZE});
     for (uint32_t at : literals_)
-      if (at < slotPages) return Fail(problem, "a string literal lies in the slot pages");
+      if (at < slotPages) return MVRefuse(problem, "a string literal lies in the slot pages");
     return true;
   }
 
@@ -167,9 +156,9 @@ class ImportCheck {
   // `size` bytes of the data block at `at`, marked as written.
   bool Field(uint64_t at, uint32_t size, std::string* problem) {
     if (at > dataSize_ || dataSize_ - at < size)
-      return Fail(problem, "an import slot lies outside the data block");
+      return MVRefuse(problem, "an import slot lies outside the data block");
     for (uint64_t i = at; i < at + size; i++) {
-      if (written_[i]) return Fail(problem, "a field of the data block is written twice");
+      if (written_[i]) return MVRefuse(problem, "a field of the data block is written twice");
       written_[i] = 1;
     }
     return true;
@@ -187,8 +176,8 @@ class ImportCheck {
 bool MVCheckMachineTag(const uint8_t* head, uint64_t available, uint32_t* skip,
                        std::string* problem) {
   *skip = MV_MACHINE_TAG_SIZE;
-  if (available >= MV_MACHINE_TAG_SIZE && Get32(head) == MV_MACHINE_TAG) {
-    uint32_t machine = Get32(head + 4);
+  if (available >= MV_MACHINE_TAG_SIZE && MVGet32(head) == MV_MACHINE_TAG) {
+    uint32_t machine = MVGet32(head + 4);
     if (machine == MV_MACHINE_X86_64) return true;
     *problem = "it is the image of another machine (ELF machine " + std::to_string(machine) +
                "), not of x86-64";

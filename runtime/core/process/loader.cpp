@@ -33,12 +33,6 @@ const uint32_t kPage = 4096;
 const uint16_t kSectionHeaderSize32 = 40;  // one ELF32 section header
 const uint16_t kSectionHeaderSize64 = 64;  // one ELF64 section header
 
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-
 uint64_t Get64(const uint8_t* p) {
   uint64_t v;
   memcpy(&v, p, 8);
@@ -127,7 +121,7 @@ bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, B
     return false;
   }
   *available -= MV_BLOCK_COUNT_SIZE;
-  uint32_t count = Get32(countBytes);
+  uint32_t count = MVGet32(countBytes);
   if (count > *available) {
     *problem = std::string("the ") + kBlockNames[which] + " runs past the end of the section";
     return false;
@@ -286,7 +280,7 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint64_t* offset, uint64_
   }
   const uint16_t wantSize = wide ? kSectionHeaderSize64 : kSectionHeaderSize32;
   const size_t at = wide ? 58 : 46;  // e_shentsize; e_shnum and e_shstrndx follow
-  uint64_t table = wide ? Get64(header + 40) : Get32(header + 32);
+  uint64_t table = wide ? Get64(header + 40) : MVGet32(header + 32);
   uint16_t entrySize, count, namesIndex;
   memcpy(&entrySize, header + at, 2);
   memcpy(&count, header + at + 2, 2);
@@ -302,8 +296,8 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint64_t* offset, uint64_
   }
   // A section header's name offset, and its file offset and size.
   auto fields = [wide](const uint8_t* h, uint64_t* where, uint64_t* bytes) {
-    *where = wide ? Get64(h + 24) : Get32(h + 16);
-    *bytes = wide ? Get64(h + 32) : Get32(h + 20);
+    *where = wide ? Get64(h + 24) : MVGet32(h + 16);
+    *bytes = wide ? Get64(h + 32) : MVGet32(h + 20);
   };
   // Every header is inside the file from here on, so reading its fields can only fail
   // on a read error.
@@ -332,7 +326,7 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint64_t* offset, uint64_
   static_assert(sizeof kName == 4, "the section name and its NUL are 4 bytes");
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* h = headers.data() + size_t{i} * entrySize;
-    uint32_t name = Get32(h);
+    uint32_t name = MVGet32(h);
     if (name > namesSize || namesSize - name < sizeof kName ||
         memcmp(nameBytes.data() + name, kName, sizeof kName) != 0)
       continue;
