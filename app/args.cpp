@@ -121,17 +121,13 @@ bool Readable(const Str& typed, const Str& path) {
 }
 
 // What the session cannot say in its own words: the system's reason a source cannot be
-// read, an empty source, and cipher text bound for a terminal. True when the command
-// may run.
+// read, and an empty source. (Cipher text bound for a terminal is refused by enc once it
+// has opened its destination.) True when the command may run.
 bool Precheck(int32_t command, MVArray* args) {
   if (command == kScript) return Readable(Argument(args, 2), GetParam(1));
   if (command != kEnc && command != kDec) return true;
   bool encrypt = command == kEnc;
   Str source = GetParam(1);
-  if (encrypt && IsStandardName(GetParam(2).get()) && RuntimeIsTerminal(1)) {
-    Refuse(Str::Borrow(MV_LIT("standard output is a terminal: cipher text is not written to it")));
-    return false;
-  }
   if (IsStandardName(source.get())) return true;
   Str typed = Argument(args, 2);
   if (!Readable(typed, source)) return false;

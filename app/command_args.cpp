@@ -67,8 +67,9 @@ SizesFault ReadSizesAndLevel(SizesAndLevel* sizes) {
   if (ParamIndex != 4) return kSizesCount;
   double v[3];
   for (int32_t c = 0; c < 3; c++) {
+    // A size is a count of entries: 1 to 2,147,483,647 (a key file's count is no more).
     v[c] = Val(GetParam(1 + c));
-    if (v[c] == 0) return static_cast<SizesFault>(kSizesNumber1 + c);
+    if (!(v[c] >= 1 && v[c] <= 2147483647.0)) return static_cast<SizesFault>(kSizesNumber1 + c);
   }
   int32_t limit = 0;
   if (!LevelLimit(GetParam(4).get(), &limit)) return kSizesLevel;

@@ -39,7 +39,7 @@ bool LevelLimit(MVString* letter, int32_t* limit);
 
 // --- Four sizes and a level: Params(1) to Params(4) of createsys.
 struct SizesAndLevel {
-  int32_t size[3];    // CInt(Val) of each size: no range is imposed
+  int32_t size[3];    // CInt(Val) of each size, whose Val is 1 to 2,147,483,647
   int32_t seedLimit;  // of the level, as LevelLimit gives it
 };
 
@@ -47,7 +47,7 @@ struct SizesAndLevel {
 enum SizesFault {
   kSizesRead = 0,  // read: none
   kSizesCount,     // not four parameters
-  kSizesNumber1,   // the size of component 1 (2, 3) is no number
+  kSizesNumber1,   // the size of component 1 (2, 3) is no number, or none from 1 to 2^31 - 1
   kSizesNumber2,
   kSizesNumber3,
   kSizesLevel,  // no level letter

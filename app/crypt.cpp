@@ -201,15 +201,11 @@ bool SameFile(const Item& a, const Item& b) {
   return a.exists() && b.exists() && FolderItemSameFile(a.get(), b.get());
 }
 
-// True when the destination is one of the installed key system's files: by its name in
-// the application folder, or as the same file as any of them, under any name.
-bool IsKeyFile(const Item& dest) {
-  return keyfile::NamesKeyFile(dest.get(), Comp1Count) || keyfile::IsKeyFileOf(dest.get(), nullptr);
-}
-
 void PrintProtected() {
   PRINT("The destination is a file of the program itself and cannot be replaced error.");
 }
+
+void PrintKeyFile() { PRINT("The destination is a file of the key system and cannot be replaced error."); }
 
 // What enc and dec do differently; the rest of the two commands is one path.
 struct Way {
@@ -298,12 +294,15 @@ bool CheckParameters(const Way& way, const EntryNumbers& numbers, CipherEntries*
     }
   }
   {
+    // Whatever the destination name leads to, as the output will resolve it: none of the
+    // key files (guarded by the command), nor the program.
     Item dst(DestinationItem(p2.get()));
-    if (IsKeyFile(dst)) {
-      PRINT("The destination is a file of the key system and cannot be replaced error.");
+    int32_t refusal = dst.get() ? FolderItemOutputRefusal(dst.get()) : 0;
+    if (keyfile::NamesKeyFile(dst.get(), Comp1Count) || refusal == kMVErrorGuardedFile) {
+      PrintKeyFile();
       return false;
     }
-    if (dst.get() && FolderItemIsProtected(dst.get())) {
+    if (refusal == kMVErrorProtectedFile) {
       PrintProtected();
       return false;
     }
@@ -311,22 +310,31 @@ bool CheckParameters(const Way& way, const EntryNumbers& numbers, CipherEntries*
   return true;
 }
 
+// The error of a destination refused because it is a terminal (no system error number).
+constexpr int32_t kTerminalTarget = -1;
+
 // The destination, written through the runtime's safe output path: nothing at the
-// destination changes until the complete output is committed.
+// destination changes until the complete output is committed. Whatever it opened is
+// none of the files the command guards, and, where cipher text is refused at a terminal,
+// no terminal.
 class Target {
  public:
   Target() : error_(0) {}
   ~Target() { Discard(); }
   Target(const Target&) = delete;
   Target& operator=(const Target&) = delete;
-  bool Open(MVString* destination) {
+  bool Open(MVString* destination, bool refuseTerminal) {
     if (IsStandardName(destination)) {
       out_.reset(RuntimeStandardStream(1));
-      return out_.get() != nullptr;
+      error_ = out_.get() ? BinaryStreamOutputRefusal(out_.get()) : 0;
+    } else {
+      Item dest(GetFolderItem(destination));
+      if (dest.get()) out_.reset(FolderItemCreateOutputFile(dest.get(), 0));
+      if (!out_.get()) error_ = dest.get() ? FolderItemGetLastError(dest.get()) : 0;
     }
-    Item dest(GetFolderItem(destination));
-    if (dest.get()) out_.reset(FolderItemCreateOutputFile(dest.get(), 0));
-    if (!out_.get()) error_ = dest.get() ? FolderItemGetLastError(dest.get()) : 0;
+    if (out_.get() && error_ == 0 && refuseTerminal && BinaryStreamIsTerminal(out_.get()))
+      error_ = kTerminalTarget;
+    if (error_ != 0) Discard();
     return out_.get() != nullptr;
   }
   MVBinaryStream* stream() const { return out_.get(); }
@@ -352,20 +360,37 @@ class Target {
 
 enum Outcome { kDone, kNoTarget, kReadFailed, kWriteFailed, kStopped };
 
+// The source (param 1) or destination (2) as the user gave it, for a message: "-" is
+// "standard input" or "standard output".
+Str FileNamed(int32_t param) {
+  Str name = TypedName(param);
+  if (!IsStandardName(name.get())) return name;
+  return Str::Borrow(param == 1 ? MV_LIT("standard input") : MV_LIT("standard output"));
+}
+
 // In the argument form, a failure with the system's reason, as peers word it:
 // "cannot VERB NAME: reason", the file named as the user typed it ("-" as standard input
 // or output). False (nothing printed) at the prompt, or without a reason of the system.
 bool PrintSystemFailure(MVString* verb, int32_t param, int32_t error) {
   if (!InArgumentForm() || error <= 0 || error >= kMVErrorProtectedFile) return false;
-  Str name = TypedName(param);
-  if (IsStandardName(name.get()))
-    name = Str::Borrow(param == 1 ? MV_LIT("standard input") : MV_LIT("standard output"));
-  Print(Str::Borrow(verb) + name + MV_LIT(": ") + Str(RuntimeSystemReason(error)));
+  Print(Str::Borrow(verb) + FileNamed(param) + MV_LIT(": ") + Str(RuntimeSystemReason(error)));
   return true;
 }
 
 // The user interrupted the command, or the program is ending.
 bool Stopped() { return RuntimeStopRequested() != kMVGoOn; }
+
+// A destination found to be a guarded file only once opened (its name was changed
+// meanwhile): the source, or a key file.
+void RefuseGuarded(const Way& way) {
+  Str p1 = GetParam(1), p2 = GetParam(2);
+  Item src(SourceItem(p1.get()));
+  Item dst(DestinationItem(p2.get()));
+  if (SameFile(src, dst))
+    Print(way.sameFile);
+  else
+    PrintKeyFile();
+}
 
 // The key of the running command and the engine that runs it (static: both are large).
 cipher::Key gKey;
@@ -522,6 +547,7 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
     PRINT("Source file could not be opened error.");
     return false;
   }
+  BinaryStreamGuardFile(in);  // what is read is never what is written
   // Standard input is read from where it stands: a file given there may have been read
   // in part already. Its length is known only when it is a file.
   uint64_t start = BinaryStreamGetPosition(in);
@@ -531,7 +557,7 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   }
   Target target;
   Outcome outcome = kNoTarget;
-  if (target.Open(destination.get())) {
+  if (target.Open(destination.get(), way.encrypt && InArgumentForm())) {
     gEngine.Start(*key, chosen || length >= kVectorThreshold ? settings.path : cipher::Path::kPortable);
     int32_t threads = CipherThreads(*key, settings.threads, way.encrypt, fromInput, length);
     RuntimeProgressBegin(static_cast<int64_t>(length), kMVProgressBytes);
@@ -550,6 +576,10 @@ bool Crypt(const Way& way, const CipherEntries& entries) {
   if (outcome == kNoTarget) {
     if (target.error() == kMVErrorProtectedFile)
       PrintProtected();
+    else if (target.error() == kMVErrorGuardedFile)
+      RefuseGuarded(way);
+    else if (target.error() == kTerminalTarget)
+      Print(FileNamed(2) + MV_LIT(" is a terminal: cipher text is not written to it"));
     else if (target.error() == kMVErrorOutputBusy)
       PRINT("The destination is being written by another process.  Try again when it has finished.");
     else if (!PrintSystemFailure(MV_LIT("cannot create "), 2, target.error()))
@@ -593,11 +623,18 @@ bool CryptCommand(MVObject* self, const Way& way) {
     }
     return false;
   }
-  if (!FileExists(keyfile::SystemFile())) {
+  int32_t n1 = 0;
+  keyfile::Count count = keyfile::ReadCount(keyfile::SystemFile(), &n1);
+  if (count == keyfile::kNoSystem) {
     PRINT("A System is not in place.  Please issue ressys or ");
     Print(way.noSystem);
     return false;
   }
+  if (count == keyfile::kNoCount) {
+    keyfile::RefuseNoCount(nullptr, nullptr);
+    return false;
+  }
+  keyfile::Guard guard;  // no output of this command writes a key file
   App_GetParameters(self);
   EntryNumbers numbers;
   if (!ReadEntryNumbers(&numbers)) {

@@ -262,6 +262,47 @@ bool IsKeyFileOf(MVFolderItem* item, MVString* prefix) {
   return same;
 }
 
+// --- The count of entries.
+
+Count ReadCount(MVString* sysdat, int32_t* n1) {
+  if (!FileExists(sysdat)) return kNoSystem;
+  MVTextInputStream* in = Open(sysdat);
+  Str line(in ? TextInputStreamReadLine(in, nullptr) : nullptr);
+  Close(in);
+  const uint8_t* b = line.bytes();
+  uint32_t n = line.length();
+  if (n < 1 || n > 10) return kNoCount;
+  int64_t v = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    if (b[i] < '0' || b[i] > '9') return kNoCount;
+    v = v * 10 + (b[i] - '0');
+  }
+  if (v < 1 || v > 0x7FFFFFFF) return kNoCount;
+  *n1 = static_cast<int32_t>(v);
+  return kCounted;
+}
+
+void RefuseNoCount(MVString* prefix, MVString* tail) {
+  Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + prefix + SystemFile() +
+        MV_LIT(" holds no entry count.") + tail);
+}
+
+// --- Outputs kept off the key files.
+
+Guard::Guard() {
+  RuntimeGuardFile(SystemFile());
+  RuntimeGuardFile(SlotMapFile());
+  RuntimeGuardFile(StepFile());
+  Obj folder(ApplicationFolder());
+  Arr names(folder.get() ? FolderItemChildNames(folder.get()) : nullptr);
+  for (int32_t i = 0; names.get() && i <= names.get()->upperBounds[0]; i++) {
+    Str name = GetStr(names.get(), i);
+    if (EntryNumberOf(name.get()) > 0) RuntimeGuardFile(name.get());
+  }
+}
+
+Guard::~Guard() { RuntimeClearGuards(); }
+
 // --- Opening.
 
 bool IsRegularFile(MVString* name) {

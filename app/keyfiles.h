@@ -52,6 +52,32 @@ bool NamesKeyFile(MVFolderItem* item, int32_t n1);
 // and number of links. A file with one link is compared with its own name's file only;
 // a hard-linked one with every file of the set present.
 bool IsKeyFileOf(MVFolderItem* item, MVString* prefix);
+
+// --- The count of entries: the first line of "sys.dat", read one way by every command.
+
+enum Count {
+  kNoSystem,  // no "sys.dat" there
+  kNoCount,   // anything but 1 to 10 ASCII digits with a value of 1 to 2,147,483,647
+  kCounted,   // *n1 holds the count
+};
+Count ReadCount(MVString* sysdat, int32_t* n1);
+// The refusal of a "sys.dat" that holds no count: "The key system is damaged: " +
+// prefix + "sys.dat holds no entry count." and `tail` (nil: nothing) after it.
+void RefuseNoCount(MVString* prefix, MVString* tail);
+
+// --- Outputs kept off the key files.
+
+// For as long as it lives, no output of the program writes a file of the key system in
+// use: "sys.dat", "k2.dat", "k3.bin" and every entry file its folder holds, each taken by
+// what it is (by descriptor, a link not followed, and what a link leads to), so that
+// no other name for it, and no name swapped in later, reaches it. Taken under the lock.
+class Guard {
+ public:
+  Guard();
+  ~Guard();
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+};
 // The application folder as an item (owned).
 MVFolderItem* ApplicationFolder();
 // The folder of the key system, where every key file is read, written, locked and

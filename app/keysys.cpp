@@ -82,7 +82,7 @@ bool CreateSysCommand(MVObject* self) {
     }
   }
   gWriteFolder = nullptr;
-  ok = ok && !Stopped() && MoveStagedSet(n1 > 0 ? n1 : 0);
+  ok = ok && !Stopped() && MoveStagedSet(n1);
   RemoveStaging();
   if (!ok) {
     Comp1Count = Comp2Count = Comp3Count = 0;
@@ -100,7 +100,7 @@ void App_CreateSys(MVObject* self) { CreateSysCommand(self); }
 void App_GetSystemData(MVObject*, MVString* prefix) {
   Str sysdat = Str::Borrow(prefix) + keyfile::SystemFile();
   int32_t n1 = 0;
-  if (!ReadEntryCount(sysdat.get(), &n1)) {
+  if (keyfile::ReadCount(sysdat.get(), &n1) != keyfile::kCounted) {
     Comp1Count = Comp2Count = Comp3Count = 0;
     return;
   }
@@ -116,8 +116,12 @@ void App_SystemData(MVObject*, int32_t mode) {
   keyfile::Lock lock(mode == 1 ? keyfile::Lock::kShared : keyfile::Lock::kNone);
   if (!lock.held()) return;
   int32_t n1 = 0;
-  if (!ReadEntryCount(keyfile::SystemFile(), &n1)) {
-    if (mode == 1) PRINT("A System is not loaded.  Please issue ressys or createsys.");
+  keyfile::Count count = keyfile::ReadCount(keyfile::SystemFile(), &n1);
+  if (count != keyfile::kCounted) {
+    if (mode == 1 && count == keyfile::kNoSystem)
+      PRINT("A System is not loaded.  Please issue ressys or createsys.");
+    else if (mode == 1)
+      keyfile::RefuseNoCount(nullptr, nullptr);  // no sizes to print, rather than wrong ones
     Comp1Count = Comp2Count = Comp3Count = 0;
     return;
   }
@@ -150,17 +154,15 @@ void App_SystemData(MVObject*, int32_t mode) {
 bool KillSysCommand(MVObject*, int32_t mode) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
   if (!lock.held()) return false;
-  int64_t n1 = 0;
-  if (!ReadSetEntries(keyfile::SystemFile(), &n1)) {
-    if (mode == 1) {
-      PRINT("A System is not loaded.  Please issue ressys or createsys.");
-      return false;
-    }
-    n1 = 0;
+  int32_t n1 = 0;
+  bool installed = keyfile::ReadCount(keyfile::SystemFile(), &n1) != keyfile::kNoSystem;
+  if (!installed && mode == 1) {
+    PRINT("A System is not loaded.  Please issue ressys or createsys.");
+    return false;
   }
-  // Without a count every entry file present goes.
-  if (n1 == kNoCount) n1 = 0x7FFFFFFF;
-  if (!DeleteSystem(n1, mode == 1)) return false;
+  // Every entry file present goes, whatever the count says: none is left of a system
+  // that is deleted.
+  if (!DeleteSystem(installed ? kAllEntries : 0, mode == 1, 0)) return false;
   if (mode == 1) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");
@@ -182,8 +184,9 @@ bool RestoreSysCommand(MVObject* self) {
   }
   App_GetParameters(self);
   Str prefix = FolderPrefix();
-  int64_t n1 = 0;
-  if (!ReadSetEntries((prefix + keyfile::SystemFile()).get(), &n1)) {
+  int32_t n1 = 0;
+  keyfile::Count count = keyfile::ReadCount((prefix + keyfile::SystemFile()).get(), &n1);
+  if (count == keyfile::kNoSystem) {
     PRINT("A System is not currently in place in the folder defined error.");
     return false;
   }
@@ -191,13 +194,16 @@ bool RestoreSysCommand(MVObject* self) {
     PRINT("A System is currently in place.  Issue transsys and/or killsys.");
     return false;
   }
+  if (count == keyfile::kNoCount) {
+    RefuseUncounted(prefix.get());
+    return false;
+  }
   // Nothing is copied unless the whole set is there; "sys.dat" comes last, so a restore
   // that fails part way leaves no system marked as installed.
-  if (!Counted(prefix.get(), n1) || !CheckComplete(prefix.get(), n1) ||
-      !CheckReplaceable(nullptr, prefix.get(), n1))
-    return false;
+  if (!CheckComplete(prefix.get(), n1) || !CheckReplaceable(nullptr, prefix.get(), n1)) return false;
   if (!ScriptMode) PRINT("Restoring system files...");
-  if (!CopySet(prefix.get(), nullptr, n1)) {
+  SetCopy copy;
+  if (!copy.Run(prefix.get(), nullptr, n1)) {
     PRINT("The system was not restored.");
     return false;
   }
@@ -216,24 +222,33 @@ namespace {
 enum TransferOutcome { kRefused, kCopyFailed, kCopied };
 
 // The shared first steps of transsys and transkill: checks, then the copy of a complete
-// set. *n1 and *prefix describe what was copied.
-TransferOutcome Transfer(MVObject* self, MVString* word, int64_t* n1, Str* prefix) {
+// set. *n1 is the count of what was copied. A copy that deletes the system afterwards
+// (killing) refuses entry files beyond the count too: it would leave them behind.
+TransferOutcome Transfer(MVObject* self, MVString* word, bool killing, int32_t* n1, SetCopy* copy) {
   if (Same(CommandLine, word)) {
     PRINT("Parameters missing error.  Enter help t");
     PRINT(" ");
     return kRefused;
   }
-  if (!ReadSetEntries(keyfile::SystemFile(), n1)) {
+  keyfile::Count count = keyfile::ReadCount(keyfile::SystemFile(), n1);
+  if (count == keyfile::kNoSystem) {
     PRINT("A System is not loaded.  Please issue ressys or createsys.");
     return kRefused;
   }
   App_GetParameters(self);
-  *prefix = FolderPrefix();
-  if (!Counted(nullptr, *n1) || !CheckComplete(nullptr, *n1) ||
-      !CheckReplaceable(prefix->get(), nullptr, *n1))
+  Str prefix = FolderPrefix();
+  if (count == keyfile::kNoCount) {
+    RefuseUncounted(nullptr);
     return kRefused;
+  }
+  if (int32_t beyond = killing ? FirstEntryBeyond(*n1) : 0) {
+    Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + EntryFileName(beyond) +
+          MV_LIT(" lies beyond the entry count of sys.dat.  Nothing was copied."));
+    return kRefused;
+  }
+  if (!CheckComplete(nullptr, *n1) || !CheckReplaceable(prefix.get(), nullptr, *n1)) return kRefused;
   if (!ScriptMode) PRINT("Copying system files...");
-  if (!CopySet(nullptr, prefix->get(), *n1)) return kCopyFailed;
+  if (!copy->Run(nullptr, prefix.get(), *n1)) return kCopyFailed;
   if (!ScriptMode) {
     PRINT("=== Copy completed ===");
     PRINT(" ");
@@ -246,9 +261,9 @@ TransferOutcome Transfer(MVObject* self, MVString* word, int64_t* n1, Str* prefi
 bool TransferSysCommand(MVObject* self) {
   keyfile::Lock lock(keyfile::Lock::kShared);
   if (!lock.held()) return false;
-  int64_t n1 = 0;
-  Str prefix;
-  return Transfer(self, MV_LIT("transsys"), &n1, &prefix) == kCopied;
+  int32_t n1 = 0;
+  SetCopy copy;
+  return Transfer(self, MV_LIT("transsys"), false, &n1, &copy) == kCopied;
 }
 
 void App_TransferSys(MVObject* self) { TransferSysCommand(self); }
@@ -256,19 +271,21 @@ void App_TransferSys(MVObject* self) { TransferSysCommand(self); }
 bool TransKillCommand(MVObject* self) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
   if (!lock.held()) return false;
-  int64_t n1 = 0;
-  Str prefix;
-  TransferOutcome outcome = Transfer(self, MV_LIT("transkill"), &n1, &prefix);
+  int32_t n1 = 0;
+  SetCopy copy;
+  TransferOutcome outcome = Transfer(self, MV_LIT("transkill"), true, &n1, &copy);
   if (outcome == kRefused) return false;
   if (outcome == kCopyFailed) {
     PRINT("The system was not deleted.");
     return false;
   }
-  if (!SetVerified(prefix.get(), n1)) {
+  // Only the very files that were copied and verified are deleted: a name changed
+  // during the run neither makes a lost file look copied nor deletes another one.
+  if (!copy.Verified()) {
     PRINT("The copy could not be verified.  The system was not deleted.");
     return false;
   }
-  if (!DeleteSystem(n1, true)) return false;
+  if (!DeleteSystem(n1, true, copy.handle())) return false;
   if (!ScriptMode) {
     PRINT("=== System Deleted ===");
     PRINT("createsys or ressys required for future cryptions.");

@@ -22,17 +22,14 @@ Str StrOf64(int64_t v);
 // File i (1 .. n1 + 3) of the set of a system with n1 >= 0 entries, in copying order:
 // the entry files, "k2.dat", "k3.bin", then "sys.dat".
 Str SetFileName(int64_t i, int64_t n1);
-// N1 of a system: the number in the first line of its "sys.dat". False when missing.
-bool ReadEntryCount(MVString* sysdat, int32_t* n1);
-// N1 of a system as the walks over its set of files take it: the first line of its
-// "sys.dat" when that is 1 to 10 ASCII digits with a value of at least 1, else kNoCount
-// (an empty, zero, signed or otherwise odd line counts nothing, and no set can be copied
-// or deleted by it). The walks end at the first file that is not there, so a count far
-// beyond the files is harmless. False when "sys.dat" is missing.
-constexpr int64_t kNoCount = -1;
-bool ReadSetEntries(MVString* sysdat, int64_t* n1);
-// Refuses a set whose "sys.dat" holds no count; true when it holds one.
-bool Counted(MVString* prefix, int64_t n1);
+// The refusal of a set to copy whose "sys.dat" (at prefix) holds no count.
+void RefuseUncounted(MVString* prefix);
+// The numbers 1..upTo whose entry files are in the application folder, ascending: an
+// integer array (owned) and its element count, or nil when the folder cannot be listed.
+// It is as long as the folder's listing, whatever upTo is.
+MVArray* PresentEntries(int64_t upTo, int32_t* count);
+// The lowest number above n1 whose entry file is in the application folder, or 0.
+int32_t FirstEntryBeyond(int64_t n1);
 // Counts the lines of a key file and, when chars is given, their characters (line ends
 // not included). False when the file cannot be opened (or is no regular file).
 bool CountLines(MVString* name, int32_t* lines, int64_t* chars);
@@ -97,21 +94,39 @@ bool CheckComplete(MVString* prefix, int64_t n1);
 // another name: the copy would overwrite the key it copies. Only called for a set found
 // complete, so the walk is bounded by real files.
 bool CheckReplaceable(MVString* prefix, MVString* fromPrefix, int64_t n1);
-// Copies the complete set of a system with n1 entries from names fromPrefix + file to
-// toPrefix + file ("sys.dat" last). Stops at the first file that could not be copied,
-// reporting it; false then.
-bool CopySet(MVString* fromPrefix, MVString* toPrefix, int64_t n1);
-// Every file of the set at prefix holds what the application folder's copy holds (the
-// set was found complete before it was copied).
-bool SetVerified(MVString* prefix, int64_t n1);
+// A copy of the complete set of a system with n1 entries from the folder fromPrefix to
+// the folder toPrefix (nil: the application folder), through the runtime's folder copy
+// (runtime/files/folder_copy.h): each folder resolved once, every file read never
+// through a link, written as a new file, synced, verified through the descriptors it was
+// written and read by, and put in place by its name in one step, "sys.dat" last.
+class SetCopy {
+ public:
+  SetCopy() : copy_(0), n1_(0) {}
+  ~SetCopy() { RuntimeCopyEnd(copy_); }
+  SetCopy(const SetCopy&) = delete;
+  SetCopy& operator=(const SetCopy&) = delete;
+  // Stops at the first file that could not be copied, reporting it; false then.
+  bool Run(MVString* fromPrefix, MVString* toPrefix, int64_t n1);
+  // Every file copied is still in place on both sides and holds the same bytes.
+  bool Verified() const;
+  int32_t handle() const { return copy_; }
+
+ private:
+  int32_t copy_;
+  int64_t n1_;
+};
 
 // --- Deletion (app/keysys_delete.cpp).
 
-// Deletes the application folder's system with n1 entries, announcing each component:
-// the entry files 1..n1 that are there, in ascending order, then "k2.dat", "k3.bin" and
-// "sys.dat". Returns false, after one line naming the first file that could not be
-// deleted, when a file is still there ("sys.dat" is then kept, so the rest is still
-// known as a system).
-bool DeleteSystem(int64_t n1, bool announce);
+// Every entry file there is, whatever a count says.
+constexpr int64_t kAllEntries = 0x7FFFFFFF;
+// Deletes the application folder's system, announcing each component: the entry files
+// 1..upTo that are there, in ascending order, then "k2.dat", "k3.bin" and "sys.dat".
+// With a copy (a SetCopy's handle) only the files that copy read, each only while its
+// name still gives that file; without one (0) whatever the names give (a link itself,
+// never what it points to). Returns false, after one line naming the first file that
+// could not be deleted, when a file is still there ("sys.dat" is then kept, so the rest
+// is still known as a system).
+bool DeleteSystem(int64_t upTo, bool announce, int32_t copy);
 
 }  // namespace keysys

@@ -6,23 +6,8 @@ namespace keysys {
 
 namespace {
 
-// Copies one file; true when the copy reported no error and the destination now holds
-// as many bytes as the source.
-bool CopyOne(MVString* from, MVString* to) {
-  Obj src(GetFolderItem(from));
-  Obj dst(GetFolderItem(to));
-  if (!src.get() || !dst.get() || !fileExistsGetter(src.get())) return false;
-  uint64_t length = fileSizeGetter(src.get());
-  int32_t before = FolderItemGetLastError(src.get());
-  FolderItemCopyFileTo(src.get(), dst.get());
-  Obj copy(GetFolderItem(to));
-  return FolderItemGetLastError(src.get()) == before && copy.get() && fileExistsGetter(copy.get()) &&
-         fileSizeGetter(copy.get()) == length;
-}
-
-void ReportCopyFailed(MVString* from, MVString* to) {
-  Obj dst(GetFolderItem(to));
-  if (dst.get() && FolderItemIsProtected(dst.get()))
+void ReportCopyFailed(MVString* from, MVString* to, int32_t error) {
+  if (error == kMVErrorProtectedFile)
     Print(Str::Borrow(MV_LIT("Could not copy ")) + from + MV_LIT(" to ") + to +
           MV_LIT(": it is a file of the program and is never replaced."));
   else
@@ -76,52 +61,27 @@ bool CheckReplaceable(MVString* prefix, MVString* fromPrefix, int64_t n1) {
   return true;
 }
 
-bool CopySet(MVString* fromPrefix, MVString* toPrefix, int64_t n1) {
+bool SetCopy::Run(MVString* fromPrefix, MVString* toPrefix, int64_t n1) {
+  int32_t error = 0;
+  copy_ = RuntimeCopyBegin(fromPrefix, toPrefix, &error);
+  n1_ = n1;
   for (int64_t i = 1; i <= n1 + 3; i++) {
     if (Stopped()) return false;  // interrupted: the copies made so far are whole files
     Str name = SetFileName(i, n1);
-    Str from = Str::Borrow(fromPrefix) + name;
-    Str to = Str::Borrow(toPrefix) + name;
-    if (!CopyOne(from.get(), to.get())) {
+    if (copy_) error = RuntimeCopyFile(copy_, name.get());
+    if (error != 0) {
       if (Stopped()) return false;
-      ReportCopyFailed(from.get(), to.get());
+      ReportCopyFailed((Str::Borrow(fromPrefix) + name).get(), (Str::Borrow(toPrefix) + name).get(), error);
       return false;
     }
   }
   return true;
 }
 
-namespace {
-
-// True when both files exist and hold the same bytes.
-bool SameContent(MVString* a, MVString* b) {
-  Obj fa(GetFolderItem(a));
-  Obj fb(GetFolderItem(b));
-  bool same = fa.get() && fb.get() && FolderItemIsRegularFile(fa.get()) &&
-              FolderItemIsRegularFile(fb.get()) && fileSizeGetter(fa.get()) == fileSizeGetter(fb.get());
-  Obj sa(same ? FolderItemOpenBinaryFile(fa.get(), false) : nullptr);
-  Obj sb(same ? FolderItemOpenBinaryFile(fb.get(), false) : nullptr);
-  same = same && sa.get() && sb.get();
-  while (same && !BinaryStreamEOF(sa.get())) {
-    Str x(BinaryStreamRead(sa.get(), 65536, nullptr));
-    Str y(BinaryStreamRead(sb.get(), 65536, nullptr));
-    same = x.length() == y.length() && x.length() > 0 &&
-           memcmp(x.bytes(), y.bytes(), x.length()) == 0;
-  }
-  if (sa.get()) BinaryStreamClose(sa.get());
-  if (sb.get()) BinaryStreamClose(sb.get());
-  return same;
-}
-
-}  // namespace
-
-bool SetVerified(MVString* prefix, int64_t n1) {
-  for (int64_t i = 1; i <= n1 + 3; i++) {
-    Str name = SetFileName(i, n1);
-    Str copy = Str::Borrow(prefix) + name;
-    if (!SameContent(name.get(), copy.get())) return false;
-  }
-  return true;
+bool SetCopy::Verified() const {
+  for (int64_t i = 1; copy_ && i <= n1_ + 3; i++)
+    if (RuntimeCopyVerify(copy_, SetFileName(i, n1_).get()) != 0) return false;
+  return copy_ != 0;
 }
 
 }  // namespace keysys

@@ -5,32 +5,17 @@ namespace keysys {
 
 namespace {
 
-// The numbers 1..n1 whose entry files are in the application folder, ascending: an
-// integer array (owned) and its element count, or nil when the folder cannot be listed.
-// It is as long as the folder's listing, whatever n1 is.
-MVArray* PresentEntries(int64_t n1, int32_t* count) {
-  *count = 0;
-  Obj folder(keyfile::ApplicationFolder());
-  Arr names(folder.get() ? FolderItemChildNames(folder.get()) : nullptr);
-  if (!names.get()) return nullptr;
-  int32_t upper = names.get()->upperBounds[0];
-  MVArray* numbers = CreateArray(1, kMVElemInt32, upper);
-  for (int32_t i = 0; numbers && i <= upper; i++) {
-    int32_t n = keyfile::EntryNumberOf(GetStr(names.get(), i).get());
-    if (n >= 1 && n <= n1) SetInt(numbers, (*count)++, n);
-  }
-  if (!numbers) return nullptr;
-  reinterpret_cast<void (*)(MVArray*, int32_t)>(numbers->ops->slot[4])(numbers, *count - 1);
-  reinterpret_cast<void (*)(MVArray*)>(numbers->ops->slot[8])(numbers);
-  return numbers;
+// Deletes one file of the system: through the copy that read it, or by its name.
+bool Delete(MVString* name, int32_t copy) {
+  return copy ? RuntimeCopyDeleteSource(copy, name) == 0 : DeleteFile(name);
 }
 
 }  // namespace
 
-bool DeleteSystem(int64_t n1, bool announce) {
+bool DeleteSystem(int64_t upTo, bool announce, int32_t copy) {
   int32_t count = 0;
-  Arr present(n1 > 0 ? PresentEntries(n1, &count) : nullptr);
-  if (n1 > 0 && !present.get()) {
+  Arr present(upTo > 0 ? PresentEntries(upTo, &count) : nullptr);
+  if (upTo > 0 && !present.get()) {
     PRINT("The application folder cannot be read.  The system was not deleted.");
     return false;
   }
@@ -38,14 +23,14 @@ bool DeleteSystem(int64_t n1, bool announce) {
   if (announce) PRINT("Killing Component 1...");
   for (int32_t i = 0; i < count; i++) {
     Str name = EntryFileName(GetInt(present.get(), i));
-    if (!DeleteFile(name.get()) && failed.empty()) failed = name;
+    if (!Delete(name.get(), copy) && failed.empty()) failed = name;
   }
   if (announce) PRINT("Killing Component 2...");
-  if (!DeleteFile(keyfile::SlotMapFile()) && failed.empty()) failed = Str::Borrow(keyfile::SlotMapFile());
+  if (!Delete(keyfile::SlotMapFile(), copy) && failed.empty()) failed = Str::Borrow(keyfile::SlotMapFile());
   if (announce) PRINT("Killing Component 3...");
-  if (!DeleteFile(keyfile::StepFile()) && failed.empty()) failed = Str::Borrow(keyfile::StepFile());
+  if (!Delete(keyfile::StepFile(), copy) && failed.empty()) failed = Str::Borrow(keyfile::StepFile());
   if (failed.empty()) {
-    if (DeleteFile(keyfile::SystemFile())) return true;
+    if (Delete(keyfile::SystemFile(), copy)) return true;
     failed = Str::Borrow(keyfile::SystemFile());
   }
   Print(Str::Borrow(MV_LIT("Could not delete ")) + failed +

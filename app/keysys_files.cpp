@@ -1,22 +1,8 @@
-// The key system's files: their names in copying order, reading the count of entries
-// and the lines of a key file, writing a key file, the staging folder of createsys.
+// The key system's files: their names in copying order, the entry files present, the
+// lines of a key file, writing a key file, the staging folder of createsys.
 #include "app/keysys.h"
 
 namespace keysys {
-
-namespace {
-
-// Reads the first line of a text file. False when the file does not exist; a file that
-// is there but no regular file (or cannot be read) gives the empty line.
-bool ReadFirstLine(MVString* name, Str* line) {
-  if (!FileExists(name)) return false;
-  MVTextInputStream* in = keyfile::Open(name);
-  if (in) *line = Str(TextInputStreamReadLine(in, nullptr));
-  keyfile::Close(in);
-  return true;
-}
-
-}  // namespace
 
 Str StrOf64(int64_t v) {
   char buf[24];
@@ -37,29 +23,34 @@ Str SetFileName(int64_t i, int64_t n1) {
   return Str::Borrow(keyfile::SystemFile());
 }
 
-bool ReadEntryCount(MVString* sysdat, int32_t* n1) {
-  Str line;
-  if (!ReadFirstLine(sysdat, &line)) return false;
-  *n1 = CInt(Val(line));
-  return true;
+void RefuseUncounted(MVString* prefix) { keyfile::RefuseNoCount(prefix, MV_LIT("  Nothing was copied.")); }
+
+MVArray* PresentEntries(int64_t upTo, int32_t* count) {
+  *count = 0;
+  Obj folder(keyfile::ApplicationFolder());
+  Arr names(folder.get() ? FolderItemChildNames(folder.get()) : nullptr);
+  if (!names.get()) return nullptr;
+  int32_t upper = names.get()->upperBounds[0];
+  MVArray* numbers = CreateArray(1, kMVElemInt32, upper);
+  for (int32_t i = 0; numbers && i <= upper; i++) {
+    int32_t n = keyfile::EntryNumberOf(GetStr(names.get(), i).get());
+    if (n >= 1 && n <= upTo) SetInt(numbers, (*count)++, n);
+  }
+  if (!numbers) return nullptr;
+  reinterpret_cast<void (*)(MVArray*, int32_t)>(numbers->ops->slot[4])(numbers, *count - 1);
+  reinterpret_cast<void (*)(MVArray*)>(numbers->ops->slot[8])(numbers);
+  return numbers;
 }
 
-bool ReadSetEntries(MVString* sysdat, int64_t* n1) {
-  Str line;
-  if (!ReadFirstLine(sysdat, &line)) return false;
-  const uint8_t* b = line.bytes();
-  uint32_t n = line.length();
-  int64_t v = 0;
-  for (uint32_t i = 0; i < n && v >= 0; i++) v = b[i] >= '0' && b[i] <= '9' ? v * 10 + (b[i] - '0') : -1;
-  *n1 = n >= 1 && n <= 10 && v >= 1 ? v : kNoCount;
-  return true;
-}
-
-bool Counted(MVString* prefix, int64_t n1) {
-  if (n1 != kNoCount) return true;
-  Print(Str::Borrow(MV_LIT("The key system is damaged: ")) + prefix + keyfile::SystemFile() +
-        MV_LIT(" holds no entry count.  Nothing was copied."));
-  return false;
+int32_t FirstEntryBeyond(int64_t n1) {
+  Obj folder(keyfile::ApplicationFolder());
+  Arr names(folder.get() ? FolderItemChildNames(folder.get()) : nullptr);
+  int32_t first = 0;
+  for (int32_t i = 0; names.get() && i <= names.get()->upperBounds[0]; i++) {
+    int32_t n = keyfile::EntryNumberOf(GetStr(names.get(), i).get());
+    if (n > n1 && (first == 0 || n < first)) first = n;
+  }
+  return first;
 }
 
 bool CountLines(MVString* name, int32_t* lines, int64_t* chars) {

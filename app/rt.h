@@ -15,6 +15,7 @@
 #include "runtime/core/process/startup.h"
 #include "runtime/core/process/workers.h"
 #include "runtime/files/folder_access.h"
+#include "runtime/files/folder_copy.h"
 #include "runtime/files/folderitem.h"
 #include "runtime/files/safe_output.h"
 #include "runtime/files/standard_streams.h"

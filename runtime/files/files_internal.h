@@ -188,4 +188,10 @@ std::string WithoutTrailingSlash(const std::string& path);
 std::string ParentOf(const std::string& path);
 // errno, or EIO when a failing call left it 0.
 int ErrnoOrEIO();
+// Writes all n bytes (again after an interruption); false with errno set otherwise.
+bool WriteAll(int fd, const void* bytes, size_t n);
+// The path a name gives, as the system is to see it: absolute, or relative to the base
+// folder; every byte as it is, trailing "/" left out. Empty for an empty name or one
+// holding a NUL (the system would see only the part before it).
+std::string NamePath(MVString* name);
 }  // namespace mvfiles

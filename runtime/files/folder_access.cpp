@@ -96,11 +96,7 @@ extern "C" int32_t FolderItemLinkCount(MVFolderItem* item) {
   return st.st_nlink > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(st.st_nlink);
 }
 
-namespace {
-
-// The path a name gives, as the system is to see it: every byte as it is. Empty for a
-// name holding a NUL (the system would see only the part before it).
-std::string EntryPath(MVString* name) {
+std::string mvfiles::NamePath(MVString* name) {
   if (!name) return std::string();
   std::string text(reinterpret_cast<const char*>(MVStringBytes(name)), MVStringLength(name));
   if (text.empty() || memchr(text.data(), 0, text.size())) return std::string();
@@ -108,16 +104,14 @@ std::string EntryPath(MVString* name) {
   return text[0] == '/' ? text : mvfiles::BaseFolder() + "/" + text;
 }
 
-}  // namespace
-
 extern "C" bool RuntimeNameIsLink(MVString* name) {
-  std::string path = EntryPath(name);
+  std::string path = mvfiles::NamePath(name);
   struct stat st;
   return !path.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 extern "C" int32_t RuntimeDeleteName(MVString* name) {
-  std::string path = EntryPath(name);
+  std::string path = mvfiles::NamePath(name);
   if (path.empty()) return EINVAL;
   // remove() unlinks the entry itself (a link included) or removes an empty folder.
   if (remove(path.c_str()) == 0) return 0;
@@ -125,13 +119,13 @@ extern "C" int32_t RuntimeDeleteName(MVString* name) {
 }
 
 extern "C" int32_t RuntimeCreateFolder(MVString* name) {
-  std::string path = EntryPath(name);
+  std::string path = mvfiles::NamePath(name);
   if (path.empty()) return EINVAL;
   return mkdir(path.c_str(), 0700) == 0 ? 0 : mvfiles::ErrnoOrEIO();
 }
 
 extern "C" int32_t RuntimeRenameName(MVString* from, MVString* to) {
-  std::string a = EntryPath(from), b = EntryPath(to);
+  std::string a = mvfiles::NamePath(from), b = mvfiles::NamePath(to);
   if (a.empty() || b.empty()) return EINVAL;
   return rename(a.c_str(), b.c_str()) == 0 ? 0 : mvfiles::ErrnoOrEIO();
 }

@@ -240,20 +240,6 @@ bool IsFolder(MVFolderItemImpl* impl) {
   return stat(PathOf(impl), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Writes all n bytes; false with errno set otherwise.
-bool WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // The copy itself, in this process, through the safe output path: the destination is
 // created (with the source's permission bits, less the umask) or replaced; a folder
 // destination receives the file under the source's name. An interruption (Ctrl-C, the
@@ -304,7 +290,7 @@ int CopyFile(const std::string& from, const std::string& to) {
       error = mvfiles::ErrnoOrEIO();
       break;
     }
-    if (!WriteAll(out->fd(), buffer, static_cast<size_t>(n))) error = mvfiles::ErrnoOrEIO();
+    if (!mvfiles::WriteAll(out->fd(), buffer, static_cast<size_t>(n))) error = mvfiles::ErrnoOrEIO();
   }
   if (error == 0)
     error = out->Commit();
@@ -334,7 +320,19 @@ void ImplReleaser(MVObject* o) {
 
 }  // namespace
 
-// --- Shared path helpers.
+// --- Shared helpers.
+
+bool mvfiles::WriteAll(int fd, const void* bytes, size_t n) {
+  const char* p = static_cast<const char*>(bytes);
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;  // a write that takes nothing would never end
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
 
 std::string mvfiles::BaseFolder() {
   if (g_haveApplicationFolder) return g_applicationFolder;

@@ -21,40 +21,10 @@
 
 namespace {
 
-const int kMaxLinks = 40;
 const int kNameTries = 100;
 const uint32_t kCopyBlock = 256 * 1024;
 
-struct FileId {
-  dev_t device;
-  ino_t inode;
-};
-std::vector<FileId>& Protected() {
-  static std::vector<FileId> files;
-  return files;
-}
-
 MVSafeOutput* g_active = nullptr;  // outputs being written, newest first
-
-// The file a name resolves to: symbolic links of the last component followed (a
-// relative link target is taken in the link's folder). The file itself need not exist.
-int Resolve(const std::string& path, std::string* resolved) {
-  std::string p = path;
-  for (int links = 0; links <= kMaxLinks; links++) {
-    struct stat st;
-    if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      *resolved = p;
-      return 0;
-    }
-    char target[PATH_MAX];
-    ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
-    if (n <= 0) return n == 0 ? ENOENT : mvfiles::ErrnoOrEIO();
-    std::string text(target, static_cast<size_t>(n));
-    std::string folder = mvfiles::ParentOf(p);
-    p = text[0] == '/' ? text : (folder == "/" ? "" : folder) + "/" + text;
-  }
-  return ELOOP;
-}
 
 }  // namespace
 
@@ -76,15 +46,25 @@ std::string MVRandomLetters(size_t n) {
   return s;
 }
 
-void MVRemoveIfUnheld(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+void MVRemoveIfUnheldAt(int folder, const std::string& name) {
+  int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return;
   struct stat held, now;
   if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
-      flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &now) == 0 &&
+      flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
       now.st_dev == held.st_dev && now.st_ino == held.st_ino)
-    unlink(path.c_str());
+    unlinkat(folder, name.c_str(), 0);
   close(fd);  // releases the lock
+}
+
+void MVRemoveIfUnheld(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  MVRemoveIfUnheldAt(dir, path.substr(slash + 1));
+  close(dir);
 }
 
 namespace {
@@ -96,8 +76,8 @@ const size_t kPartLetters = 6;
 // The name of a temporary file beside the file `name` (random: kPartLetters letters and
 // digits): "<name>.<random>.part", or ".ombrix.<random>.part" where the name is too long
 // to carry the suffix.
-std::string PartName(const std::string& folder, const std::string& name, const std::string& random) {
-  long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
+std::string PartName(int folder, const std::string& name, const std::string& random) {
+  long nameMax = fpathconf(folder, _PC_NAME_MAX);
   if (nameMax <= 0) nameMax = NAME_MAX;
   std::string candidate = name + "." + random + kPartTail;
   if (static_cast<long>(candidate.size()) > nameMax) candidate = kLongPartHead + random + kPartTail;
@@ -123,44 +103,37 @@ bool IsPartOf(const std::string& entry, const std::string& name) {
 // Temporary files of earlier writers of `name` in `folder` that no live process holds:
 // every writer holds the lock on its temporary file until it is gone, so an unlocked one
 // was left by a process that was killed. Only this user's regular files are removed.
-void RemoveStaleParts(const std::string& folder, const std::string& name) {
-  DIR* dir = opendir(folder.empty() ? "/" : folder.c_str());
-  if (!dir) return;
+void RemoveStaleParts(int folder, const std::string& name) {
+  int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    if (fd >= 0) close(fd);
+    return;
+  }
   while (dirent* e = readdir(dir)) {
     if (!IsPartOf(e->d_name, name)) continue;
-    MVRemoveIfUnheld(folder + e->d_name);
+    MVRemoveIfUnheldAt(folder, e->d_name);
   }
   closedir(dir);
 }
 
-// The temporary file of an output, locked for as long as it is open. Where the file
-// system offers them it has no name until it is complete (*path stays empty), so a
-// process killed while writing leaves nothing; elsewhere it is "<name>.XXXXXX.part"
-// beside the file, created exclusively, never through a link, and the stale ones of
-// killed writers are removed first.
 // Takes the lock of a new temporary file. Where the file system keeps no locks the file
 // goes unlocked (and is never taken for stale); false only when it is held already.
 bool LockTemporary(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
 
-int CreateTemporary(const std::string& final, std::string* path, int* error) {
-  size_t slash = final.rfind('/');
-  std::string folder = final.substr(0, slash + 1);
-  std::string name = final.substr(slash + 1);
-  RemoveStaleParts(folder, name);
-  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    if (LockTemporary(fd)) return fd;
-    close(fd);
-  }
+// A new "<name>.XXXXXX.part" in the folder, as MVCreatePart gives it (stale ones gone).
+int NewPart(int folder, const std::string& name, std::string* temporary, int* error) {
   for (int i = 0; i < kNameTries; i++) {
-    std::string candidate = folder + PartName(folder, name, MVRandomLetters(kPartLetters));
-    fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    std::string candidate = PartName(folder, name, MVRandomLetters(kPartLetters));
+    int fd = openat(folder, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                    0600);
     if (fd >= 0) {
       struct stat held, now;
       // Locked before anyone may take it for stale; still ours once locked.
       if (LockTemporary(fd) && fstat(fd, &held) == 0 &&
-          lstat(candidate.c_str(), &now) == 0 && held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
-        *path = candidate;
+          fstatat(folder, candidate.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+          held.st_ino == now.st_ino && held.st_dev == now.st_dev) {
+        *temporary = candidate;
         return fd;
       }
       close(fd);
@@ -172,18 +145,30 @@ int CreateTemporary(const std::string& final, std::string* path, int* error) {
   return -1;
 }
 
-// Gives the unnamed temporary file fd a name beside `final` (a locked one, as a named
-// temporary file is). Returns 0 and the name, or an errno value.
-int NameTemporary(int fd, const std::string& final, std::string* path) {
-  size_t slash = final.rfind('/');
-  std::string folder = final.substr(0, slash + 1);
-  std::string name = final.substr(slash + 1);
+// The temporary file of an output, locked for as long as it is open. Where the file
+// system offers them it has no name until it is complete (*temporary stays empty), so a
+// process killed while writing leaves nothing; elsewhere it is "<name>.XXXXXX.part"
+// beside the file, created exclusively, never through a link, and the stale ones of
+// killed writers are removed first.
+int CreateTemporary(int folder, const std::string& name, std::string* temporary, int* error) {
+  RemoveStaleParts(folder, name);
+  int fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    if (LockTemporary(fd)) return fd;
+    close(fd);
+  }
+  return NewPart(folder, name, temporary, error);
+}
+
+// Gives the unnamed temporary file fd a name in `folder` beside `name` (a locked one, as a
+// named temporary file is). Returns 0 and the name, or an errno value.
+int NameTemporary(int fd, int folder, const std::string& name, std::string* temporary) {
   char self[64];
   snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
   for (int i = 0; i < kNameTries; i++) {
-    std::string candidate = folder + PartName(folder, name, MVRandomLetters(kPartLetters));
-    if (linkat(AT_FDCWD, self, AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      *path = candidate;
+    std::string candidate = PartName(folder, name, MVRandomLetters(kPartLetters));
+    if (linkat(AT_FDCWD, self, folder, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      *temporary = candidate;
       return 0;
     }
     if (errno != EEXIST) break;
@@ -191,10 +176,13 @@ int NameTemporary(int fd, const std::string& final, std::string* path) {
   return mvfiles::ErrnoOrEIO();
 }
 
-// A FIFO has no reader yet: wait for one, but give up when the user interrupts.
-int OpenDirect(const std::string& path, bool fifo, int* error) {
+// Opens a device or a FIFO (through the link itself where the target says so); a FIFO
+// without reader yet is waited for, but the user may interrupt the wait.
+int OpenDirect(const MVOutputTarget& t, int* error) {
+  bool fifo = S_ISFIFO(t.st.st_mode);
+  int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (fifo ? O_NONBLOCK : 0) | (t.throughLink ? 0 : O_NOFOLLOW);
   for (;;) {
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (fifo ? O_NONBLOCK : 0));
+    int fd = openat(t.folder, t.name.c_str(), flags);
     if (fd >= 0) {
       if (fifo) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
       return fd;
@@ -211,16 +199,20 @@ int OpenDirect(const std::string& path, bool fifo, int* error) {
   return -1;
 }
 
+// What a descriptor opened on the destination gives may be written: the file seen when
+// the name was resolved (not another swapped in since), and no file that is never
+// written. 0, or why not.
+int CheckOpened(int fd, const struct stat& seen) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return mvfiles::ErrnoOrEIO();
+  if (int refusal = MVRefusalOf(st)) return refusal;
+  return st.st_dev == seen.st_dev && st.st_ino == seen.st_ino ? 0 : EAGAIN;
+}
+
 mode_t CurrentUmask() {
   mode_t m = umask(0);
   umask(m);
   return m;
-}
-
-bool IsProtected(const struct stat& st) {
-  for (const FileId& f : Protected())
-    if (f.device == st.st_dev && f.inode == st.st_ino) return true;
-  return false;
 }
 
 bool WriteAllAt(int fd, const uint8_t* p, size_t n, off_t at) {
@@ -237,83 +229,92 @@ bool WriteAllAt(int fd, const uint8_t* p, size_t n, off_t at) {
 
 }  // namespace
 
-extern "C" void MVProtectFile(const char* path) {
-  struct stat st;
-  if (path && stat(path, &st) == 0) Protected().push_back(FileId{st.st_dev, st.st_ino});
-}
-
-extern "C" int MVIsProtectedFile(const char* path) {
-  struct stat st;
-  return path && stat(path, &st) == 0 && IsProtected(st);
+int MVCreatePart(int folder, const std::string& name, std::string* temporary, int* error) {
+  RemoveStaleParts(folder, name);
+  return NewPart(folder, name, temporary, error);
 }
 
 extern "C" void MVAbandonSafeOutputs(void) {
   // Writers behind stop first: nothing reaches a temporary file after it is removed.
   MVWriteBehind::CancelAll();
   for (MVSafeOutput* o = g_active; o; o = o->next_) {
-    if (!o->temporary_.empty()) unlink(o->temporary_.c_str());
+    if (!o->temporary_.empty()) unlinkat(o->folder_, o->temporary_.c_str(), 0);
     o->temporary_.clear();
     o->abandoned_ = true;  // nothing left to put in place
   }
 }
 
 MVSafeOutput* MVSafeOutput::Begin(const char* path, mode_t newMode, int flags, int* error) {
-  std::string final;
   std::string name = path ? path : "";
   if (name.empty() || name.back() == '/') {
     *error = EISDIR;
     return nullptr;
   }
-  if ((*error = Resolve(name, &final)) != 0) return nullptr;
+  MVOutputTarget t;
+  if ((*error = MVResolveOutput(name, &t)) != 0) return nullptr;
 
   MVSafeOutput* o = new (std::nothrow) MVSafeOutput;
   if (!o) {
     *error = ENOMEM;
     return nullptr;
   }
-  o->final_ = final;
   o->flags_ = flags;
   o->newMode_ = newMode;
-  struct stat st;
-  if (stat(final.c_str(), &st) == 0) {
-    if (IsProtected(st)) {
-      *error = kMVErrorProtectedFile;
+  const struct stat& st = t.st;
+  if (t.exists) {
+    if ((*error = MVRefusalOf(st)) != 0) {
     } else if (S_ISDIR(st.st_mode)) {
       *error = EISDIR;
     } else if (!S_ISREG(st.st_mode)) {
       o->mode_ = kDirect;
-      o->fd_ = OpenDirect(final, S_ISFIFO(st.st_mode), error);
+      o->fd_ = OpenDirect(t, error);
+      if (o->fd_ >= 0 && (*error = CheckOpened(o->fd_, st)) != 0) {
+        close(o->fd_);
+        o->fd_ = -1;
+      }
     } else {
       o->mode_ = st.st_nlink > 1 ? kInPlace : kReplace;
-      // An in-place update cannot be atomic: it is the only writer of the file until it
-      // is committed or discarded.
-      if (o->mode_ == kInPlace) *error = o->LockInPlace();
       o->device_ = st.st_dev;
       o->inode_ = st.st_ino;
       o->owner_ = st.st_uid;
       o->group_ = st.st_gid;
       o->permissions_ = st.st_mode & 0777;
+      o->folder_ = t.folder;
+      o->name_ = t.name;
+      // An in-place update cannot be atomic: it is the only writer of the file until it
+      // is committed or discarded.
+      if (o->mode_ == kInPlace) *error = o->LockInPlace();
       // An existing file that may not be written is not replaced either.
-      if (access(final.c_str(), W_OK) != 0) *error = mvfiles::ErrnoOrEIO();
+      if (*error == 0 && faccessat(t.folder, t.name.c_str(), W_OK, 0) != 0) *error = mvfiles::ErrnoOrEIO();
     }
-  } else if (errno != ENOENT) {
-    *error = mvfiles::ErrnoOrEIO();
   }
-  if (*error == 0 && o->mode_ != kDirect) o->fd_ = CreateTemporary(final, &o->temporary_, error);
+  if (*error == 0 && o->mode_ != kDirect) {
+    o->fd_ = CreateTemporary(t.folder, t.name, &o->temporary_, error);
+    o->folder_ = t.folder;
+    o->name_ = t.name;
+  }
   if (o->fd_ < 0) {
+    o->folder_ = -1;  // still t's
     if (*error == 0) *error = EIO;
     if (o->lockFd_ >= 0) close(o->lockFd_);
     delete o;
     return nullptr;
   }
+  if (o->folder_ >= 0) t.folder = -1;  // the output's now
   o->next_ = g_active;
   g_active = o;
   return o;
 }
 
 int MVSafeOutput::LockInPlace() {
-  lockFd_ = open(final_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  lockFd_ = openat(folder_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (lockFd_ < 0) return mvfiles::ErrnoOrEIO();
+  struct stat st;
+  if (fstat(lockFd_, &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
+    close(lockFd_);
+    lockFd_ = -1;
+    return EAGAIN;  // the name was given to another file meanwhile
+  }
   int r;
   do {
     r = flock(lockFd_, LOCK_EX | LOCK_NB);
@@ -328,7 +329,7 @@ int MVSafeOutput::LockInPlace() {
 int MVSafeOutput::CopyInPlace() {
   struct stat tmp;
   if (fstat(fd_, &tmp) != 0) return mvfiles::ErrnoOrEIO();
-  int out = open(final_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  int out = openat(folder_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
   if (out < 0) return mvfiles::ErrnoOrEIO();
   struct stat st;
   int error = 0;
@@ -336,6 +337,7 @@ int MVSafeOutput::CopyInPlace() {
     error = mvfiles::ErrnoOrEIO();
   } else if (st.st_dev != device_ || st.st_ino != inode_) {
     error = EAGAIN;  // the name was given to another file meanwhile
+  } else if ((error = MVRefusalOf(st)) != 0) {
   } else if (tmp.st_size > 0 && fallocate(out, 0, 0, tmp.st_size) != 0 && errno != EOPNOTSUPP) {
     // No room for the new content: the old one stays as it was.
     error = mvfiles::ErrnoOrEIO();
@@ -375,8 +377,8 @@ int MVSafeOutput::Commit() {
     if (!(flags_ & kMVOutputPrivate)) mode = permissions_;
   }
   if (fchmod(fd_, mode) != 0 || (fdatasync(fd_) != 0 && errno != EINVAL) ||
-      (temporary_.empty() && (error = NameTemporary(fd_, final_, &temporary_)) != 0) ||
-      rename(temporary_.c_str(), final_.c_str()) != 0) {
+      (temporary_.empty() && (error = NameTemporary(fd_, folder_, name_, &temporary_)) != 0) ||
+      renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
     if (error != 0) return error;  // never named: nothing to remove
     error = mvfiles::ErrnoOrEIO();
     Unlink();
@@ -387,7 +389,7 @@ int MVSafeOutput::Commit() {
 }
 
 void MVSafeOutput::Unlink() {
-  if (!temporary_.empty()) unlink(temporary_.c_str());
+  if (!temporary_.empty()) unlinkat(folder_, temporary_.c_str(), 0);
   temporary_.clear();
 }
 
@@ -403,5 +405,6 @@ void MVSafeOutput::Destroy(MVSafeOutput* o) {
   }
   o->Unlink();
   if (o->lockFd_ >= 0) close(o->lockFd_);  // releases the in-place lock
+  if (o->folder_ >= 0) close(o->folder_);
   delete o;
 }

@@ -1,6 +1,7 @@
 // TextInputStream, TextOutputStream, BinaryStream and TextEncoding.
 #include <errno.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -495,4 +496,30 @@ extern "C" bool BinaryStreamGetLittleEndian(MVBinaryStream* stream) {
 extern "C" void BinaryStreamSetLittleEndian(MVBinaryStream* stream, bool on) {
   MVBinaryStreamRecord* s = Binary(stream);
   if (s) s->littleEndian = on;
+}
+
+// --- The file under a binary stream's descriptor.
+
+namespace {
+
+int DescriptorOf(MVBinaryStream* stream) {
+  MVBinaryStreamRecord* s = Binary(stream);
+  return s && s->handle ? fileno(s->handle->file()) : -1;
+}
+
+}  // namespace
+
+extern "C" bool BinaryStreamIsTerminal(MVBinaryStream* stream) {
+  int fd = DescriptorOf(stream);
+  return fd >= 0 && isatty(fd) == 1;
+}
+
+extern "C" void BinaryStreamGuardFile(MVBinaryStream* stream) {
+  int fd = DescriptorOf(stream);
+  if (fd >= 0) MVGuardDescriptor(fd);
+}
+
+extern "C" int32_t BinaryStreamOutputRefusal(MVBinaryStream* stream) {
+  int fd = DescriptorOf(stream);
+  return fd >= 0 ? MVRefusalOfDescriptor(fd) : 0;
 }

@@ -59,6 +59,8 @@ MVTextEncoding* TextInputStreamGetEncoding(MVTextInputStream* s);
 void TextInputStreamSetEncoding(MVTextInputStream* s, MVTextEncoding* encoding);
 MVString* TextOutputStreamGetDelimiter(MVTextOutputStream* s);
 void TextOutputStreamSetDelimiter(MVTextOutputStream* s, MVString* delimiter);
+// True when the stream's descriptor is a terminal.
+bool BinaryStreamIsTerminal(MVBinaryStream* s);
 // Pass buffered output to the file now (a failure is recorded as the last error).
 void TextOutputStreamFlush(MVTextOutputStream* s);
 void BinaryStreamFlush(MVBinaryStream* s);

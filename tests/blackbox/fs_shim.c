@@ -1,9 +1,9 @@
 /* Preloaded into ombrix by the tests: file-system features taken away.
- * With OMBRIX_TEST_NO_TMPFILE set, every open() asking for an unnamed temporary file
- * (O_TMPFILE) fails with EOPNOTSUPP, as on a file system without them.
+ * With OMBRIX_TEST_NO_TMPFILE set, every open() or openat() asking for an unnamed
+ * temporary file (O_TMPFILE) fails with EOPNOTSUPP, as on a file system without them.
  * With OMBRIX_TEST_NO_FLOCK set, every flock() on a folder fails with ENOLCK, as on a
- * file system that keeps no locks on folders. The program is built with 64-bit file offsets, so its open() is
- * open64(); both are covered. */
+ * file system that keeps no locks on folders. The program is built with 64-bit file
+ * offsets, so its open() is open64() and its openat() openat64(); all are covered. */
 #define _GNU_SOURCE
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -42,6 +42,34 @@ int open64(const char* path, int flags, ...) {
   va_list ap;
   va_start(ap, flags);
   int fd = forward("open64", path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+typedef int (*openat_fn)(int, const char*, int, ...);
+
+static int forward_at(const char* symbol, int folder, const char* path, int flags, va_list ap) {
+  mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
+  if (refused(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  openat_fn real = (openat_fn)dlsym(RTLD_NEXT, symbol);
+  return real(folder, path, flags, mode);
+}
+
+int openat(int folder, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = forward_at("openat", folder, path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+int openat64(int folder, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = forward_at("openat64", folder, path, flags, ap);
   va_end(ap);
   return fd;
 }

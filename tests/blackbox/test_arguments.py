@@ -9,7 +9,7 @@ import time
 import unittest
 
 import harness
-from test_terminal import HANG_GUARD, open_pty
+from test_terminal import HANG_GUARD
 
 
 class ArgumentForm(harness.AppTestCase):
@@ -236,29 +236,6 @@ class Pipes(ArgumentForm):
         self.assertEqual((p.returncode, p.stderr),
                          (1, b"ombrix: cannot read standard input: Is a directory\n"))
         self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
-
-    def test_cipher_text_is_not_written_to_a_terminal(self):
-        self.create()
-        self.put("f", b"secret")
-        master, slave = open_pty()
-        try:
-            p = subprocess.run([self.app.program, "enc", "f", "-", "1", "2", "3"], stdout=slave,
-                               stderr=subprocess.PIPE, cwd=self.work, env=self.app.env(),
-                               timeout=HANG_GUARD)
-            os.close(slave)
-            slave = None
-            self.assertEqual(p.returncode, 1)
-            self.assertEqual(p.stderr, b"ombrix: standard output is a terminal: cipher text is not written to it\n")
-            os.set_blocking(master, False)
-            try:
-                shown = os.read(master, 4096)
-            except OSError:
-                shown = b""
-            self.assertEqual(shown, b"")
-        finally:
-            if slave is not None:
-                os.close(slave)
-            os.close(master)
 
 
 class PromptX(harness.AppTestCase):

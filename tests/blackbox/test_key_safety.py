@@ -17,7 +17,8 @@ NO_FLOCK = {"LD_PRELOAD": FS_SHIM, "OMBRIX_TEST_NO_FLOCK": "1"}
 
 SET = ["K11.bin", "K12.bin", "k2.dat", "k3.bin", "sys.dat"]
 LINKED = b"The key system is damaged: K11.bin is a symbolic link.  Nothing was copied.\n"
-NO_COUNT = b"The key system is damaged: sys.dat holds no entry count.  Nothing was copied.\n"
+DAMAGED = b"The key system is damaged: sys.dat holds no entry count.\n"
+NO_COUNT = DAMAGED[:-1] + b"  Nothing was copied.\n"
 BUSY = b"The destination is being written by another process.  Try again when it has finished.\n"
 UNLOCKABLE = b"The key system cannot be locked, so the command was not run.\n"
 KILLED = (b"Killing Component 1...\nKilling Component 2...\nKilling Component 3...\n"
@@ -123,14 +124,19 @@ class Links(KeyCase):
 
 
 class Counts(KeyCase):
-    def test_sys_dat_without_a_count_copies_nothing(self):
-        for text in (b"", b"0", b"-5", b"-0", b"1,000", b"+2", b"12345678901", b" 2"):
+    def test_sys_dat_without_a_count_is_refused_by_every_command(self):
+        texts = (b"", b"0", b"-5", b"-0", b"1,000", b"+2", b"+3", b" 3", b"3.0", b"1e1",
+                 b"9999999999", b"2147483648", b"12345678901")
+        for text in texts:
             with self.subTest(text=text):
                 self.app.write("sys.dat", text + b"\n")
                 before = self.contents()
-                r = self.session(["transsys " + self.backup, "transkill " + self.backup])
-                self.assertEqual(r.out, transcript(NO_COUNT, NO_COUNT, installed=True))
+                r = self.session(["enc s out 1 1 1", "dec s out 1 1 1", "sysdat",
+                                  "transsys " + self.backup, "transkill " + self.backup])
+                self.assertEqual(r.out, transcript(DAMAGED, DAMAGED, DAMAGED, NO_COUNT, NO_COUNT,
+                                                   installed=True))
                 self.assertEqual(self.contents(), before)
+                self.assertFalse(os.path.exists(self.app.path("out")))
                 self.assertEqual(os.listdir(self.backup), [])
                 for name in SET:
                     os.rename(self.app.path(name), os.path.join(self.backup, name))
@@ -141,12 +147,27 @@ class Counts(KeyCase):
                 for name in SET:
                     os.rename(os.path.join(self.backup, name), self.app.path(name))
 
-    def test_killsys_without_a_count_deletes_every_entry_file(self):
-        self.app.write("K17.bin", b"stray entry")
-        self.app.write("sys.dat", b"0\n")
-        r = self.session(["killsys"])
-        self.assertEqual(r.out, transcript(KILLED, installed=True))
-        self.assertEqual(self.key_files(), [])
+    def test_killsys_deletes_every_entry_file_whatever_the_count(self):
+        for text in (b"0", b"3"):
+            with self.subTest(text=text):
+                write_system(self.app.dir)
+                for n in (3, 4, 5, 17):
+                    self.app.write("K1%d.bin" % n, b"more entries")
+                self.app.write("sys.dat", text + b"\n")
+                r = self.session(["killsys"])
+                self.assertEqual(r.out, transcript(KILLED, installed=True))
+                self.assertEqual(self.key_files(), [])
+
+    def test_transkill_refuses_entry_files_beyond_the_count(self):
+        for n in (14, 3):
+            self.app.write("K1%d.bin" % n, b"an entry the count leaves out")
+        before = self.contents()
+        r = self.session(["transkill " + self.backup])
+        self.assertEqual(r.out, transcript(
+            b"The key system is damaged: K13.bin lies beyond the entry count of sys.dat."
+            b"  Nothing was copied.\n", installed=True))
+        self.assertEqual(self.contents(), before)
+        self.assertEqual(os.listdir(self.backup), [])
 
 
 class Scripts(KeyCase):
@@ -162,10 +183,10 @@ class Scripts(KeyCase):
         self.assertEqual(self.key_files(), [])
 
     def test_transkill_that_fails_stops_the_script(self):
-        self.app.write("sys.dat", b"1,000\n")
+        os.unlink(self.app.path("K12.bin"))
         self.app.write("script", ("transkill " + self.backup + "\nkillsys\n").encode())
         r = self.session(["x script"])
-        self.assertIn(NO_COUNT, r.out)
+        self.assertIn(b"The key system is incomplete: K12.bin is missing.  Nothing was copied.\n", r.out)
         self.assertIn(b"Script stopped at line 1", r.out)
         self.assertIn("K11.bin", self.key_files())
 

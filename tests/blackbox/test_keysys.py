@@ -149,6 +149,9 @@ class CreateSys(AppTestCase):
             ("createsys five 5 5 l", b"Numeric Parameter required for component 1 error.\n"),
             ("createsys 5 five 5 l", b"Numeric Parameter required for component 2 error.\n"),
             ("createsys 5 5 0 l", b"Numeric Parameter required for component 3 error.\n"),
+            ("createsys -5 3 3 n", b"Numeric Parameter required for component 1 error.\n"),
+            ("createsys 3 2147483648 3 n", b"Numeric Parameter required for component 2 error.\n"),
+            ("createsys 3 3 0.5 n", b"Numeric Parameter required for component 3 error.\n"),
             ("createsys 5 5 5 x", b"Missing or invalid expansion param error.\n"),
         ]
         r = self.app.session([c for c, _ in cases])
@@ -178,7 +181,7 @@ class SysDat(AppTestCase):
             b"Total System = 1536030 bytes (1500K)\n \n", installed=True))
 
     def test_k_figures_round_half_up(self):
-        write_system(self.app, 0, ["x" * 1536 + "\n"], ["x" * 1535 + "\n"])
+        write_system(self.app, 1, ["x" * 1536 + "\n"], ["x" * 1535 + "\n"])
         r = self.app.session(["sysdata"])
         self.assertIn(b"Key component 2 has 1 entries and 1536 bytes (2K)\n", r.out)
         self.assertIn(b"Key component 3 has 1 entries and 1535 bytes (1K)\n", r.out)
@@ -189,6 +192,10 @@ class SysDat(AppTestCase):
         self.app.write("k3.bin", b"")
         r = self.app.session(["sysdat"])
         self.assertIn(b"Key component 1 has 200000 entries and 3072000000 bytes (3000000K)\n", r.out)
+        self.app.write("sys.dat", b"2147483647\n")  # the largest count there is
+        r = self.app.session(["sysdat"])
+        self.assertIn(b"Key component 1 has 2147483647 entries and 32985348817920 bytes"
+                      b" (32212254705K)\n", r.out)
 
     def test_missing_component_file_is_named_and_counted_empty(self):
         write_system(self.app, 1, [K2_LINE], [K3_LINE])

@@ -224,4 +224,45 @@ TEST_F(SafeOutputTest, SecondInPlaceWriterIsRefused) {
   EXPECT_TRUE(Write("a", "newer"));  // released with the commit
 }
 
+// A guarded file is refused under every name that leads to it: a chain of links, a hard
+// link, a link guarded in its place; until the guards are cleared.
+TEST_F(SafeOutputTest, GuardedFilesAreRefusedUnderEveryName) {
+  WriteFile(P("key"), "key");
+  WriteFile(P("target"), "what a guarded link leads to");
+  ASSERT_EQ(link(P("key").c_str(), P("hard").c_str()), 0);
+  ASSERT_EQ(symlink(P("key").c_str(), P("one").c_str()), 0);
+  ASSERT_EQ(symlink("one", P("two").c_str()), 0);
+  ASSERT_EQ(symlink("two", P("three").c_str()), 0);
+  ASSERT_EQ(symlink("target", P("link").c_str()), 0);
+  EXPECT_TRUE(RuntimeGuardFile(Str(P("key"))));
+  EXPECT_TRUE(RuntimeGuardFile(Str(P("link"))));
+  EXPECT_FALSE(RuntimeGuardFile(Str(P("missing"))));
+  for (const char* name : {"key", "hard", "three", "target"}) {
+    Obj item(Item(name));
+    EXPECT_EQ(FolderItemOutputRefusal(item), kMVErrorGuardedFile) << name;
+    EXPECT_FALSE(FolderItemCreateOutputFile(item, 0)) << name;
+    EXPECT_EQ(FolderItemGetLastError(item), kMVErrorGuardedFile) << name;
+  }
+  Obj fresh(Item("fresh"));
+  EXPECT_EQ(FolderItemOutputRefusal(fresh), 0);
+  RuntimeClearGuards();
+  EXPECT_TRUE(Write("three", "written in place"));
+  EXPECT_EQ(ReadFile(P("hard")), "written in place");
+}
+
+// A link of /proc to an open pipe (what /dev/stdout leads to) is written through the
+// link itself: its text names no file.
+TEST_F(SafeOutputTest, PipeReachedThroughProcIsWrittenDirectly) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  std::string fd = "/proc/self/fd/" + std::to_string(pipeEnds[1]);
+  ASSERT_EQ(symlink(fd.c_str(), P("stdout").c_str()), 0);  // as /dev/stdout is
+  EXPECT_TRUE(Write("stdout", "through the pipe"));
+  close(pipeEnds[1]);
+  char got[64] = {};
+  EXPECT_EQ(read(pipeEnds[0], got, sizeof got), 16);
+  EXPECT_STREQ(got, "through the pipe");
+  close(pipeEnds[0]);
+}
+
 }  // namespace
