@@ -5,6 +5,8 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include "app/chacha20.h"
+
 namespace filler {
 
 namespace {
@@ -13,17 +15,8 @@ namespace {
 
 inline uint32_t Load32(const uint8_t* p) {
   uint32_t v;
-  __builtin_memcpy(&v, p, 4);  // little-endian, as ChaCha20 reads its words
+  __builtin_memcpy(&v, p, 4);  // four keystream bytes at once
   return v;
-}
-
-inline uint32_t Rotl(uint32_t v, int n) { return v << n | v >> (32 - n); }
-
-inline void Quarter(uint32_t* x, int a, int b, int c, int d) {
-  x[a] += x[b]; x[d] = Rotl(x[d] ^ x[a], 16);
-  x[c] += x[d]; x[b] = Rotl(x[b] ^ x[c], 12);
-  x[a] += x[b]; x[d] = Rotl(x[d] ^ x[a], 8);
-  x[c] += x[d]; x[b] = Rotl(x[b] ^ x[c], 7);
 }
 
 // Each 32-bit word of k xored with every word below it (the chain of the key schedule).
@@ -57,7 +50,7 @@ MV_AES inline __m128i Key(const uint8_t* keys, int i) {
 // Eight ChaCha20 blocks into the buffer.
 void RefillPortable(Source* s) {
   for (uint32_t b = 0; b < kBufferBytes; b += 64) {
-    detail::ChaCha20Block(s->chacha, s->buffer + b);
+    chacha20::Block(s->chacha, s->buffer + b);
     if (++s->chacha[12] == 0) s->chacha[13]++;
   }
 }
@@ -73,25 +66,6 @@ inline bool NoRejected(uint32_t w) {
 }  // namespace
 
 namespace detail {
-
-void ChaCha20Block(const uint32_t input[16], uint8_t out[64]) {
-  uint32_t x[16];
-  for (int i = 0; i < 16; i++) x[i] = input[i];
-  for (int round = 0; round < 10; round++) {
-    Quarter(x, 0, 4, 8, 12);
-    Quarter(x, 1, 5, 9, 13);
-    Quarter(x, 2, 6, 10, 14);
-    Quarter(x, 3, 7, 11, 15);
-    Quarter(x, 0, 5, 10, 15);
-    Quarter(x, 1, 6, 11, 12);
-    Quarter(x, 2, 7, 8, 13);
-    Quarter(x, 3, 4, 9, 14);
-  }
-  for (int i = 0; i < 16; i++) {
-    uint32_t v = x[i] + input[i];
-    __builtin_memcpy(out + 4 * i, &v, 4);
-  }
-}
 
 MV_AES void Aes256Expand(const uint8_t key[32], uint8_t keys[15 * 16]) {
   __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
@@ -154,12 +128,9 @@ void Start(Source* s, const uint8_t* key, uint64_t stream, Kind kind) {
     __builtin_memcpy(s->counter + 8, &zero, 8);
     return;
   }
-  s->chacha[0] = 0x61707865u;  // "expand 32-byte k"
-  s->chacha[1] = 0x3320646eu;
-  s->chacha[2] = 0x79622d32u;
-  s->chacha[3] = 0x6b206574u;
-  for (int i = 0; i < 8; i++) s->chacha[4 + i] = Load32(key + 4 * i);
-  s->chacha[12] = s->chacha[13] = 0;
+  // A 64-bit block counter (words 12-13) and the stream number (words 14-15).
+  const uint8_t noNonce[chacha20::kNonceBytes] = {};
+  chacha20::Setup(s->chacha, key, 0, noNonce);
   s->chacha[14] = static_cast<uint32_t>(stream);
   s->chacha[15] = static_cast<uint32_t>(stream >> 32);
 }

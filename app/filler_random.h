@@ -32,10 +32,9 @@ void Start(Source* s, const uint8_t* key, uint64_t stream, Kind kind);
 // n filler bytes, each uniform over 0..254.
 void Draw(Source* s, uint8_t* out, uint32_t n);
 
-// The primitives, for their tests against published vectors.
+// The AES primitives, for their tests against published vectors (ChaCha20 is
+// app/chacha20.h's).
 namespace detail {
-// One ChaCha20 block of the 16 input words (constants, key, counter and nonce words).
-void ChaCha20Block(const uint32_t input[16], uint8_t out[64]);
 // AES-256 round keys of a 32-byte key (AES instructions).
 void Aes256Expand(const uint8_t key[32], uint8_t roundKeys[15 * 16]);
 // blocks AES-256 encryptions of successive counter blocks, the last 8 bytes of the

@@ -209,6 +209,25 @@ for i in $(seq "$runs"); do
   fi
 done
 
+# --- Start-up: the program started and ended (one "quit") 20 times in a row, with the
+# check of its code image's digest, beside the same program with .mvsum removed (the
+# record checks only). The "bytes" of these samples are the number of starts.
+starts=20
+say "Start-up with and without the image digest check (${runs} runs of ${starts} starts)"
+folder startup
+cp "$work/startup/ombrix" "$work/startup/ombrix-no-digest"
+objcopy --remove-section .mvsum "$work/startup/ombrix-no-digest"
+start_many() {
+  local i
+  for i in $(seq "$starts"); do
+    printf 'quit\n' | HOME="$work/startup/home" "$1" >/dev/null 2>&1 || { say "$1 did not start"; exit 1; }
+  done
+}
+for i in $(seq "$runs"); do
+  sample startup_digest "$starts" start_many "$work/startup/ombrix"
+  sample startup_no_digest "$starts" start_many "$work/startup/ombrix-no-digest"
+done
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 emulated=()
 [ "${OMBRIX_TEST_EMULATED:-}" = 1 ] && emulated=(--emulated)

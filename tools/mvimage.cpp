@@ -1,8 +1,10 @@
 // mvimage: builds the code image of the application object.
-//   mvimage --object APP.o --exports NAMES --output IMAGE [--plugin LIB] [--loose DIR]
-//           [--entry NAME]
+//   mvimage --object APP.o --exports NAMES --output IMAGE [--digest SUM] [--plugin LIB]
+//           [--loose DIR] [--entry NAME]
 // NAMES holds the runtime's export names, one a line. IMAGE receives the six blocks as
-// the ".mv" section holds them; --loose also writes the six loose files into DIR.
+// the ".mv" section holds them; SUM the SHA-256 digest of those bytes (32 bytes), for
+// the ".mvsum" section the loader checks; --loose also writes the six loose files into
+// DIR.
 #include <stdio.h>
 #include <string.h>
 
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "runtime/core/objects/image_format.h"
+#include "runtime/values/sha256.h"
 #include "tools/image_builder.h"
 
 namespace {
@@ -36,27 +39,30 @@ bool WriteFile(const std::string& path, const mvimage::Bytes& bytes) {
 
 int Usage() {
   fprintf(stderr,
-          "usage: mvimage --object APP.o --exports NAMES --output IMAGE [--plugin LIB] "
-          "[--loose DIR] [--entry NAME]\n");
+          "usage: mvimage --object APP.o --exports NAMES --output IMAGE [--digest SUM] "
+          "[--plugin LIB] [--loose DIR] [--entry NAME]\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string object, exportsPath, output, plugin, loose, entry = "MVImageEntry";
+  std::string object, exportsPath, output, digest, plugin, loose, entry = "MVImageEntry";
   for (int i = 1; i < argc; i++) {
     std::string* target = nullptr;
     if (!strcmp(argv[i], "--object")) target = &object;
     else if (!strcmp(argv[i], "--exports")) target = &exportsPath;
     else if (!strcmp(argv[i], "--output")) target = &output;
+    else if (!strcmp(argv[i], "--digest")) target = &digest;
     else if (!strcmp(argv[i], "--plugin")) target = &plugin;
     else if (!strcmp(argv[i], "--loose")) target = &loose;
     else if (!strcmp(argv[i], "--entry")) target = &entry;
     if (!target || i + 1 >= argc) return Usage();
     *target = argv[++i];
   }
-  if (object.empty() || exportsPath.empty() || (output.empty() && loose.empty())) return Usage();
+  if (object.empty() || exportsPath.empty() || (output.empty() && loose.empty()) ||
+      (!digest.empty() && output.empty()))
+    return Usage();
 
   mvimage::Bytes objectBytes, names, library;
   if (!ReadFile(object, &objectBytes)) {
@@ -94,7 +100,15 @@ int main(int argc, char** argv) {
   if (!plugin.empty()) image.resources = mvimage::PluginResourceBlock(library);
   image.options = mvimage::VersionOptionsBlock();
 
-  if (!output.empty() && !WriteFile(output, mvimage::SerializeImage(image))) return 1;
+  if (!output.empty()) {
+    mvimage::Bytes section = mvimage::SerializeImage(image);
+    if (!WriteFile(output, section)) return 1;
+    if (!digest.empty()) {
+      mvimage::Bytes sum(MV_SHA256_BYTES);
+      RuntimeSha256(section.data(), section.size(), sum.data());
+      if (!WriteFile(digest, sum)) return 1;
+    }
+  }
   if (!loose.empty()) {
     const mvimage::Bytes code = mvimage::LooseCodeFile(image);
     const std::pair<const char*, const mvimage::Bytes*> files[] = {

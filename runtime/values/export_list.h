@@ -5,4 +5,5 @@
 #include "runtime/values/date.h"
 #include "runtime/values/numbers.h"
 #include "runtime/values/secure_random.h"
+#include "runtime/values/sha256.h"
 #include "runtime/values/string.h"

@@ -1,9 +1,10 @@
 """A damaged code image: the real program, its ".mv" section or its loose files damaged
 one way at a time, is refused with status 1 and one exact line, before any of the
-image's code runs, never ends on a signal and leaves no extracted plug-in behind. The
-program is the i386 one (ELF32, records that patch the code) or the x86-64 one (ELF64,
-a tagged image whose records fill slots in the data block); so is the other machine's
-image each of them refuses."""
+image's code runs, never ends on a signal and leaves no extracted plug-in behind. With
+its digest (".mvsum") any changed byte is refused; without it (removed, as below) every
+record is still checked. The program is the i386 one (ELF32, records that patch the
+code) or the x86-64 one (ELF64, a tagged image whose records fill slots in the data
+block); so is the other machine's image each of them refuses."""
 import os
 import shutil
 import struct
@@ -22,15 +23,29 @@ BLOCKS = ("code block", "data block", "import table", "symbols block", "resource
           "options block")
 
 
-class ProgramFile(AppTestCase):
+class ProgramCopy(AppTestCase):
+    """A copy of the program, with its digest or (the default) without it."""
+    digest = False
+
     def setUp(self):
         super().setUp()
+        if not self.digest:
+            subprocess.run(["objcopy", "--remove-section", ".mvsum", self.app.program],
+                           check=True)
         with open(self.app.program, "rb") as f:
             self.elf = bytearray(f.read())
         self.e = Elf(self.elf)
         self.shoff, = struct.unpack_from(self.e.word, self.elf, self.e.shoff)
         self.entry, self.shnum, self.shstrndx = struct.unpack_from("<HHH", self.elf,
                                                                    self.e.shentsize)
+        names, = struct.unpack_from(self.e.word, self.elf,
+                                    self.shoff + self.entry * self.shstrndx + self.e.offset)
+        self.headers = {}
+        for i in range(self.shnum):
+            h = self.shoff + self.entry * i
+            name, = struct.unpack_from("<I", self.elf, h)
+            self.headers[bytes(self.elf[names + name:self.elf.index(0, names + name)])] = h
+        self.assertEqual(b".mvsum" in self.headers, self.digest)
         self.offset, self.size, self.mv, _ = section(self.elf)
         self.tag = tag_size(self.elf, self.offset)
 
@@ -58,6 +73,10 @@ class ProgramFile(AppTestCase):
 
     def put(self, at, fmt, *values):
         return lambda d: struct.pack_into(fmt, d, at, *values)
+
+
+class ProgramFile(ProgramCopy):
+    """Without its digest, the damage below reaches the record checks."""
 
     def test_each_elf_header_fault(self):
         e = self.e
@@ -197,6 +216,42 @@ class ProgramFile(AppTestCase):
     def test_a_section_that_ends_inside_a_count(self):
         self.refused(self.put(self.mv + self.e.size, self.e.word, self.tag + 2),
                      "the section ends inside the count of the code block")
+
+
+class DigestedProgram(ProgramCopy):
+    digest = True
+
+    def test_a_changed_byte_in_each_block_and_in_the_plugin_is_refused(self):
+        blocks = {name: (count_at, first, n) for name, count_at, first, n
+                  in layout(self.elf, self.offset)}
+        first, n = blocks["resources"][1:]
+        # The stored library: past the resource record's header and the plug-in's name.
+        library = first + 14 + 1 + self.elf[first + 14]
+        spots = [("the plug-in's bytes", (library + first + n) // 2)]
+        for name, (count_at, first, n) in blocks.items():
+            spots.append(("the count of the %s block" % name, count_at))
+            if n:
+                spots.append(("the %s block" % name, first + n // 2))
+        for what, at in spots:
+            with self.subTest(damage=what):
+                self.refused(lambda d: d.__setitem__(at, d[at] ^ 0x10), "its digest does not match")
+
+    def test_a_changed_digest_or_section_size_is_refused(self):
+        digest = self.headers[b".mvsum"]
+        at, = struct.unpack_from(self.e.word, self.elf, digest + self.e.offset)
+        self.refused(lambda d: d.__setitem__(at + 31, d[at + 31] ^ 0x01),
+                     "its digest does not match")
+        self.refused(self.put(self.mv + self.e.size, self.e.word, self.size - 1),
+                     "its digest does not match")
+
+    def test_a_digest_of_the_wrong_size_written_by_objcopy_is_refused(self):
+        self.app.write("short", b"\0" * 31)
+        subprocess.run(["objcopy", "--update-section", ".mvsum=" + self.app.path("short"),
+                        self.app.program], check=True)
+        r = self.app.run(b"quit\n")
+        self.assertEqual(r.out, b"The code image of %s is damaged: the section .mvsum is not "
+                         b"32 bytes.\n" % self.app.program.encode())
+        self.assertEqual(r.status, 1)
 
 
 class LooseFiles(AppTestCase):

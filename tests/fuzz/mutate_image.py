@@ -19,14 +19,27 @@ never a signal, a hang, a start without the shell plug-in or a plug-in left in H
 Damage that cannot be told from valid content is counted apart: the bytes of code, data
 and the stored plug-in library, and import tables that still keep every rule ("sites":
 a site moved elsewhere inside the code, one valid opcode or kind for another, a name
-changed into another exported one); of those, hangs are counted too.
+changed into another exported one); of those, hangs are counted too. Structural mutants
+are made from the program with its digest section (".mvsum") removed, so that they reach
+the record checks.
 
-    tests/fuzz/mutate_image.py build/ombrix [--count 4000] [--seed 1] [--jobs 2] [--timeout 20]
+--mode any-byte changes one byte of ".mv" (xored with a random non-zero value): a place
+is chosen (the block counts, a block's bytes, the resource record's header, the stored
+plug-in), each as likely, then any byte of it. It counts per place the runs refused
+with the damage line as their last line ("refused"; "by digest": its digest line alone),
+those that ran with the shell answering ("ran"), the same faults as above, and the runs
+that ended otherwise before the prompt ("other": a runtime error report and a status of
+1, say). With the digest every mutant must be refused with "its digest does not match"
+alone; with --without-digest (".mvsum" removed) the outcomes are counted only.
+
+    tests/fuzz/mutate_image.py build/ombrix [--mode structural|any-byte] [--without-digest]
+                               [--count 4000] [--seed 1] [--jobs 2] [--timeout 20]
 """
 import argparse
 import errno
 import os
 import random
+import re
 import shutil
 import signal
 import struct
@@ -293,6 +306,43 @@ def mutate(program, rnd, exports):
     return kind, bytes(data)
 
 
+def without_digest(program):
+    """The program with its ".mvsum" section removed (by objcopy, as the tests do)."""
+    with tempfile.TemporaryDirectory(prefix="ombrix-strip-") as d:
+        path = os.path.join(d, "ombrix")
+        with open(path, "wb") as f:
+            f.write(program)
+        subprocess.run(["objcopy", "--remove-section", ".mvsum", path], check=True)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+def places(program, off):
+    """The places of ".mv" as (name, [(first byte, size)]): the six block counts, each
+    block's bytes, with the resource block split into its record header and the stored
+    plug-in (its name and library)."""
+    out = [("counts", [(count_at, 4) for _, count_at, _, _ in layout(program, off)])]
+    for name, _, first, n in layout(program, off):
+        if name == "resources" and n > 14:
+            out += [(name, [(first, 14)]), ("plugin", [(first + 14, n - 14)])]
+        elif n:
+            out.append((name, [(first, n)]))
+    return out
+
+
+def mutate_any_byte(program, rnd):
+    """One mutant: one byte of ".mv" changed, in a place chosen first (each as likely, so
+    that the small blocks are reached as often as the large data block), then any of its
+    bytes. (place, bytes)"""
+    off, _, _, _ = section(program)
+    name, spans = rnd.choice(places(program, off))
+    first, n = rnd.choice(spans)
+    at = first + rnd.randrange(n)
+    data = bytearray(program)
+    data[at] ^= rnd.randrange(1, 256)
+    return name, bytes(data)
+
+
 # A shell line whose output the input itself does not contain: it shows that the shell
 # plug-in is there and works.
 SHELL_LINE = b"echo ombrix-$((6*7))-shell\n"
@@ -340,52 +390,39 @@ def read_exports(path):
 
 
 COLUMNS = ("runs", "signals", "after report", "hangs", "no shell", "left", "sanitizer")
+ANY_COLUMNS = ("runs", "refused", "by digest", "ran", "signals", "hangs", "no shell", "left",
+               "sanitizer", "other")
+PLACES = ("counts", "code", "data", "imports", "symbols", "resources", "plugin", "options")
+# The loader's damage line, as the last line of the output (a runtime error report, such
+# as that of a name that is not exported, may come before it).
+DAMAGE_LINE = re.compile(rb"(?:\A|\n)The code image of [^\n]* is damaged: ([^\n]*)\.\n\Z")
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("program")
-    ap.add_argument("--exports", help="the runtime's export names, one a line (default: "
-                    "export_names.txt beside the program)")
-    ap.add_argument("--count", type=int, default=4000)
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--timeout", type=float, default=20)
-    ap.add_argument("--keep", help="folder for the mutants that ended on a signal, hung, "
-                    "started without the shell plug-in or left one in HOME")
-    args = ap.parse_args()
-    with open(args.program, "rb") as f:
-        program = f.read()
-    exports = read_exports(args.exports or os.path.join(os.path.dirname(args.program),
-                                                        "export_names.txt"))
-
-    def one(i):
-        kind, mutant = mutate(program, random.Random(args.seed * 1000003 + i), exports)
-        outcome, out, left, sanitized = run(mutant, args.timeout)
-        # Started (the prompt was printed) without the shell answering its line.
-        no_shell = b"[Ombrix]" in out and SHELL_OUTPUT not in out
-        if args.keep and (isinstance(outcome, str) or no_shell or left or sanitized):
-            os.makedirs(args.keep, exist_ok=True)
-            with open(os.path.join(args.keep, "%s-%s-%d" % (kind, outcome, i)), "wb") as f:
-                f.write(mutant)
-        return kind, outcome, out, no_shell, left, sanitized
-
-    with ThreadPoolExecutor(args.jobs) as pool:
-        results = list(pool.map(one, range(args.count)))
-
+def tally(results, columns, classify):
+    """Counts per kind of damage: the runs, those that started without the shell, left a
+    plug-in or drew a sanitizer report, and what classify(counts, outcome, output,
+    no_shell) adds."""
     kinds = {}
     for kind, outcome, out, no_shell, left, sanitized in results:
-        k = kinds.setdefault(kind, dict.fromkeys(COLUMNS, 0))
+        k = kinds.setdefault(kind, dict.fromkeys(columns, 0))
         k["runs"] += 1
         k["no shell"] += no_shell
         k["left"] += left > 0
         k["sanitizer"] += sanitized
+        classify(k, outcome, out, no_shell)
+    return kinds
+
+
+def report_structural(results):
+    def classify(k, outcome, out, no_shell):
         if outcome == "hang":
             k["hangs"] += 1
         elif isinstance(outcome, str):
             k["signals"] += 1
             if b"Runtime Error" in out or b"damaged" in out or b"Loader" in out:
                 k["after report"] += 1
+
+    kinds = tally(results, COLUMNS, classify)
     structural = ("count", "tag", "imports", "names", "chains", "literals", "resources",
                   "options", "symbols", "elf")
     total = dict.fromkeys(COLUMNS, 0)
@@ -405,6 +442,89 @@ def main():
     print("structural mutants ending on a signal, hanging, starting without the shell, "
           "leaving a plug-in or drawing a sanitizer report, and site mutants hanging: %d" % bad)
     return 1 if bad else 0
+
+
+def report_any_byte(results, digest):
+    def classify(k, outcome, out, no_shell):
+        line = DAMAGE_LINE.search(out)
+        if outcome == "hang":
+            k["hangs"] += 1
+        elif isinstance(outcome, str):
+            k["signals"] += 1
+        elif outcome == 1 and line:
+            k["refused"] += 1
+            # With the digest: its line alone, before anything else was printed.
+            k["by digest"] += (out == line.group(0) and
+                               line.group(1) == b"its digest does not match")
+        elif outcome == 0 and SHELL_OUTPUT in out:
+            k["ran"] += 1
+        elif not no_shell:
+            k["other"] += 1
+
+    places = tally(results, ANY_COLUMNS, classify)
+    total = dict.fromkeys(ANY_COLUMNS, 0)
+    print("%-12s" % "any byte of" + "".join("%11s" % c for c in ANY_COLUMNS))
+    for place in PLACES:
+        k = places.get(place)
+        if not k:
+            continue
+        print("%-12s" % place + "".join("%11d" % k[c] for c in ANY_COLUMNS))
+        for c in ANY_COLUMNS:
+            total[c] += k[c]
+    print("%-12s" % "all" + "".join("%11d" % total[c] for c in ANY_COLUMNS))
+    if not digest:
+        print("without the digest: counted, not held to a target")
+        return 0
+    missed = total["runs"] - total["by digest"]
+    print("with the digest, mutants not refused with \"its digest does not match\": %d" % missed)
+    return 1 if missed else 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("program")
+    ap.add_argument("--exports", help="the runtime's export names, one a line (default: "
+                    "export_names.txt beside the program)")
+    ap.add_argument("--mode", choices=("structural", "any-byte"), default="structural")
+    ap.add_argument("--without-digest", action="store_true",
+                    help="any-byte mode: mutate the program with its .mvsum section removed "
+                    "(structural mutants always are)")
+    ap.add_argument("--count", type=int, default=4000)
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--timeout", type=float, default=20)
+    ap.add_argument("--keep", help="folder for the mutants that ended on a signal, hung, "
+                    "started without the shell plug-in or left one in HOME")
+    args = ap.parse_args()
+    with open(args.program, "rb") as f:
+        program = f.read()
+    any_byte = args.mode == "any-byte"
+    digest = any_byte and not args.without_digest
+    if not digest:
+        program = without_digest(program)
+    exports = read_exports(args.exports or os.path.join(os.path.dirname(args.program),
+                                                        "export_names.txt"))
+
+    def one(i):
+        rnd = random.Random(args.seed * 1000003 + i)
+        kind, mutant = mutate_any_byte(program, rnd) if any_byte else mutate(program, rnd, exports)
+        outcome, out, left, sanitized = run(mutant, args.timeout)
+        # Started (the prompt was printed) without the shell answering its line.
+        no_shell = b"[Ombrix]" in out and SHELL_OUTPUT not in out
+        if args.keep and (isinstance(outcome, str) or no_shell or left or sanitized):
+            os.makedirs(args.keep, exist_ok=True)
+            with open(os.path.join(args.keep, "%s-%s-%d" % (kind, outcome, i)), "wb") as f:
+                f.write(mutant)
+        return kind, outcome, out, no_shell, left, sanitized
+
+    started = time.monotonic()
+    with ThreadPoolExecutor(args.jobs) as pool:
+        results = list(pool.map(one, range(args.count)))
+    elapsed = time.monotonic() - started
+    print("%d mutants (%s, %s digest), seeds %d*1000003+0..%d, %d jobs: %.0f s, %.2f s a run"
+          % (args.count, args.mode, "with" if digest else "without", args.seed, args.count - 1,
+             args.jobs, elapsed, elapsed * args.jobs / max(1, args.count)))
+    return report_any_byte(results, digest) if any_byte else report_structural(results)
 
 
 if __name__ == "__main__":

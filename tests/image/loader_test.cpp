@@ -632,14 +632,24 @@ TEST(ImageSection, AnElfFileWithoutTheSectionMeansTheLooseFiles) {
   EXPECT_EQ(MVLoadImageFile("/nonexistent/ombrix", &image, &problem), MVImageSource::kCannotOpen);
 }
 
-// The section's file offset and size, from the fixture program file.
-void SectionOf(const Bytes& elf, uint64_t* offset, uint64_t* size) {
+// The sections the loader finds in a program file.
+MVImageSections SectionsOf(const Bytes& elf) {
   std::string path = TempFile(elf);
   FILE* f = fopen(path.c_str(), "rb");
   std::string problem;
-  ASSERT_TRUE(MVFindImageSection(f, elf.size(), offset, size, &problem)) << problem;
+  MVImageSections sections;
+  EXPECT_TRUE(MVFindImageSections(f, elf.size(), &sections, &problem)) << problem;
   fclose(f);
   unlink(path.c_str());
+  return sections;
+}
+
+// The ".mv" section's file offset and size, from the fixture program file.
+void SectionOf(const Bytes& elf, uint64_t* offset, uint64_t* size) {
+  MVImageSections sections = SectionsOf(elf);
+  ASSERT_TRUE(sections.image.found);
+  *offset = sections.image.offset;
+  *size = sections.image.size;
 }
 
 TEST(ImageSection, BlockCountsAreBoundedByTheSectionNotTheFile) {
@@ -807,6 +817,100 @@ TEST(ImageSection, TheOtherMachinesImageIsRefused) {
 #else
   EXPECT_EQ(problem, std::string("code.dat: ") + other);
 #endif
+}
+
+// --- The digest --------------------------------------------------------------------------
+
+// The file offset of the section header named `name` (0 when there is none).
+size_t HeaderOf(const Bytes& elf, const char* name) {
+  uint64_t shoff = Word(elf, kElf.shoff);
+  uint16_t shnum, shstrndx;
+  memcpy(&shnum, &elf[kElf.shnum], 2);
+  memcpy(&shstrndx, &elf[kElf.shstrndx], 2);
+  uint64_t names = Word(elf, shoff + kElf.entry * shstrndx + kElf.offset);
+  for (size_t i = 0; i < shnum; i++)
+    if (strcmp(reinterpret_cast<const char*>(&elf[names + U32(&elf[shoff + kElf.entry * i])]),
+               name) == 0)
+      return shoff + kElf.entry * i;
+  return 0;
+}
+
+// The six blocks of a program file as loaded, and where its resource bytes start within
+// the ".mv" section.
+struct Loaded {
+  std::vector<Bytes> blocks;
+  uint32_t resourcesInSection;
+};
+
+Loaded LoadBlocks(const char* path) {
+  MVLoadedImage image;
+  std::string problem;
+  EXPECT_EQ(MVLoadImageFile(path, &image, &problem), MVImageSource::kLoaded) << problem;
+  Loaded out{{Of(image.code, image.codeSize), Of(image.data, image.dataSize),
+              Of(image.imports, image.importsSize), Of(image.symbols, image.symbolsSize),
+              Of(image.resources, image.resourcesSize), Of(image.options, image.optionsSize)},
+             image.resourcesFileOffset - SectionsOf(ReadAll(path)).image.offset};
+  MVFreeImage(&image);
+  return out;
+}
+
+TEST(ImageDigest, TheDigestedFixtureLoadsAsTheOneWithout) {
+  MVImageSections sections = SectionsOf(ReadAll(MV_FIXTURE_DIR "/fixture_sum.elf"));
+  ASSERT_TRUE(sections.image.found && sections.digest.found);
+  EXPECT_EQ(sections.digest.size, 32u);
+  Loaded with = LoadBlocks(MV_FIXTURE_DIR "/fixture_sum.elf");
+  Loaded without = LoadBlocks(MV_FIXTURE_DIR "/fixture.elf");
+  EXPECT_EQ(with.blocks, without.blocks);
+  // Read from the checked copy, the resources are still placed in the program file.
+  EXPECT_EQ(with.resourcesInSection, without.resourcesInSection);
+}
+
+TEST(ImageDigest, AnyChangeToTheSectionOrItsDigestIsRefused) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture_sum.elf");
+  MVImageSections sections = SectionsOf(elf);
+  const MVSectionPlace& mv = sections.image;
+  size_t mvHeader = HeaderOf(elf, ".mv"), sumHeader = HeaderOf(elf, ".mvsum");
+  ASSERT_NE(mvHeader, 0u);
+  ASSERT_NE(sumHeader, 0u);
+  auto flip = [&](size_t at) {
+    Bytes b = elf;
+    b[at] ^= 0x01;
+    return b;
+  };
+  auto put = [&](size_t at, uint64_t v) {  // a section header's offset or size field
+    Bytes b = elf;
+    memcpy(&b[at], &v, kElf.wide ? 8 : 4);
+    return b;
+  };
+  const std::string mismatch = "its digest does not match";
+  // (A changed bit in each block is the black-box tests' case: here the section's ends.)
+  EXPECT_EQ(LoadProblem(flip(mv.offset), MVImageSource::kDamaged), mismatch);
+  EXPECT_EQ(LoadProblem(flip(mv.offset + mv.size - 1), MVImageSource::kDamaged), mismatch);
+  EXPECT_EQ(LoadProblem(flip(sections.digest.offset + 31), MVImageSource::kDamaged), mismatch);
+  // The section's size moved: fewer or more bytes are digested.
+  EXPECT_EQ(LoadProblem(put(mvHeader + kElf.size, mv.size - 1), MVImageSource::kDamaged),
+            mismatch);
+  for (uint32_t size : {0u, 31u, 33u})
+    EXPECT_EQ(LoadProblem(put(sumHeader + kElf.size, size), MVImageSource::kDamaged),
+              "the section .mvsum is not 32 bytes");
+  EXPECT_EQ(LoadProblem(put(sumHeader + kElf.offset, elf.size() - 31), MVImageSource::kDamaged),
+            "the section .mvsum lies outside the program file");
+}
+
+TEST(ImageDigest, ADigestWithoutTheImageIsIgnored) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture_sum.elf");
+  uint64_t shoff = Word(elf, kElf.shoff);
+  uint16_t shstrndx;
+  memcpy(&shstrndx, &elf[kElf.shstrndx], 2);
+  size_t mvName = Word(elf, shoff + kElf.entry * shstrndx + kElf.offset) +
+                  U32(&elf[HeaderOf(elf, ".mv")]);
+  elf[mvName + 1] = 'x';  // ".xv": no image section
+  // Even a digest that could never match, lying outside the file, means nothing then.
+  memset(&elf[HeaderOf(elf, ".mvsum") + kElf.offset], 0xFF, kElf.wide ? 16 : 8);
+  MVImageSections sections = SectionsOf(elf);
+  EXPECT_FALSE(sections.image.found);
+  EXPECT_FALSE(sections.digest.found);
+  EXPECT_EQ(LoadProblem(elf, MVImageSource::kNoSection), "");
 }
 
 }  // namespace

@@ -15,6 +15,11 @@
 
 /* The section of the program file that holds the six blocks. */
 #define MV_IMAGE_SECTION ".mv"
+/* The section that holds the SHA-256 digest of the whole ".mv" section, as the build
+ * wrote it (MV_DIGEST_SIZE bytes). Optional: a program without it is checked record by
+ * record only; without ".mv" it means nothing. */
+#define MV_DIGEST_SECTION ".mvsum"
+#define MV_DIGEST_SIZE 32
 
 /* The six blocks, in the order the section holds them: each one a little-endian u32 byte
  * count followed by that many bytes, with no padding between blocks. An x86-64 image puts

@@ -23,6 +23,7 @@
 #include "runtime/core/process/resources.h"
 #include "runtime/core/objects/shutdown.h"
 #include "runtime/core/objects/symbols.h"
+#include "runtime/values/sha256.h"
 #include "runtime/values/string.h"
 
 const char kMVLoaderModule[] = "../Common/loaderX86";
@@ -185,6 +186,35 @@ std::string MissingLooseFile(const MVLoadedImage& im) {
   return "";
 }
 
+// The whole ".mv" section, read into a fresh allocation (*bytes, to be freed; at least
+// one byte) and held against the digest stored in ".mvsum". False with *problem set when
+// either cannot be read, the digest is not 32 bytes or it does not match.
+bool ReadCheckedSection(FILE* file, const MVImageSections& sections, uint8_t** bytes,
+                        std::string* problem) {
+  const MVSectionPlace& mv = sections.image;
+  const MVSectionPlace& sum = sections.digest;
+  uint8_t stored[MV_DIGEST_SIZE], actual[MV_SHA256_BYTES];
+  static_assert(sizeof stored == sizeof actual, "the stored digest is a SHA-256 digest");
+  if (sum.size != MV_DIGEST_SIZE) {
+    *problem = "the section " MV_DIGEST_SECTION " is not " + std::to_string(MV_DIGEST_SIZE) +
+               " bytes";
+    return false;
+  }
+  if (fseeko(file, sum.offset, SEEK_SET) != 0 || !ReadExactly(file, stored, sizeof stored)) {
+    *problem = "the section " MV_DIGEST_SECTION " cannot be read";
+    return false;
+  }
+  *bytes = Allocate(mv.size, true);
+  if (fseeko(file, mv.offset, SEEK_SET) != 0 || !ReadExactly(file, *bytes, mv.size)) {
+    *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+    return false;
+  }
+  RuntimeSha256(*bytes, mv.size, actual);
+  if (memcmp(stored, actual, sizeof actual) == 0) return true;
+  *problem = "its digest does not match";
+  return false;
+}
+
 }  // namespace
 
 extern "C" uint32_t MVUnlinkedImport(void) {
@@ -254,9 +284,10 @@ bool MVProtectCodeBlock(uint8_t* code, uint32_t count) {
   return false;
 }
 
-bool MVFindImageSection(FILE* file, uint64_t fileSize, uint64_t* offset, uint64_t* size,
-                        std::string* problem) {
+bool MVFindImageSections(FILE* file, uint64_t fileSize, MVImageSections* sections,
+                         std::string* problem) {
   problem->clear();
+  *sections = MVImageSections();
   uint8_t header[64];
   if (fileSize < 52 || fseeko(file, 0, SEEK_SET) != 0 ||
       !ReadExactly(file, header, fileSize < sizeof header ? 52 : sizeof header) ||
@@ -285,7 +316,7 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint64_t* offset, uint64_
   memcpy(&entrySize, header + at, 2);
   memcpy(&count, header + at + 2, 2);
   memcpy(&namesIndex, header + at + 4, 2);
-  if (count == 0) return false;  // no sections at all
+  if (count == 0) return true;  // no sections at all
   if (entrySize != wantSize) {
     *problem = "its section headers are not " + std::to_string(wantSize) + " bytes each";
     return false;
@@ -322,26 +353,45 @@ bool MVFindImageSection(FILE* file, uint64_t fileSize, uint64_t* offset, uint64_
     return false;
   }
 
-  static const char kName[] = MV_IMAGE_SECTION;  // compared with its NUL
-  static_assert(sizeof kName == 4, "the section name and its NUL are 4 bytes");
+  // Names are compared with their NUL, so ".mv" is not taken for ".mvsum".
+  struct Wanted {
+    const char* name;
+    size_t bytes;  // with the NUL
+    MVSectionPlace* place;
+  };
+  const Wanted wanted[] = {{MV_IMAGE_SECTION, sizeof MV_IMAGE_SECTION, &sections->image},
+                           {MV_DIGEST_SECTION, sizeof MV_DIGEST_SECTION, &sections->digest}};
+  static_assert(sizeof MV_IMAGE_SECTION == 4, "the section name and its NUL are 4 bytes");
+  uint64_t where[2] = {0, 0}, bytes[2] = {0, 0};  // each one's file offset and size
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* h = headers.data() + size_t{i} * entrySize;
-    uint32_t name = MVGet32(h);
-    if (name > namesSize || namesSize - name < sizeof kName ||
-        memcmp(nameBytes.data() + name, kName, sizeof kName) != 0)
-      continue;
-    fields(h, offset, size);
-    if (*offset > fileSize || *size > fileSize - *offset) {
-      *problem = "the section " MV_IMAGE_SECTION " lies outside the program file";
-      return false;
+    uint32_t at = MVGet32(h);
+    for (size_t k = 0; k < sizeof wanted / sizeof wanted[0]; k++) {
+      const Wanted& w = wanted[k];
+      if (w.place->found || at > namesSize || namesSize - at < w.bytes ||
+          memcmp(nameBytes.data() + at, w.name, w.bytes) != 0)
+        continue;
+      w.place->found = true;
+      fields(h, &where[k], &bytes[k]);
     }
-    if (*offset + *size > UINT32_MAX) {
-      *problem = "the section " MV_IMAGE_SECTION " lies beyond the first 4 GiB of the file";
-      return false;
-    }
-    return true;
   }
-  return false;
+  // A digest without the image it would check is ignored (the loose files are read).
+  if (!sections->image.found) sections->digest = MVSectionPlace();
+  for (size_t k = 0; k < sizeof wanted / sizeof wanted[0]; k++) {
+    const Wanted& w = wanted[k];
+    if (!w.place->found) continue;
+    if (where[k] > fileSize || bytes[k] > fileSize - where[k]) {
+      *problem = std::string("the section ") + w.name + " lies outside the program file";
+      return false;
+    }
+    if (where[k] + bytes[k] > UINT32_MAX) {
+      *problem = std::string("the section ") + w.name + " lies beyond the first 4 GiB of the file";
+      return false;
+    }
+    w.place->offset = static_cast<uint32_t>(where[k]);
+    w.place->size = static_cast<uint32_t>(bytes[k]);
+  }
+  return true;
 }
 
 bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
@@ -411,14 +461,29 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
     close(fd);
     return MVImageSource::kCannotOpen;
   }
-  uint64_t offset = 0, size = 0;
-  if (!MVFindImageSection(file, static_cast<uint64_t>(st.st_size), &offset, &size, problem)) {
+  MVImageSections sections;
+  if (!MVFindImageSections(file, static_cast<uint64_t>(st.st_size), &sections, problem) ||
+      !sections.image.found) {
     fclose(file);
     return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;
   }
-  bool ok = fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-  if (!ok) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
-  ok = ok && MVReadImageBlocks(file, size, static_cast<uint32_t>(offset), image, problem);
+  const MVSectionPlace& mv = sections.image;
+  // With a digest, the blocks are taken from the very bytes that were checked.
+  uint8_t* checked = nullptr;
+  FILE* blocks = file;
+  bool ok;
+  if (sections.digest.found) {
+    ok = ReadCheckedSection(file, sections, &checked, problem);
+    blocks = ok ? fmemopen(checked, mv.size, "rb") : nullptr;
+    if (ok && !blocks) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+    ok = ok && blocks != nullptr;
+  } else {
+    ok = fseeko(file, mv.offset, SEEK_SET) == 0;
+    if (!ok) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+  }
+  ok = ok && MVReadImageBlocks(blocks, mv.size, mv.offset, image, problem);
+  if (blocks && blocks != file) fclose(blocks);
+  free(checked);
   fclose(file);
   if (ok) {
     MVPlaceImage(image);

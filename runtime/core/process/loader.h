@@ -1,6 +1,7 @@
-// The code image loader: reads the six blocks from the program file's ".mv" section or
-// from the six loose files, links and relocates the image, registers its resources and
-// options and runs it. Runtime-internal (C++).
+// The code image loader: reads the six blocks from the program file's ".mv" section
+// (held against its digest in ".mvsum" when the file has one) or from the six loose
+// files, links and relocates the image, registers its resources and options and runs it.
+// Runtime-internal (C++).
 #pragma once
 #include "runtime/runtime_only.h"
 #include <stdint.h>
@@ -34,16 +35,33 @@ struct MVLoadedImage {
 
 enum class MVImageSource { kLoaded, kCannotOpen, kNoSection, kDamaged };
 
-// The ".mv" section of an ELF32 or ELF64 little-endian file of `fileSize` bytes, found
-// through its section headers: true with the section's file offset and size. False with *problem
-// empty when the headers are sound and there is no such section; false with *problem
-// naming the fault when the ELF header, the section table, the section-name table or
-// the section itself does not fit the file.
-bool MVFindImageSection(FILE* file, uint64_t fileSize, uint64_t* offset, uint64_t* size,
-                        std::string* problem);
+// Where a section lies in the program file.
+struct MVSectionPlace {
+  bool found = false;
+  uint32_t offset = 0;
+  uint32_t size = 0;
+};
 
-// Reads the image from the ".mv" section of the file at `path`. kDamaged comes with
-// *problem naming the fault (the image is then not to be run).
+// The sections of the program file that the loader reads.
+struct MVImageSections {
+  MVSectionPlace image;   // ".mv", the six blocks
+  MVSectionPlace digest;  // ".mvsum", the SHA-256 digest of ".mv"; never found without it
+};
+
+// The sections ".mv" and ".mvsum" of an ELF32 (i386) or ELF64 (x86-64) little-endian file
+// of `fileSize` bytes, found through its section headers (the first header of each name
+// wins). True when the
+// headers are sound, with what was found (either may be missing); false with *problem
+// naming the fault when the ELF header, the section table, the section-name table or a
+// section found does not fit the file.
+bool MVFindImageSections(FILE* file, uint64_t fileSize, MVImageSections* sections,
+                         std::string* problem);
+
+// Reads the image from the ".mv" section of the file at `path`. When the file has a
+// ".mvsum" section, the whole ".mv" section is read once and its SHA-256 digest compared
+// with it before any block is taken from those bytes: a digest that is not 32 bytes or
+// does not match is damage. kDamaged comes with *problem naming the fault (the image is
+// then not to be run).
 MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::string* problem);
 // Reads the image from "import.dat", "code.dat", "data.dat", "rsrc.dat", "options.dat"
 // and "symbols.dat" of the current directory; a missing file gives an empty block. False
@@ -95,11 +113,13 @@ MVLinkResult MVLinkImage(MVLoadedImage* image);
 // ("The code image of ... is damaged: ..." on standard output, before any of its code
 // runs) or the code block cannot be made executable.
 //
-// What can be checked is checked: the ELF and section headers, every block count
-// against the section, the blocks the image needs, and every record of the import
-// table, symbols, resource and options blocks (image_check.h). The bytes of
-// the code and data blocks carry no checksum, so damage inside them cannot be told from
-// valid content: such an image is linked and run like any other.
+// What can be checked is checked: the ELF and section headers, the digest of the whole
+// section when the program file has one, every block count against the section, the
+// blocks the image needs, and every record of the import table, symbols, resource and
+// options blocks (image_check.h). Without a digest (a program whose ".mvsum" was removed,
+// the loose files), damage inside the code and data blocks, the stored plug-in or a
+// record that still looks valid cannot be told from valid content: such an image is
+// linked and run like any other.
 int MVRunLoader(const char* path);
 
 // Forget what linking remembered (unlinked imports, loaded libraries), for tests that
