@@ -28,9 +28,12 @@ void App_SystemData(MVObject* self, int32_t mode);
 int32_t App_VerifyScript(MVObject* self);
 void App_GetSystemData(MVObject* self, MVString* prefix);
 
-// The commands with their outcome, for the script runner: true when the command did its
-// work, false when it refused or failed (having printed why, unless script mode keeps
-// that message silent). The App methods above run them and drop the outcome.
+// The commands with their outcome, for the script runner and the argument form: true
+// when the command did its work, false when it refused or failed (having printed why,
+// unless script mode keeps that message silent). The App methods above run them and drop
+// the outcome.
+bool ShowHelpCommand(MVObject* self);
+bool SystemDataCommand(MVObject* self, int32_t mode);
 bool CreateSysCommand(MVObject* self);
 bool KillSysCommand(MVObject* self, int32_t mode);
 bool RestoreSysCommand(MVObject* self);
@@ -39,6 +42,8 @@ bool TransKillCommand(MVObject* self);
 bool EncryptCommand(MVObject* self);
 bool DecryptCommand(MVObject* self);
 bool RunScriptCommand(MVObject* self);
+// Whether `letter` (one character, letter case ignored) selects a topic of ShowHelp.
+bool IsHelpTopic(MVString* letter);
 
 // The Shell class of the plug-in, as the image reaches it (app/shell.cpp).
 MVObject* NewShell();                               // one owned reference

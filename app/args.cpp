@@ -8,14 +8,22 @@
 #include "app/args.h"
 
 #include "app/App.h"
+#include "app/commands.h"
 #include "app/keyfiles.h"
 #include "app/run.h"
 #include "app/util.h"
 
 namespace {
 
-enum Command { kEnc, kDec, kCreateSys, kSysDat, kTransSys, kResSys, kTransKill, kKillSys, kScript, kHelp };
-constexpr int32_t kUnknown = -1;
+// The commands this form treats in a way of its own.
+constexpr int32_t kEnc = RowOf("enc");
+constexpr int32_t kDec = RowOf("dec");
+constexpr int32_t kSysDat = RowOf("sysdat");
+constexpr int32_t kScript = RowOf("x");
+constexpr int32_t kHelp = RowOf("help");
+static_assert(kEnc != kNoCommand && kDec != kNoCommand && kSysDat != kNoCommand &&
+                  kScript != kNoCommand && kHelp != kNoCommand,
+              "a command the argument form names is not in the table");
 
 bool gPreset = false;  // Params hold the operands until the command's GetParameters
 
@@ -27,76 +35,6 @@ void KeepTyped(int32_t i, MVString* name) {
   if (i < 1 || i > kTypedNames) return;
   RuntimeLockUnlockStrings(name, gTyped[i]);
   gTyped[i] = name;
-}
-
-// Whole command words (letter case ignored): no prefixes here.
-int32_t CommandNamed(MVString* word) {
-  if (Same(word, MV_LIT("enc"))) return kEnc;
-  if (Same(word, MV_LIT("dec"))) return kDec;
-  if (Same(word, MV_LIT("createsys"))) return kCreateSys;
-  if (Same(word, MV_LIT("sysdat"))) return kSysDat;
-  if (Same(word, MV_LIT("transsys"))) return kTransSys;
-  if (Same(word, MV_LIT("ressys"))) return kResSys;
-  if (Same(word, MV_LIT("transkill"))) return kTransKill;
-  if (Same(word, MV_LIT("killsys"))) return kKillSys;
-  if (Same(word, MV_LIT("x"))) return kScript;
-  if (Same(word, MV_LIT("help"))) return kHelp;
-  return kUnknown;
-}
-
-// The operands a command takes, as the usage names them. (Tests, not a switch: a switch
-// of pointers may become a table in the data block.)
-MVString* OperandsOf(int32_t command) {
-  if (command == kEnc || command == kDec) return MV_LIT("SOURCE DESTINATION E1 E2 E3");
-  if (command == kCreateSys) return MV_LIT("N1 N2 N3 LEVEL");
-  if (command == kTransSys || command == kResSys || command == kTransKill) return MV_LIT("DIR");
-  if (command == kScript) return MV_LIT("SCRIPT");
-  if (command == kHelp) return MV_LIT("[TOPIC]");
-  return nullptr;
-}
-
-bool CountFits(int32_t command, int32_t n) {
-  switch (command) {
-    case kEnc:
-    case kDec:
-      return n == 5;
-    case kCreateSys:
-      return n == 4;
-    case kTransSys:
-    case kResSys:
-    case kTransKill:
-    case kScript:
-      return n == 1;
-    case kHelp:
-      return n <= 1;
-    default:
-      return n == 0;
-  }
-}
-
-// How many of the leading operands name files or folders.
-int32_t NamesOf(int32_t command) {
-  switch (command) {
-    case kEnc:
-    case kDec:
-      return 2;
-    case kTransSys:
-    case kResSys:
-    case kTransKill:
-    case kScript:
-      return 1;
-    default:
-      return 0;
-  }
-}
-
-// The same for a line as the prompt and the script runner read it (prefixes).
-int32_t NamesInLine(MVString* line) {
-  if (StartsWith(line, MV_LIT("enc"), 3) || StartsWith(line, MV_LIT("dec"), 3)) return 2;
-  if (StartsWith(line, MV_LIT("transsys"), 8) || StartsWith(line, MV_LIT("ressys"), 6) ||
-      StartsWith(line, MV_LIT("transkill"), 9) || StartsWith(line, MV_LIT("x"), 1))
-    return 1;
-  return 0;
 }
 
 // An argument as a UTF-8 string with its bytes unchanged (the runtime tags arguments
@@ -140,41 +78,36 @@ bool Precheck(int32_t command, MVArray* args) {
   return true;
 }
 
-bool SystemInstalled() { return FileExists(keyfile::SystemFile()); }
+// The folder --keys or OMBRIX_KEYS names, if any, is a folder; else says what it is.
+bool KeyFolderIsThere() {
+  Str folder(RuntimeKeyFolderOption());
+  if (folder.empty()) return true;
+  Obj item(GetFolderItem(Str(RuntimeCurrentFolderName(folder.get())).get()));
+  bool exists = item.get() && fileExistsGetter(item.get());
+  if (exists && FolderItemIsFolder(item.get())) return true;
+  Refuse(Str::Borrow(MV_LIT("the key folder ")) + folder +
+         (exists ? MV_LIT(" is not a folder") : MV_LIT(" does not exist")));
+  return false;
+}
 
-// The command with its outcome (1 done, 0 not), for the protected call.
-int32_t RunCommand(MVObject* self, int32_t command) {
-  switch (command) {
-    case kEnc:
-      return EncryptCommand(self) ? 1 : 0;
-    case kDec:
-      return DecryptCommand(self) ? 1 : 0;
-    case kCreateSys:
-      return CreateSysCommand(self) ? 1 : 0;
-    case kTransSys:
-      return TransferSysCommand(self) ? 1 : 0;
-    case kResSys:
-      return RestoreSysCommand(self) ? 1 : 0;
-    case kKillSys:
-      return KillSysCommand(self, 1) ? 1 : 0;
-    case kScript:
-      return RunScriptCommand(self) ? 1 : 0;
-    case kTransKill: {
-      // Done when the key system it found is gone: it deletes only a verified copy.
-      bool before = SystemInstalled();
-      App_TransKill(self);
-      return before && !SystemInstalled() ? 1 : 0;
-    }
-    case kSysDat:
-      Comp1Count = 0;
-      App_SystemData(self, 1);
-      return Comp1Count > 0 ? 1 : 0;
-    case kHelp:
-      App_ShowHelp(self);
-      return 1;
-    default:
-      return 0;
-  }
+// A key file that is there but could not be read: its name and the system's reason say
+// more than the refusal the session gave for what seemed missing. (A command that did
+// its work despite it keeps its own lines.)
+bool RefusedUnreadable() {
+  Str path;
+  int32_t error = 0;
+  if (!keyfile::FirstUnreadable(&path, &error)) return false;
+  RuntimeConsoleRelease(kMVDropLines);
+  Refuse(Str::Borrow(MV_LIT("cannot read ")) + path + MV_LIT(": ") + Str(RuntimeSystemReason(error)));
+  return true;
+}
+
+// help TOPIC: the session shows the topic of the first letter of TOPIC, or a blank line
+// for a letter of none; here such a TOPIC is a usage error.
+bool HelpTopicKnown(int32_t command, MVArray* args, int32_t n) {
+  if (command != kHelp || n == 0) return true;
+  Str letter(StringDBCSMid3(Argument(args, 2).get(), 1, 1));
+  return IsHelpTopic(letter.get());
 }
 
 }  // namespace
@@ -189,7 +122,8 @@ bool TakePresetParameters() {
 
 void ResolveParameterNames() {
   if (!InArgumentForm()) return;
-  int32_t names = NamesInLine(CommandLine);
+  int32_t row = CommandOf(CommandLine);
+  int32_t names = row == kNoCommand ? 0 : NamesOf(row);
   for (int32_t i = 1; i <= kTypedNames; i++) KeepTyped(i, i <= names ? GetParam(i).get() : nullptr);
   for (int32_t i = 1; i <= names; i++) {
     Str name = GetParam(i);
@@ -220,21 +154,29 @@ void RunArguments(MVObject* self, MVArray* args) {
   Str word = Argument(args, 1);
   int32_t command = CommandNamed(word.get());
   int32_t n = last - 1;
-  if (command == kUnknown) {
+  if (command == kNoCommand) {
     RuntimeUsageError((Str::Borrow(MV_LIT("unknown command '")) + word + MV_LIT("'")).get());
     return;
   }
-  if (!CountFits(command, n)) {
+  if (!OperandCountFits(command, n)) {
     Str usage = Str::Borrow(MV_LIT("wrong number of arguments: ")) + word;
     if (MVString* operands = OperandsOf(command)) usage = usage + MV_LIT(" ") + operands;
     RuntimeUsageError(usage.get());
     return;
   }
+  if (!HelpTopicKnown(command, args, n)) {
+    RuntimeUsageError((Str::Borrow(MV_LIT("unknown help topic '")) + Argument(args, 2) + MV_LIT("'")).get());
+    return;
+  }
+  if (!KeyFolderIsThere()) return;
   keyfile::UseChosenFolder();
   if (CallFailed(App_SystemData, self, 0)) {
     RuntimeSetExitStatus(1);
     return;
   }
+  // Only enc and dec go by the sizes measured here; the other commands read what they
+  // need themselves.
+  if (command != kEnc && command != kDec) keyfile::ForgetUnreadable();
 
   // The operands become the parameters (names taken in the current folder), and the
   // command line the word and its operands.
@@ -267,18 +209,23 @@ void RunArguments(MVObject* self, MVArray* args) {
     ScriptMode = 1;  // no progress lines, but for the one printed in scripts too
     RuntimeConsoleLeaveOut(MV_LIT("Loading System data..."));
   }
-  int32_t done = 0;
-  MVObject* ex = ProtectedCall(&done, RunCommand, self, static_cast<int32_t>(command));
+  bool done = false;
+  MVObject* ex = RunInArgumentForm(self, command, &done);
   ScriptMode = 0;
   gPreset = false;
-  bool failed = EndsProgram(ex) || done == 0;
+  bool failed = EndsProgram(ex) || !done;
   // Interrupted, told to end, or its reader gone: the command has cleaned up, and the
   // caller sees the signal rather than the command's complaint about it.
   if (RuntimeStopRequested() != kMVGoOn) {
     RuntimeConsoleRelease(kMVDropLines);
     RuntimeEndOnSignal();
   }
-  RuntimeConsoleRelease(failed ? (command == kScript ? kMVErrorLines : kMVOneErrorLine)
+  if (failed && command != kScript && RefusedUnreadable()) {
+    RuntimeConsoleCapture(kMVLinesOut);
+    return;
+  }
+  // A refusal is one line; the transcript of a script and the report of sysdat stay lines.
+  RuntimeConsoleRelease(failed ? (command == kScript || command == kSysDat ? kMVErrorLines : kMVOneErrorLine)
                                : prints ? kMVLinesToOutput : kMVDropLines);
   RuntimeConsoleCapture(kMVLinesOut);
   RuntimeSetExitStatus(failed ? 1 : 0);

@@ -1,6 +1,7 @@
 // The dispatch that the command table (app/commands.h) drives: which word a line starts
-// with, and the calls of a row's method at the prompt and of its routine in a script.
-// The table's consistency is checked here at compile time.
+// with, the calls of a row's method at the prompt and of its routine in a script and in
+// the argument form, and the argument form's reading of a row's operands. The table's
+// consistency is checked here at compile time.
 #include "app/commands.h"
 
 #include "app/run.h"
@@ -10,13 +11,8 @@ namespace {
 
 // --- Checks of the table.
 
-constexpr int32_t LengthOf(const char* s) {
-  int32_t n = 0;
-  while (s[n]) n++;
-  return n;
-}
-
-constexpr char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+using command_table::LengthOf;
+using command_table::Lower;
 
 struct Word {
   const char* text;
@@ -65,6 +61,46 @@ constexpr bool IsAppMethod(const char* method) {
 APP_COMMANDS(APP_CHECK_METHOD)
 #undef APP_CHECK_METHOD
 
+// Every row has its command with its outcome: the argument form runs each by it.
+#define APP_CHECK_ROUTINE(word, n, method, argument, routine, ...) \
+  static_assert(!IsPromptOnly(routine), "the command '" word "' has no routine with its outcome");
+APP_COMMANDS(APP_CHECK_ROUTINE)
+#undef APP_CHECK_ROUTINE
+
+// The operands of the argument form, read from their usage: words separated by one blank,
+// the optional ones in brackets and after every required one.
+struct Operands {
+  int32_t required;
+  int32_t most;
+  bool sound;
+};
+
+constexpr Operands OperandsIn(const char* usage) {
+  Operands o{0, 0, true};
+  int32_t i = 0;
+  while (usage[i]) {
+    bool optional = usage[i] == '[';
+    int32_t start = i;
+    while (usage[i] && usage[i] != ' ') i++;
+    if (i == start || (optional && usage[i - 1] != ']') || (!optional && o.most > o.required))
+      o.sound = false;
+    o.most++;
+    if (!optional) o.required++;
+    if (usage[i] == ' ' && !usage[++i]) o.sound = false;  // a blank at the end
+  }
+  return o;
+}
+
+// Only operands the command always takes may be names: the argument form takes them in
+// the current folder before the command reads them.
+#define APP_CHECK_OPERANDS(word, n, method, argument, routine, scriptArgument, check, operands, names) \
+  static_assert(OperandsIn(operands).sound,                                                         \
+                "the operands of '" word "' are not words, the optional ones last");             \
+  static_assert(names >= 0 && names <= OperandsIn(operands).required,                               \
+                "the command '" word "' names more operands than it always takes");
+APP_COMMANDS(APP_CHECK_OPERANDS)
+#undef APP_CHECK_OPERANDS
+
 // --- Calls.
 
 // The prompt's call of a method, with or without its argument. A method of another
@@ -90,9 +126,19 @@ MVObject* CallRoutine(MVObject* self, bool (*routine)(MVObject*, int32_t), int32
                       int32_t* outcome) {
   return ProtectedCall(outcome, OutcomeWith, routine, self, argument);
 }
-MVObject* CallRoutine(MVObject*, PromptOnly, NoArgument, int32_t* outcome) {
-  *outcome = 0;
-  return nullptr;
+
+// Scripts run a row that has a check (named here: the checks are the verifier's own) and
+// hand the others to the shell.
+constexpr bool HasCheck(const char* check) { return !SameText(check, "kPromptOnly"); }
+
+template <bool kInScripts, typename Routine, typename Argument>
+MVObject* CallInScript(MVObject* self, Routine routine, Argument argument, int32_t* outcome) {
+  if constexpr (kInScripts) {
+    return CallRoutine(self, routine, argument, outcome);
+  } else {
+    *outcome = 0;
+    return nullptr;
+  }
 }
 
 // A one-letter word is a command only as the whole first word: many programs' names
@@ -118,8 +164,8 @@ int32_t CommandOf(MVString* line) {
 
 bool RunsInScripts(int32_t row) {
   int32_t r = 0;
-#define APP_IN_SCRIPTS(word, n, method, argument, routine, ...) \
-  if (row == r++) return !IsPromptOnly(routine);
+#define APP_IN_SCRIPTS(word, n, method, argument, routine, scriptArgument, check, ...) \
+  if (row == r++) return HasCheck(#check);
   APP_COMMANDS(APP_IN_SCRIPTS)
 #undef APP_IN_SCRIPTS
   return false;
@@ -138,10 +184,59 @@ MVObject* RunInScript(MVObject* self, int32_t row, bool* done) {
   int32_t outcome = 0;
   MVObject* ex = nullptr;
   int32_t r = 0;
-#define APP_IN_SCRIPT(word, n, method, argument, routine, scriptArgument, check) \
-  if (row == r++) ex = CallRoutine(self, routine, scriptArgument, &outcome);
+#define APP_IN_SCRIPT(word, n, method, argument, routine, scriptArgument, check, ...) \
+  if (row == r++) ex = CallInScript<HasCheck(#check)>(self, routine, scriptArgument, &outcome);
   APP_COMMANDS(APP_IN_SCRIPT)
 #undef APP_IN_SCRIPT
+  *done = ex == nullptr && outcome != 0;
+  return ex;
+}
+
+int32_t CommandNamed(MVString* word) {
+  int32_t r = 0;
+#define APP_NAMED(text, ...)                        \
+  if (Same(word, MV_LIT(text))) return r; \
+  r++;
+  APP_COMMANDS(APP_NAMED)
+#undef APP_NAMED
+  return kNoCommand;
+}
+
+MVString* OperandsOf(int32_t row) {
+  int32_t r = 0;
+#define APP_OPERANDS(word, n, method, argument, routine, scriptArgument, check, operands, names) \
+  if (row == r++) return LengthOf(operands) > 0 ? MV_LIT(operands) : nullptr;
+  APP_COMMANDS(APP_OPERANDS)
+#undef APP_OPERANDS
+  return nullptr;
+}
+
+bool OperandCountFits(int32_t row, int32_t n) {
+  int32_t r = 0;
+#define APP_FITS(word, n_, method, argument, routine, scriptArgument, check, operands, names) \
+  if (row == r++) return n >= OperandsIn(operands).required && n <= OperandsIn(operands).most;
+  APP_COMMANDS(APP_FITS)
+#undef APP_FITS
+  return false;
+}
+
+int32_t NamesOf(int32_t row) {
+  int32_t r = 0;
+#define APP_NAMES(word, n, method, argument, routine, scriptArgument, check, operands, names) \
+  if (row == r++) return names;
+  APP_COMMANDS(APP_NAMES)
+#undef APP_NAMES
+  return 0;
+}
+
+MVObject* RunInArgumentForm(MVObject* self, int32_t row, bool* done) {
+  int32_t outcome = 0;
+  MVObject* ex = nullptr;
+  int32_t r = 0;
+#define APP_IN_FORM(word, n, method, argument, routine, ...) \
+  if (row == r++) ex = CallRoutine(self, routine, argument, &outcome);
+  APP_COMMANDS(APP_IN_FORM)
+#undef APP_IN_FORM
   *done = ex == nullptr && outcome != 0;
   return ex;
 }

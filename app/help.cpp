@@ -237,43 +237,37 @@ void ExecuteScript() {
   PRINT(" ");
 }
 
-// The topic for letter, which is one character (letter case ignored). False when no
-// topic has that letter.
-bool ShowTopic(MVString* letter) {
-  if (Same(letter, MV_LIT("o"))) {
-    Overview();
-  } else if (Same(letter, MV_LIT("c"))) {
-    CreateSystem();
-  } else if (Same(letter, MV_LIT("d"))) {
-    DecryptFile();
-  } else if (Same(letter, MV_LIT("e"))) {
-    EncryptFile();
-  } else if (Same(letter, MV_LIT("k"))) {
-    KillSystem();
-  } else if (Same(letter, MV_LIT("r"))) {
-    RestoreSystem();
-  } else if (Same(letter, MV_LIT("t"))) {
-    TransferSystem();
-  } else if (Same(letter, MV_LIT("f"))) {
-    Formats();
-  } else if (Same(letter, MV_LIT("x"))) {
-    ExecuteScript();
-  } else {
-    return false;
-  }
-  return true;
+// The topic for letter, which is one character (letter case ignored); NULL when no topic
+// has that letter.
+using Topic = void (*)();
+Topic TopicOf(MVString* letter) {
+  if (Same(letter, MV_LIT("o"))) return Overview;
+  if (Same(letter, MV_LIT("c"))) return CreateSystem;
+  if (Same(letter, MV_LIT("d"))) return DecryptFile;
+  if (Same(letter, MV_LIT("e"))) return EncryptFile;
+  if (Same(letter, MV_LIT("k"))) return KillSystem;
+  if (Same(letter, MV_LIT("r"))) return RestoreSystem;
+  if (Same(letter, MV_LIT("t"))) return TransferSystem;
+  if (Same(letter, MV_LIT("f"))) return Formats;
+  if (Same(letter, MV_LIT("x"))) return ExecuteScript;
+  return nullptr;
 }
 
 }  // namespace
 
 // The 6th character selects the topic: "help" itself, one separator, then the letter.
 // Every topic, and a line that selects none, ends with one more blank line.
-void App_ShowHelp(MVObject*) {
+bool ShowHelpCommand(MVObject*) {
   if (Same(CommandLine, MV_LIT("help"))) {
     CommandList();
-    return;
+    return true;
   }
   Str letter(StringDBCSMid3(CommandLine, 6, 1));
-  ShowTopic(letter.get());
+  if (Topic topic = TopicOf(letter.get())) topic();
   PRINT(" ");
+  return true;
 }
+
+void App_ShowHelp(MVObject* self) { ShowHelpCommand(self); }
+
+bool IsHelpTopic(MVString* letter) { return TopicOf(letter) != nullptr; }

@@ -303,24 +303,6 @@ Guard::Guard() {
 
 Guard::~Guard() { RuntimeClearGuards(); }
 
-// --- Opening.
-
-bool IsRegularFile(MVString* name) {
-  Obj item(GetFolderItem(name));
-  return item.get() && FolderItemIsRegularFile(item.get());
-}
-
-MVTextInputStream* Open(MVString* name) {
-  Obj item(GetFolderItem(name));
-  return item.get() && FolderItemIsRegularFile(item.get()) ? FolderItemOpenTextFile(item.get()) : nullptr;
-}
-
-void Close(MVTextInputStream* in) {
-  if (!in) return;
-  TextInputStreamClose(in);
-  RuntimeUnlockObject(in);  // the reference Open handed out
-}
-
 // --- The lock.
 
 namespace {

@@ -95,6 +95,10 @@ bool IsRegularFile(MVString* name);
 // be opened.
 MVTextInputStream* Open(MVString* name);
 void Close(MVTextInputStream* in);
+// The first key file of this run that is there but could not be opened or read: its
+// path and the system's error number. False when there was none.
+bool FirstUnreadable(Str* path, int32_t* error);
+void ForgetUnreadable();
 
 // --- The lock of the application folder's key system.
 

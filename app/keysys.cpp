@@ -151,6 +151,16 @@ void App_SystemData(MVObject*, int32_t mode) {
   PRINT(" ");
 }
 
+// Done when it measured a system all of whose files it could read (a file it could not
+// read is counted as empty).
+bool SystemDataCommand(MVObject* self, int32_t mode) {
+  Comp1Count = 0;  // a refusal leaves no count behind
+  App_SystemData(self, mode);
+  Str unreadable;
+  int32_t error = 0;
+  return Comp1Count > 0 && !keyfile::FirstUnreadable(&unreadable, &error);
+}
+
 bool KillSysCommand(MVObject*, int32_t mode) {
   keyfile::Lock lock(keyfile::Lock::kExclusive);
   if (!lock.held()) return false;

@@ -1,5 +1,6 @@
 // Script files: 'x file' verifies the whole script against a simulation of the key
-// system and, when no line would fail, runs it line by line. Tool lines go to the same
+// system and of the files its enc and dec lines write and, when no line would fail,
+// runs it line by line. Tool lines go to the same
 // command methods as at the prompt (in script mode); every other line runs in a fresh
 // shell.
 #include "app/App.h"
@@ -65,6 +66,10 @@ struct Verifier {
   bool systemPresent;
   Str text;    // the row being checked
   Str lineNo;  // its file line number, as decimal text
+  // The destinations of the enc and dec rows that passed so far, as their parameters
+  // name them: files the script will have written by the rows that follow.
+  Arr written;
+  int32_t writtenCount;
 
   void Error(MVString* reason) {
     Print(Str::Borrow(MV_LIT("Error Line ")) + lineNo + MV_LIT(" - ") + text + reason);
@@ -87,6 +92,23 @@ struct Verifier {
     if (!name) return true;
     Obj item(GetFolderItem(name));
     return !item.get() || fileSizeGetter(item.get()) == 0;
+  }
+
+  void NoteWritten(const Str& name) {
+    if (writtenCount < kMaxScriptLines) SetStr(written.get(), writtenCount++, name.get());
+  }
+
+  // An earlier row writes the file of this name (the same text, letter case kept).
+  bool WrittenBefore(const Str& name) const {
+    for (int32_t i = 0; i < writtenCount; i++) {
+      Str w = GetStr(written.get(), i);
+      uint32_t n = w.length();
+      if (n != name.length()) continue;
+      uint32_t k = 0;
+      while (k < n && w.bytes()[k] == name.bytes()[k]) k++;
+      if (k == n) return true;
+    }
+    return false;
   }
 };
 
@@ -181,8 +203,11 @@ void VerifyCrypt(Verifier& v) {
     v.Error(ComponentReason(c).get());
   } else if (Same(source.get(), target.get())) {
     v.Error(MV_LIT(" | src/tar conflict"));
-  } else if (v.EmptySource(source.get())) {
+  } else if (!v.WrittenBefore(source) && v.EmptySource(source.get())) {
+    // A file that an earlier row writes is there by the time this row runs.
     v.Error(MV_LIT(" | srcfile name conflict"));
+  } else {
+    v.NoteWritten(target);
   }
 }
 
@@ -192,9 +217,7 @@ void Check(Verifier&, PromptOnly) {}
 // Checks the row of a tool line with its command's check.
 void CheckRow(Verifier& v, int32_t row) {
   int32_t r = 0;
-#define APP_CHECK_ROW(word, n, method, argument, routine, scriptArgument, check)          \
-  static_assert(IsPromptOnly(routine) == IsPromptOnly(check),                             \
-                "the command '" word "' needs both a routine and a check to run in scripts"); \
+#define APP_CHECK_ROW(word, n, method, argument, routine, scriptArgument, check, ...) \
   if (row == r++) Check(v, check);
   APP_COMMANDS(APP_CHECK_ROW)
 #undef APP_CHECK_ROW
@@ -251,7 +274,7 @@ void PassOn(MVObject* ex) {
 }  // namespace
 
 int32_t App_VerifyScript(MVObject* self) {
-  Verifier v{self, 0, 0, false, Str(), Str()};
+  Verifier v{self, 0, 0, false, Str(), Str(), Arr(CreateArray(1, kMVElemString, kMaxScriptLines)), 0};
   App_SystemData(self, 0);
   v.systemPresent = Comp1Count > 0;
 

@@ -32,26 +32,28 @@ bool Done(MVObject*) { return true; }
 #undef APP_COMMANDS
 #endif
 #if CASE == 4
-#define APP_COMMANDS(COMMAND)                                                                \
-  COMMAND("enc", 3, App_Encrypt, kNoArgument, EncryptCommand, kNoArgument, VerifyCrypt)     \
-  COMMAND("encrypt", 7, App_Encrypt, kNoArgument, EncryptCommand, kNoArgument, VerifyCrypt)
+#define APP_COMMANDS(COMMAND)                                                                      \
+  COMMAND("enc", 3, App_Encrypt, kNoArgument, EncryptCommand, kNoArgument, VerifyCrypt, "S D E1 E2 E3", 2) \
+  COMMAND("encrypt", 7, App_Encrypt, kNoArgument, EncryptCommand, kNoArgument, VerifyCrypt, "S D E1 E2 E3", 2)
 #elif CASE == 5
 #define APP_COMMANDS(COMMAND) \
-  COMMAND("help", 3, App_ShowHelp, kNoArgument, kPromptOnly, kNoArgument, kPromptOnly)
+  COMMAND("help", 3, App_ShowHelp, kNoArgument, ShowHelpCommand, kNoArgument, kPromptOnly, "[TOPIC]", 0)
 #elif CASE == 6
 int32_t App_Unregistered(MVObject*);
 #define APP_COMMANDS(COMMAND) \
-  COMMAND("help", 4, App_Unregistered, kNoArgument, kPromptOnly, kNoArgument, kPromptOnly)
+  COMMAND("help", 4, App_Unregistered, kNoArgument, ShowHelpCommand, kNoArgument, kPromptOnly, "[TOPIC]", 0)
 #elif CASE == 7
 #define APP_COMMANDS(COMMAND) \
-  COMMAND("help", 4, App_ShowHelp, 1, kPromptOnly, kNoArgument, kPromptOnly)
+  COMMAND("help", 4, App_ShowHelp, 1, ShowHelpCommand, kNoArgument, kPromptOnly, "[TOPIC]", 0)
 #elif CASE == 8
 #define APP_COMMANDS(COMMAND) \
-  COMMAND("enc", 3, App_Encrypt, kNoArgument, EncryptCommand, kNoArgument, kPromptOnly)
+  COMMAND("help", 4, App_ShowHelp, kNoArgument, kPromptOnly, kNoArgument, kPromptOnly, "[TOPIC]", 0)
+#elif CASE == 9
+#define APP_COMMANDS(COMMAND) \
+  COMMAND("x", 1, App_RunScript, kNoArgument, RunScriptCommand, kNoArgument, kPromptOnly, "[SCRIPT]", 1)
+#elif CASE == 10
+#define APP_COMMANDS(COMMAND) \
+  COMMAND("x", 1, App_RunScript, kNoArgument, RunScriptCommand, kNoArgument, kPromptOnly, "[FLAG] SCRIPT", 0)
 #endif
 
-#if CASE == 8
-#include "app/script.cpp"
-#else
 #include "app/commands.cpp"
-#endif

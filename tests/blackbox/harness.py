@@ -85,18 +85,6 @@ class AppFolder:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def program_err(err):
-    """Standard error without the sanitizer's notice that it lost track of a thread's
-    stack, which it gives under the user-mode emulator when a signal ends the process."""
-    if os.environ.get("OMBRIX_TEST_EMULATED") != "1":
-        return err
-    notice = (b"WARNING: ASan is ignoring requested __asan_handle_no_return",
-              b"False positive error reports may follow",
-              b"For details see https://github.com/google/sanitizers/issues/189")
-    return b"".join(line for line in err.splitlines(True)
-                    if not any(n in line for n in notice))
-
-
 def transcript(*commands_output, installed=False):
     """Expected output of a session: banner, presence line, then for each (output) the
     prompt followed by that output, then the final prompt and the termination lines."""

@@ -176,6 +176,27 @@ class WithSystem(ScriptCase):
                   for n, (line, reason) in enumerate(rows, 1) if reason]
         self.assertEqual(out, verifying(*errors, errors=len(errors)) + FAILED)
 
+    def test_rows_read_what_earlier_enc_and_dec_rows_write(self):
+        out = self.run_script(b"enc a.txt k.enc 1 2 3\ndec k.enc k.out 1 2 3\ndec k.out k.twice 1 1 1\n")
+        loading = b"Loading System data...\n"
+        self.assertEqual(out, verifying() + EXECUTING + b".enc a.txt k.enc 1 2 3\n" + loading
+                         + b".dec k.enc k.out 1 2 3\n" + loading + b".dec k.out k.twice 1 1 1\n"
+                         + loading + finished(installed=True))
+        self.assertEqual(self.app.read("k.out"), self.app.read("a.txt"))
+        # Only from the following row on, by the same name (letter case kept), and only a
+        # row that passed.
+        for name in ("k.enc", "k.out", "k.twice"):
+            os.remove(self.app.path(name))
+        rows = [(b"dec k.enc early 1 1 1", b" | srcfile name conflict"),
+                (b"enc a.txt k.enc 1 2 3", None),
+                (b"dec K.ENC upper 1 2 3", b" | srcfile name conflict"),
+                (b"enc a.txt refused 11 1 1", b" | component 1 error"),
+                (b"dec refused never 1 1 1", b" | srcfile name conflict")]
+        out = self.run_script(b"\n".join(line for line, _ in rows) + b"\n", "order.txt")
+        errors = [b"Error Line %d - %s%s" % (n, line, reason)
+                  for n, (line, reason) in enumerate(rows, 1) if reason]
+        self.assertEqual(out, verifying(*errors, errors=len(errors)) + FAILED)
+
     def test_source_of_4_gib_is_not_empty(self):
         with open(self.app.path("big.bin"), "wb") as f:
             f.truncate(1 << 32)
@@ -232,8 +253,8 @@ class WithSystem(ScriptCase):
     def test_complete_job(self):
         sys1 = self.app.path("sys1").encode()
         self.app.write("plain.txt", bytes(range(256)) * 40)
-        # Verification sees files as they are before the script: a row can use only
-        # what earlier scripts have made.
+        # A createsys row gives the rows after it no sizes: the key system each script
+        # uses is made by an earlier one.
         self.app.write("one.txt", b"mkdir %s\nkillsys\ncreatesys 8 8 8 l\ntranssys %s\n"
                        % (sys1, sys1))
         self.app.write("two.txt", b"enc plain.txt plain.enc 3 5 7\nkillsys\nressys %s\n" % sys1)

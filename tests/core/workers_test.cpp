@@ -54,7 +54,9 @@ TEST(Workers, EveryItemOnceOnUpToTheThreadsAsked) {
       for (int i = 0; i < count; i++) {
         EXPECT_EQ(r.runs[i].load(), 1) << "item " << i;
         EXPECT_EQ(reinterpret_cast<uintptr_t>(r.rooms[i]) % 64, 0u);
-        if (!r.onMain[i]) EXPECT_TRUE(r.blocked[i]) << "item " << i << " on a worker";
+        if (!r.onMain[i]) {
+          EXPECT_TRUE(r.blocked[i]) << "item " << i << " on a worker";
+        }
       }
     }
   }

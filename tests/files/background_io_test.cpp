@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 
+#include "runtime/core/objects/signals.h"
 #include "runtime/files/background_io.h"
 #include "tests/files/files_test_util.h"
 
@@ -283,6 +284,56 @@ TEST_F(BackgroundIOTest, WorkerLeavesTheProgramsSignalsToTheProgram) {
     EXPECT_TRUE(blocked & (1ull << (sig - 1))) << "signal " << sig;
   EXPECT_FALSE(BlockedSignals(std::to_string(getpid())) & (1ull << (SIGINT - 1)));
   BinaryStreamClose(in);
+}
+
+thread_local int tOwner = 0;
+
+// The workers have ended: joined, a worker's thread leaves the process's list of threads
+// at once on a kernel, within moments under an emulator (one that is still running never).
+bool WorkersGone() {
+  for (int i = 0; i < 500 && !OtherThreads().empty(); i++) usleep(10000);
+  return OtherThreads().empty();
+}
+
+// Ctrl-C while both workers run: the program's thread keeps its own thread-local storage
+// after the handler, stopping the command joins both workers, and the next command's
+// workers start afresh.
+TEST_F(BackgroundIOTest, SignalMidWorkThenStopAndWorkAgain) {
+  const int handled[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ};
+  struct sigaction before[6];
+  for (int i = 0; i < 6; i++) sigaction(handled[i], nullptr, &before[i]);
+  MVInstallSignalHandlers();
+  tOwner = 1;
+  std::string data = RandomBytes(4 << 20, 11);
+  WriteFile(P("src"), data);
+  Obj item(Item("src"));
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round == 0 ? "stopped" : "run again");
+    Obj in(FolderItemOpenBinaryFile(item, false));
+    Obj dest(Item("dest"));
+    Obj out(FolderItemCreateOutputFile(dest, 0));
+    Str first(BinaryStreamRead(in, 262144, nullptr));  // the reader works on meanwhile
+    BinaryStreamWrite(out, first);                      // and the writer starts
+    ASSERT_EQ(OtherThreads().size(), 2u);
+    if (round == 0) {
+      raise(SIGINT);
+      EXPECT_EQ(tOwner, 1);
+      EXPECT_EQ(RuntimeStopRequested(), kMVInterrupt);
+      RuntimeInterruptHandled();
+      BinaryStreamClose(out);  // discarded
+    } else {
+      for (;;) {
+        Str block(BinaryStreamRead(in, 262144, nullptr));
+        if (MVStringLength(block) == 0) break;
+        BinaryStreamWrite(out, block);
+      }
+      EXPECT_TRUE(BinaryStreamCommit(out));
+    }
+    BinaryStreamClose(in);
+    EXPECT_TRUE(WorkersGone());
+  }
+  EXPECT_EQ(ReadFile(P("dest")), data);
+  for (int i = 0; i < 6; i++) sigaction(handled[i], &before[i], nullptr);
 }
 
 TEST_F(BackgroundIOTest, ByteLoopsWriteInBlocksOf64KiB) {

@@ -6,6 +6,10 @@
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+#if defined(__i386__)
+#include <asm/ldt.h>
+#include <sys/syscall.h>
+#endif
 
 #include "runtime/core/objects/shutdown.h"
 
@@ -17,6 +21,33 @@ volatile sig_atomic_t g_outputGone = 0;   // a write to standard output found no
 MVEndWork g_endWork = nullptr;             // the upper layers' part of the end
 bool g_reraise = false;                    // the end raises the signal again
 
+// Sets the descriptor of the running thread's thread-local storage to what the thread
+// runs on now, just before its handler returns. A user-mode emulator that keeps one
+// descriptor table for every thread of the process reloads the descriptor when a handler
+// returns and would give the thread the storage of the thread started last: its errno,
+// its allocator cache and the threading library's idea of who it is (a join of that
+// thread then fails as a join of itself, and what the thread uses is freed while it
+// runs). On a kernel the call sets what is already there.
+__attribute__((no_sanitize_address)) void KeepThreadStorage() {
+#if defined(__i386__)
+  uint16_t selector;
+  __asm__ volatile("movw %%gs, %0" : "=r"(selector));
+  if ((selector & 4) != 0 || selector >> 3 == 0) return;  // no storage in the table
+  uintptr_t base;  // the storage begins with its own address
+  __asm__ volatile("movl %%gs:0, %0" : "=r"(base));
+  struct user_desc d = {};
+  d.entry_number = selector >> 3;
+  d.base_addr = static_cast<unsigned>(base);
+  d.limit = 0xfffff;
+  d.seg_32bit = 1;
+  d.limit_in_pages = 1;
+  d.useable = 1;
+  int saved = errno;
+  syscall(SYS_set_thread_area, &d);
+  errno = saved;
+#endif
+}
+
 // SIGPIPE and SIGXFSZ are caught rather than ignored so that children started by the
 // shell get the default action back; for this process the failed write itself (EPIPE,
 // EFBIG) is what counts, and it is handled where it happens.
@@ -25,6 +56,7 @@ void Record(int sig) {
     g_interrupt = 1;
   else if (sig != SIGPIPE && sig != SIGXFSZ)
     g_termination = sig;
+  KeepThreadStorage();
 }
 
 }  // namespace
