@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Set up, build, start, test and benchmark Ombrix on a Debian machine.
 #   ./dev.sh start   install what is missing, build the program, start ombrix in ./run
-#   ./dev.sh test    install what is missing, build everything, run every test
+#   ./dev.sh test    install what is missing, build everything, run every test: on an
+#                    x86-64 machine the x86-64 program's suite (in build) natively, then the
+#                    i386 program's (in build-i386), under the user-mode emulator where the
+#                    kernel cannot run i386 programs
 #   ./dev.sh bench   install what is missing, build, run the benchmarks
-#   ./dev.sh sanitize        build with AddressSanitizer and UndefinedBehaviorSanitizer
-#                            (in build-asan) and run every test there
+#   ./dev.sh sanitize        build the machine's own program with AddressSanitizer and
+#                            UndefinedBehaviorSanitizer (in build-asan) and run every test
+#   ./dev.sh tsan            build it with ThreadSanitizer (in build-tsan) and run every
+#                            test that starts a thread
 #   ./dev.sh fuzz [seconds]  build the fuzz targets with clang and libFuzzer (in
 #                            build-fuzz) and run each for the given time (default 60)
 set -euo pipefail
@@ -16,8 +21,8 @@ top=$PWD
 packages=(g++-multilib cmake make googletest unicode-data python3 binutils file groff-base)
 # The benchmark's baselines, installed by the bench command only.
 bench_packages=(age openssl)
-# The fuzz build: clang and its runtime libraries (libFuzzer and the sanitizers, i386
-# included). The sanitizer build needs nothing more than g++-multilib brings.
+# The fuzz build: clang and its runtime libraries (libFuzzer and the sanitizers), for the
+# machine's own program. The sanitizer builds need nothing more than g++ brings.
 fuzz_packages=(clang libclang-rt-dev)
 
 install_missing() {
@@ -33,10 +38,16 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" </dev/null
 }
 
-# The program, its tools and its tests are i386 programs. A kernel without 32-bit support
-# (or started with it off) cannot run them: they then run under the user-mode emulator,
-# registered for i386 programs with argument 0 kept as given. The tests skip the few
-# checks that only a kernel can show, told by OMBRIX_TEST_EMULATED=1.
+# build/ holds the machine's own program: x86-64 on an x86-64 machine, else i386. On an
+# x86-64 machine build-i386/ holds the i386 program too.
+native_is_x86_64() { [ "$(uname -m)" = x86_64 ]; }
+
+# The i386 program, its tools and its tests are i386 programs. A kernel without 32-bit
+# support (or started with it off) cannot run them: they then run under the user-mode
+# emulator, registered for i386 programs with argument 0 kept as given. The i386 tree's
+# tests skip the few checks that only a kernel can show, told by OMBRIX_TEST_EMULATED=1
+# (in i386_env, set here, for that tree only).
+i386_env=()
 run_i386() {
   local probe machine
   probe=$(mktemp)
@@ -54,19 +65,34 @@ run_i386() {
   rm -f "$probe"
   # The emulator calls its processor i686 where a 64-bit kernel says x86_64.
   if [ "$machine" != x86_64 ] && grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
-    export OMBRIX_TEST_EMULATED=1
+    i386_env=(OMBRIX_TEST_EMULATED=1)
   fi
 }
 
-# build [target...]: everything, or only the given targets and what they need.
+# build [target...]: the machine's own program in build/ (everything, or only the given
+# targets and what they need).
 build() {
   install_missing "${packages[@]}"
-  run_i386
+  native_is_x86_64 || run_i386
   cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   local targets=()
   [ $# -eq 0 ] || targets=(--target "$@")
   cmake --build "$top/build" -j"$(nproc)" "${targets[@]}"
 }
+
+# build_i386: the i386 program and its tests in build-i386/, told where the x86-64 build
+# is (its tests compare the files both programs make).
+build_i386() {
+  run_i386
+  cmake -S "$top" -B "$top/build-i386" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_TARGET=i386 \
+    -DOMBRIX_OTHER_BUILD="$top/build" >/dev/null
+  cmake --build "$top/build-i386" -j"$(nproc)"
+}
+
+# The tests that start threads, for the ThreadSanitizer build: the worker pool, the
+# read-ahead and write-behind, the segment work of enc and dec on the pool, signals
+# during enc and dec, the argument form's signal tests.
+tsan_tests='^(Workers|BackgroundIOTest|Segments)\.|^blackbox\.(test_safety|test_arguments)$'
 
 # Sanitizer reports end the test that caused them. The runtime keeps what the code image
 # needs until the process ends, so leaks are not looked for; the key-system tests preload
@@ -75,6 +101,8 @@ build() {
 sanitizer_env() {
   export ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:allocator_may_return_null=1"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  # Every report is a failure; no suppression.
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 }
 
 # fuzz_one NAME SECONDS: runs one target for the given time, restarting it after each
@@ -117,8 +145,21 @@ case "${1:-}" in
     ;;
   test)
     build
-    cd "$top/build"
-    ctest --output-on-failure -j"$(nproc)" </dev/null
+    if native_is_x86_64; then
+      echo "== The x86-64 program's tests (build), run natively"
+      (cd "$top/build" && ctest --output-on-failure -j"$(nproc)" </dev/null)
+      build_i386
+      if [ ${#i386_env[@]} -gt 0 ]; then
+        echo "== The i386 program's tests (build-i386), under the user-mode emulator"
+      else
+        echo "== The i386 program's tests (build-i386)"
+      fi
+      cd "$top/build-i386"
+      env "${i386_env[@]}" ctest --output-on-failure -j"$(nproc)" </dev/null
+    else
+      cd "$top/build"
+      env "${i386_env[@]}" ctest --output-on-failure -j"$(nproc)" </dev/null
+    fi
     ;;
   bench)
     build
@@ -129,17 +170,26 @@ case "${1:-}" in
     ;;
   sanitize)
     install_missing "${packages[@]}"
-    run_i386
+    native_is_x86_64 || run_i386
     # The build runs tools of its own, instrumented too.
     sanitizer_env
     cmake -S "$top" -B "$top/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE=ON >/dev/null
     cmake --build "$top/build-asan" -j"$(nproc)"
     cd "$top/build-asan"
-    ctest --output-on-failure -j"$(nproc)" </dev/null
+    env "${i386_env[@]}" ctest --output-on-failure -j"$(nproc)" </dev/null
+    ;;
+  tsan)
+    install_missing "${packages[@]}"
+    native_is_x86_64 || { echo "dev.sh: ThreadSanitizer needs the x86-64 program" >&2; exit 1; }
+    sanitizer_env
+    cmake -S "$top" -B "$top/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_TSAN=ON >/dev/null
+    cmake --build "$top/build-tsan" -j"$(nproc)"
+    cd "$top/build-tsan"
+    ctest --output-on-failure -j"$(nproc)" -R "$tsan_tests" </dev/null
     ;;
   fuzz)
     install_missing "${packages[@]}" "${fuzz_packages[@]}"
-    run_i386
+    native_is_x86_64 || run_i386
     seconds=${2:-60}
     cmake -S "$top" -B "$top/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_FUZZ=ON \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
@@ -151,7 +201,7 @@ case "${1:-}" in
     done <"$top/build-fuzz/fuzz_targets.txt"
     ;;
   *)
-    echo "usage: $0 start|test|bench|sanitize|fuzz [seconds]" >&2
+    echo "usage: $0 start|test|bench|sanitize|tsan|fuzz [seconds]" >&2
     exit 2
     ;;
 esac

@@ -13,7 +13,7 @@
 template <unsigned N>
 struct MVLiteral {
   uint32_t refCount;
-  uint32_t buffer;
+  uintptr_t buffer;
   uint32_t bufferSize;
   uint32_t length;
   uint32_t encoding;
@@ -48,7 +48,7 @@ static_assert(offsetof(MVLiteral<1>, refCount) == MV_LITERAL_REF_COUNT &&
     static MVLiteral<sizeof(s)> lit = {                                                    \
         1, 0, sizeof(s) + 1, sizeof(s) - 1, MV_LITERAL_UTF8,                               \
         static_cast<uint8_t>(sizeof(s) - 1 > 255 ? 255 : sizeof(s) - 1), s};               \
-    lit.buffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&lit.lengthByte));      \
+    lit.buffer = reinterpret_cast<uintptr_t>(&lit.lengthByte);                             \
     return lit;                                                                            \
   }())))
 #endif

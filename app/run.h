@@ -7,7 +7,7 @@ extern "C" {
 // exception that a raise below fn delivered (one owned reference) or NULL; *result
 // receives fn's return value when it returned normally (result may be NULL). Called
 // only through ProtectedCall below, which checks the arguments against fn's.
-MVObject* AppProtectedCall(void* fn, uint32_t a, uint32_t b, uint32_t c, uint32_t* result);
+MVObject* AppProtectedCall(void* fn, MVWord a, MVWord b, MVWord c, MVWord* result);
 }
 
 namespace protected_call {
@@ -19,31 +19,32 @@ struct Declared {
   typedef T type;
 };
 
-// A value as the 32-bit word AppProtectedCall passes and returns. Only pointers and
-// 32-bit integers travel in one word (a bool result fills only a byte of its register);
-// any other type has no Word and does not compile.
+// A value as the machine word AppProtectedCall passes and returns. Only pointers and
+// 32-bit integers travel in one word (a bool result fills only a byte of its register,
+// and a 32-bit result only the low half of a 64-bit one: From keeps what was set); any
+// other type has no Word and does not compile.
 template <typename T>
 struct Word;
 template <typename T>
 struct Word<T*> {
-  static uint32_t Of(T* v) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v)); }
-  static T* From(uint32_t w) { return reinterpret_cast<T*>(static_cast<uintptr_t>(w)); }
+  static MVWord Of(T* v) { return reinterpret_cast<MVWord>(v); }
+  static T* From(MVWord w) { return reinterpret_cast<T*>(w); }
 };
 template <>
 struct Word<int32_t> {
-  static uint32_t Of(int32_t v) { return static_cast<uint32_t>(v); }
-  static int32_t From(uint32_t w) { return static_cast<int32_t>(w); }
+  static MVWord Of(int32_t v) { return static_cast<MVWord>(static_cast<uint32_t>(v)); }
+  static int32_t From(MVWord w) { return static_cast<int32_t>(static_cast<uint32_t>(w)); }
 };
 template <>
 struct Word<uint32_t> {
-  static uint32_t Of(uint32_t v) { return v; }
-  static uint32_t From(uint32_t w) { return w; }
+  static MVWord Of(uint32_t v) { return v; }
+  static uint32_t From(MVWord w) { return static_cast<uint32_t>(w); }
 };
 
 template <typename F, typename... P>
-MVObject* CallWords(F* fn, uint32_t* result, P... args) {
+MVObject* CallWords(F* fn, MVWord* result, P... args) {
   static_assert(sizeof...(P) <= 3, "a protected call passes at most three arguments");
-  uint32_t w[] = {Word<P>::Of(args)..., 0, 0, 0};
+  MVWord w[] = {Word<P>::Of(args)..., 0, 0, 0};
   return AppProtectedCall(reinterpret_cast<void*>(fn), w[0], w[1], w[2], result);
 }
 
@@ -62,7 +63,7 @@ MVObject* ProtectedCall(void (*fn)(P...), typename protected_call::Declared<P>::
 template <typename R, typename... P>
 MVObject* ProtectedCall(R* result, R (*fn)(P...),
                         typename protected_call::Declared<P>::type... args) {
-  uint32_t word = 0;
+  MVWord word = 0;
   MVObject* ex = protected_call::CallWords(fn, &word, args...);
   if (!ex && result) *result = protected_call::Word<R>::From(word);
   return ex;

@@ -1,5 +1,6 @@
-// The image builder: turns the application's relocatable ELF32 object into the six
-// blocks of a code image (code, data, import table, symbols, resources, options).
+// The image builder: turns the application's relocatable object (ELF32 i386 or ELF64
+// x86-64) into the six blocks of a code image (code, data, import table, symbols,
+// resources, options) for that machine.
 #pragma once
 #include <stdint.h>
 
@@ -23,13 +24,18 @@ class ExportNames {
 };
 
 struct Image {
+  uint16_t machine = 3;  // the ELF machine number: EM_386 or EM_X86_64
   Bytes code, data, imports, symbols, resources, options;
 };
 
-// The six blocks in image order, each as a u32 little-endian count and its bytes.
+// The ".mv" section: the six blocks in image order, each as a u32 little-endian count
+// and its bytes, after the machine tag on x86-64.
 Bytes SerializeImage(const Image& image);
+// The loose code file: the code block, after the machine tag on x86-64.
+Bytes LooseCodeFile(const Image& image);
 
-// Builds the image of `object` (the bytes of an ELF32 i386 relocatable file). The entry
+// Builds the image of `object` (the bytes of an ELF32 i386 or ELF64 x86-64 relocatable
+// file), for the object's machine. The entry
 // symbol must be a function of the code; the code block starts with a jump to it. On
 // refusal returns false with every reason in *errors (one line each).
 bool BuildImage(const Bytes& object, const ExportNames& exports, const std::string& entry,

@@ -110,8 +110,9 @@ int main(int argc, char** argv) {
     }
   }
   if (!loose.empty()) {
+    const mvimage::Bytes code = mvimage::LooseCodeFile(image);
     const std::pair<const char*, const mvimage::Bytes*> files[] = {
-        {MV_LOOSE_IMPORTS, &image.imports},   {MV_LOOSE_CODE, &image.code},
+        {MV_LOOSE_IMPORTS, &image.imports},   {MV_LOOSE_CODE, &code},
         {MV_LOOSE_DATA, &image.data},         {MV_LOOSE_RESOURCES, &image.resources},
         {MV_LOOSE_OPTIONS, &image.options},   {MV_LOOSE_SYMBOLS, &image.symbols},
     };

@@ -22,13 +22,13 @@ struct ShellData {
   int32_t pid;            // running child (modes 1 and 2), or 0
   uint32_t spare[5];
 };
-static_assert(sizeof(ShellData) == 60, "Shell instance data is 60 bytes");
+static_assert(sizeof(ShellData) == MV_BY_WIDTH(60, 80), "Shell instance data: 60 bytes on i386");
 static_assert(offsetof(ShellData, errorCode) == 0, "ErrorCode");
 static_assert(offsetof(ShellData, timeOut) == 4, "TimeOut");
 static_assert(offsetof(ShellData, mode) == 8, "Mode");
 static_assert(offsetof(ShellData, isRunning) == 12, "IsRunning");
-static_assert(offsetof(ShellData, result) == 28, "Result");
-static_assert(offsetof(ShellData, pid) == 36, "PID");
+static_assert(offsetof(ShellData, result) == MV_BY_WIDTH(28, 40), "Result");
+static_assert(offsetof(ShellData, pid) == MV_BY_WIDTH(36, 52), "PID");
 
 // The class definitions handed to the runtime.
 extern MAVOclassDefinition g_shellClass;

@@ -101,7 +101,7 @@ MVArray* ArgumentArray() {
   MVArraySet1 set = reinterpret_cast<MVArraySet1>(args->ops->slot[kMVArraySet]);
   for (int i = 0; i < g_argc; i++) {
     MVString* s = MVStringFromCString(g_argv[i], kEncodingASCII);
-    set(args, reinterpret_cast<uint32_t>(s), i);
+    set(args, reinterpret_cast<MVWord>(s), i);
     RuntimeUnlockString(s);
   }
   return args;
@@ -109,8 +109,8 @@ MVArray* ArgumentArray() {
 
 // Calls fn(app, arg) protected; an exception other than the end of the program is
 // unhandled. Returns true when fn returned normally.
-bool CallHandler(void* fn, MVObject* app, uint32_t arg, uint32_t* result) {
-  MVObject* ex = MVProtectedCall(fn, reinterpret_cast<uint32_t>(app), arg, 0, result);
+bool CallHandler(void* fn, MVObject* app, MVWord arg, MVWord* result) {
+  MVObject* ex = MVProtectedCall(fn, reinterpret_cast<MVWord>(app), arg, 0, result);
   if (!ex) return true;
   if (!RuntimeObjectIsa(ex, MVEndExceptionClass())) RuntimeUnhandledException(ex);
   RuntimeUnlockObject(ex);
@@ -126,15 +126,15 @@ void RunDispatch() {
   }
   RuntimeLockObject(app);
   if (IsService(app)) {
-    uint32_t started = 0;
+    MVWord started = 0;
     void* start = ServiceHandler(app, kServiceEventStart);
     bool returned = !start || CallHandler(start, app, 0, &started);
     if (returned && !(started & 0xFF)) DaemonizeApp(app);
   }
   if (void* run = RuntimeLookupEventHandler(app, kMVEventRun)) {
     MVArray* args = ArgumentArray();
-    uint32_t result = 0;
-    bool returned = CallHandler(run, app, reinterpret_cast<uint32_t>(args), &result);
+    MVWord result = 0;
+    bool returned = CallHandler(run, app, reinterpret_cast<MVWord>(args), &result);
     RuntimeUnlockArray(args);
     int32_t* code = ExitCodeField(app);
     if (returned && !g_quitRequested && code) *code = static_cast<int32_t>(result);
@@ -153,7 +153,7 @@ void Quit(int32_t code, bool raiseEnd) {
   if (int32_t* field = ExitCodeField(app)) *field = code;
   if (app && IsService(app)) {
     if (void* stop = ServiceHandler(app, kServiceEventStop)) {
-      uint32_t ignored;
+      MVWord ignored;
       CallHandler(stop, app, 0, &ignored);
     }
   }

@@ -152,9 +152,11 @@ struct MVBinaryStreamRecord {
   int32_t lastError;
 };
 
-static_assert(offsetof(MVFolderItemRecord, impl) == 24, "fields follow the header");
-static_assert(offsetof(MVTextInputStreamRecord, handle) == 24, "fields follow the header");
-static_assert(offsetof(MVTextInputStreamRecord, buffer) == 40, "buffer after the counts");
+static_assert(offsetof(MVFolderItemRecord, impl) == sizeof(MVObject), "fields follow the header");
+static_assert(offsetof(MVTextInputStreamRecord, handle) == sizeof(MVObject),
+              "fields follow the header");
+static_assert(offsetof(MVTextInputStreamRecord, buffer) == MV_BY_WIDTH(40, 72),
+              "buffer after the counts");
 
 // --- Classes (created on first use).
 MVClass* MVFolderItemClass();

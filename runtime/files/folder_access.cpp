@@ -58,7 +58,7 @@ extern "C" MVArray* FolderItemChildNames(MVFolderItem* item) {
   for (size_t i = 0; i < names.size(); i++) {
     MVString* s = MVStringFromBytes(names[i].data(), static_cast<uint32_t>(names[i].size()),
                                     kEncodingUTF8);
-    set(out, reinterpret_cast<uint32_t>(s), static_cast<int32_t>(i));
+    set(out, reinterpret_cast<MVWord>(s), static_cast<int32_t>(i));
     RuntimeUnlockString(s);
   }
   return out;

@@ -1,7 +1,7 @@
 // The runtime's block allocator.
 //
-// Requests of up to 63 words are rounded up to whole 32-bit words and served from a
-// free list per word count; a list that is empty is fed by carving the next block off
+// Requests of up to 63 words are rounded up to whole machine words (4 bytes on i386, 8 on
+// x86-64) and served from a free list per word count; a list that is empty is fed by carving the next block off
 // the current 8,192-byte chunk (a tail too short for the request is abandoned and a
 // fresh chunk taken from malloc). Small blocks are never handed back to the C heap.
 // Anything larger goes straight to malloc and free. No locks: one thread.

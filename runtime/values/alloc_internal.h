@@ -6,8 +6,11 @@
 
 namespace mvalloc {
 
-constexpr size_t kWordSize = 4;
-constexpr size_t kLargestClassWords = 63;  // 252 bytes
+// The machine word (4 bytes on i386, 8 on x86-64): every small block is a whole number of
+// words and starts on a word, as the records kept in them (their pointers) need, and a
+// free block holds the pointer to the next.
+constexpr size_t kWordSize = sizeof(void*);
+constexpr size_t kLargestClassWords = 63;  // 252 bytes on i386, 504 on x86-64
 constexpr size_t kChunkBytes = 8192;
 
 // How many 8,192-byte chunks have been taken from the C heap so far.

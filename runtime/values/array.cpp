@@ -16,23 +16,13 @@
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
 
-static_assert(offsetof(MVArray, refCount) == 0, "array layout");
-static_assert(offsetof(MVArray, ops) == 4, "array layout");
-static_assert(offsetof(MVArray, data) == 8, "array layout");
-static_assert(offsetof(MVArray, dimensions) == 12, "array layout");
-static_assert(offsetof(MVArray, byteSize) == 16, "array layout");
-static_assert(offsetof(MVArray, growthStep) == 20, "array layout");
-static_assert(offsetof(MVArray, upperBounds) == 24, "array layout");
-static_assert(sizeof(MVArray) == 24, "array header");
-static_assert(sizeof(MVArrayOps) == 64, "16 slots");
-
 namespace {
 
 const char kModule[] = "../Common/RuntimeArrays";
 constexpr int32_t kGrowthStep = 16;
 
 size_t RecordSize(int32_t dimensions) {
-  return sizeof(MVArray) + sizeof(int32_t) * static_cast<size_t>(dimensions);
+  return offsetof(MVArray, upperBounds) + sizeof(int32_t) * static_cast<size_t>(dimensions);
 }
 
 // Number of elements of a shape; 0 when any dimension is empty.
@@ -73,11 +63,11 @@ struct PlainPolicy {
 };
 
 struct StringPolicy {
-  static MVString* S(uint32_t v) { return reinterpret_cast<MVString*>(v); }
-  static void Lock(uint32_t v) { RuntimeLockString(S(v)); }
-  static void Unlock(uint32_t v) { RuntimeUnlockString(S(v)); }
-  static bool Less(uint32_t a, uint32_t b) { return RuntimeStringCompare(S(a), S(b)) < 0; }
-  static bool Equal(uint32_t a, uint32_t b) { return RuntimeStringCompare(S(a), S(b)) == 0; }
+  static MVString* S(MVWord v) { return reinterpret_cast<MVString*>(v); }
+  static void Lock(MVWord v) { RuntimeLockString(S(v)); }
+  static void Unlock(MVWord v) { RuntimeUnlockString(S(v)); }
+  static bool Less(MVWord a, MVWord b) { return RuntimeStringCompare(S(a), S(b)) < 0; }
+  static bool Equal(MVWord a, MVWord b) { return RuntimeStringCompare(S(a), S(b)) == 0; }
 };
 
 // E: stored element type; S: its signed counterpart (ordering); A: the type passed in
@@ -341,17 +331,17 @@ struct Elements {
   }
 };
 
-using Int8Elements = Elements<uint8_t, int8_t, uint32_t, PlainPolicy>;
-using Int16Elements = Elements<uint16_t, int16_t, uint32_t, PlainPolicy>;
-using Int32Elements = Elements<uint32_t, int32_t, uint32_t, PlainPolicy>;
+using Int8Elements = Elements<uint8_t, int8_t, MVWord, PlainPolicy>;
+using Int16Elements = Elements<uint16_t, int16_t, MVWord, PlainPolicy>;
+using Int32Elements = Elements<uint32_t, int32_t, MVWord, PlainPolicy>;
 using Int64Elements = Elements<uint64_t, int64_t, uint64_t, PlainPolicy>;
-using StringElements = Elements<uint32_t, int32_t, uint32_t, StringPolicy>;
+using StringElements = Elements<MVWord, intptr_t, MVWord, StringPolicy>;
 
 // The operations table and element size of a type code; NULL for an unknown code.
 const MVArrayOps* TableFor(int32_t type, int32_t dimensions, size_t* elementSize) {
   switch (type) {
     case 3:
-      *elementSize = 4;
+      *elementSize = sizeof(MVWord);
       return StringElements::Table(dimensions);
     case 0: case 1: case 4: case 9:
       *elementSize = 4;

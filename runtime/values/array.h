@@ -1,7 +1,9 @@
 // Runtime arrays: indices 0..upper bound per dimension, checked element access
 // through a per-type operations table.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
+#include "runtime/values/word.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -26,10 +28,20 @@ typedef struct MVArray {
   int32_t upperBounds[];  // one per dimension
 } MVArray;
 
+MV_LAYOUT_ASSERT(offsetof(MVArray, refCount) == 0 && offsetof(MVArray, ops) == MV_BY_WIDTH(4, 8) &&
+                     offsetof(MVArray, data) == MV_BY_WIDTH(8, 16) &&
+                     offsetof(MVArray, dimensions) == MV_BY_WIDTH(12, 24) &&
+                     offsetof(MVArray, byteSize) == MV_BY_WIDTH(16, 28) &&
+                     offsetof(MVArray, growthStep) == MV_BY_WIDTH(20, 32) &&
+                     offsetof(MVArray, upperBounds) == MV_BY_WIDTH(24, 36) &&
+                     sizeof(MVArrayOps) == 16 * sizeof(void*),
+                 "array layout");
+
 enum { kMVArrayGet = 0, kMVArraySet = 1, kMVArrayUncheckedGet = 2, kMVArrayUncheckedSet = 3,
        kMVArrayUBound = 11 };
 
-// Element type codes used by the application: 0 signed 32-bit integers, 3 strings.
+// Element type codes used by the application: 0 signed 32-bit integers, 3 strings (one
+// word each: the string's address).
 enum { kMVElemInt32 = 0, kMVElemString = 3 };
 
 MVArray* CreateArray(int32_t dimensions, int32_t elementType, ...);
@@ -37,12 +49,13 @@ void RuntimeLockArray(MVArray* a);
 void RuntimeUnlockArray(MVArray* a);
 void RuntimeLockUnlockArrays(MVArray* newValue, MVArray* oldValue);
 
-// Slot signatures for 32-bit elements (integers and strings):
-//   1-D: uint32_t get(MVArray*, int32_t i);          void set(MVArray*, uint32_t v, int32_t i);
-//   2-D: uint32_t get(MVArray*, int32_t i, int32_t j); void set(MVArray*, uint32_t v, int32_t i, int32_t j);
+// Slot signatures for elements of one word or less (integers of 1, 2 and 4 bytes, strings),
+// each passed as an MVWord:
+//   1-D: MVWord get(MVArray*, int32_t i);          void set(MVArray*, MVWord v, int32_t i);
+//   2-D: MVWord get(MVArray*, int32_t i, int32_t j); void set(MVArray*, MVWord v, int32_t i, int32_t j);
 //   upper bound: int32_t ubound(MVArray*, int32_t dimension)  (-1: number of dimensions)
 //   more dimensions: get(MVArray*, i1, i2, ...), set(MVArray*, v, i1, i2, ...)
-//   8-byte elements take and return uint64_t; 1- and 2-byte elements use uint32_t.
+//   8-byte integers take and return uint64_t.
 // Further slots (v as for set):
 //   1-D   4 resize(MVArray*, int32_t upper)  5 insert(MVArray*, int32_t index, v)
 //         6 remove(MVArray*, int32_t index)  7 append(MVArray*, v)
@@ -50,10 +63,10 @@ void RuntimeLockUnlockArrays(MVArray* newValue, MVArray* oldValue);
 //   all   8 sort(MVArray*)  9 sort(MVArray*, MVArray* companion)
 //         10 int32_t indexOf(MVArray*, v, int32_t start) (-1: absent)
 //         12 lock(v)  13 unlock(v)  14 releaseAll(MVArray*)
-typedef uint32_t (*MVArrayGet1)(MVArray*, int32_t);
-typedef void (*MVArraySet1)(MVArray*, uint32_t, int32_t);
-typedef uint32_t (*MVArrayGet2)(MVArray*, int32_t, int32_t);
-typedef void (*MVArraySet2)(MVArray*, uint32_t, int32_t, int32_t);
+typedef MVWord (*MVArrayGet1)(MVArray*, int32_t);
+typedef void (*MVArraySet1)(MVArray*, MVWord, int32_t);
+typedef MVWord (*MVArrayGet2)(MVArray*, int32_t, int32_t);
+typedef void (*MVArraySet2)(MVArray*, MVWord, int32_t, int32_t);
 typedef int32_t (*MVArrayUBoundFn)(MVArray*, int32_t);
 
 #ifdef __cplusplus

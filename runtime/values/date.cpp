@@ -18,7 +18,7 @@ struct DateObject {
   int32_t minute;  // 0..59
   int32_t second;  // 0..60
 };
-static_assert(offsetof(DateObject, year) == 24, "fields follow the object header");
+static_assert(offsetof(DateObject, year) == sizeof(MVObject), "fields follow the object header");
 
 MVClass* DateClass() {
   static MVClass* cls = MVMakeClass("Date", nullptr, sizeof(DateObject), nullptr, nullptr, nullptr);

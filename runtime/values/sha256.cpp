@@ -80,6 +80,7 @@ extern "C" void RuntimeSha256Init(MVSha256* context) {
 }
 
 extern "C" void RuntimeSha256Update(MVSha256* context, const void* data, size_t n) {
+  if (n == 0) return;  // an empty input (its pointer may be null) changes nothing
   const uint8_t* p = static_cast<const uint8_t*>(data);
   context->length += n;
   // Masked, so that a record whose fill count was damaged is never written past.

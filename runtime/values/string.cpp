@@ -11,18 +11,10 @@
 #include "runtime/values/alloc.h"
 #include "runtime/values/string_internal.h"
 
-static_assert(offsetof(MVString, refCount) == 0, "string record layout");
-static_assert(offsetof(MVString, buffer) == 4, "string record layout");
-static_assert(offsetof(MVString, bufferSize) == 8, "string record layout");
-static_assert(offsetof(MVString, length) == 12, "string record layout");
-static_assert(offsetof(MVString, encoding) == 16, "string record layout");
-static_assert(offsetof(MVString, inlineBuf) == 20, "string record layout");
-static_assert(sizeof(MVString) == 20, "string record header");
-
 namespace mvstr {
 
 // Header, length byte and NUL around the content.
-constexpr uint32_t kRecordOverhead = sizeof(MVString) + 2;
+constexpr uint32_t kRecordOverhead = offsetof(MVString, inlineBuf) + 2;
 
 uint32_t Utf8Advance(const uint8_t* p, uint32_t pos, uint32_t len, int64_t n) {
   while (n > 0 && pos < len) {

@@ -6,12 +6,14 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include "runtime/values/word.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// One heap block: five header words, then the inline buffer
+// One heap block: five header fields (the text pointer a native pointer), then the inline
+// buffer
 // {length byte = min(length, 255), content bytes, NUL}. The empty string is nil (NULL);
 // no record of length 0 exists. Static literals of the code image have the same layout
 // with a reference count of 1 that is never released.
@@ -23,6 +25,14 @@ typedef struct MVString {
   uint32_t encoding;    // encoding tag, below
   uint8_t inlineBuf[];  // length byte, content, NUL
 } MVString;
+
+MV_LAYOUT_ASSERT(offsetof(MVString, refCount) == 0 &&
+                     offsetof(MVString, buffer) == MV_BY_WIDTH(4, 8) &&
+                     offsetof(MVString, bufferSize) == MV_BY_WIDTH(8, 16) &&
+                     offsetof(MVString, length) == MV_BY_WIDTH(12, 20) &&
+                     offsetof(MVString, encoding) == MV_BY_WIDTH(16, 24) &&
+                     offsetof(MVString, inlineBuf) == MV_BY_WIDTH(20, 28),
+                 "string record layout");
 
 #define kEncodingASCII 0x00000600u
 #define kEncodingUTF8 0x08000100u

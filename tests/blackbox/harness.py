@@ -62,7 +62,8 @@ class AppFolder:
     def env(self, extra=None):
         env = {"PATH": "/usr/bin:/bin", "HOME": self.home, "LC_ALL": "C"}
         # The sanitizer build's settings reach the program under test.
-        env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS")})
+        env.update({k: v for k, v in os.environ.items()
+                    if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")})
         # A user-mode emulator runs the vector instructions hundreds of times slower than a
         # processor: there the cipher runs its portable routines unless a test asks.
         if os.environ.get("OMBRIX_TEST_EMULATED") == "1":

@@ -2,7 +2,9 @@
 one way at a time, is refused with status 1 and one exact line, before any of the
 image's code runs, never ends on a signal and leaves no extracted plug-in behind. With
 its digest (".mvsum") any changed byte is refused; without it (removed, as below) every
-record is still checked."""
+record is still checked. The program is the i386 one (ELF32, records that patch the
+code) or the x86-64 one (ELF64, a tagged image whose records fill slots in the data
+block); so is the other machine's image each of them refuses."""
 import os
 import shutil
 import struct
@@ -13,7 +15,7 @@ import unittest
 from harness import BUILD, AppTestCase
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz"))
-from mutate_image import layout, parse_imports  # noqa: E402  (the image's own reader)
+from mutate_image import Elf, layout, parse_imports, section, tag_size  # noqa: E402  (the image's own reader)
 
 LOOSE = os.path.join(BUILD, "loose")
 LOOSE_FILES = ("import.dat", "code.dat", "data.dat", "rsrc.dat", "options.dat", "symbols.dat")
@@ -32,17 +34,20 @@ class ProgramCopy(AppTestCase):
                            check=True)
         with open(self.app.program, "rb") as f:
             self.elf = bytearray(f.read())
-        self.shoff, = struct.unpack_from("<I", self.elf, 32)
-        self.shnum, self.shstrndx = struct.unpack_from("<HH", self.elf, 48)
-        names, = struct.unpack_from("<I", self.elf, self.shoff + 40 * self.shstrndx + 16)
+        self.e = Elf(self.elf)
+        self.shoff, = struct.unpack_from(self.e.word, self.elf, self.e.shoff)
+        self.entry, self.shnum, self.shstrndx = struct.unpack_from("<HHH", self.elf,
+                                                                   self.e.shentsize)
+        names, = struct.unpack_from(self.e.word, self.elf,
+                                    self.shoff + self.entry * self.shstrndx + self.e.offset)
         self.headers = {}
         for i in range(self.shnum):
-            h = self.shoff + 40 * i
+            h = self.shoff + self.entry * i
             name, = struct.unpack_from("<I", self.elf, h)
             self.headers[bytes(self.elf[names + name:self.elf.index(0, names + name)])] = h
         self.assertEqual(b".mvsum" in self.headers, self.digest)
-        self.mv = self.headers[b".mv"]
-        self.offset, self.size = struct.unpack_from("<II", self.elf, self.mv + 16)
+        self.offset, self.size, self.mv, _ = section(self.elf)
+        self.tag = tag_size(self.elf, self.offset)
 
     def start(self, damage):
         """The program finds its own file through argument 0: started as the damaged copy
@@ -66,30 +71,46 @@ class ProgramCopy(AppTestCase):
                          % (damaged.encode(), problem.encode()))
         self.assertEqual(p.returncode, 1)
 
-    def put(self, at, fmt, value):
-        return lambda d: struct.pack_into(fmt, d, at, value)
+    def put(self, at, fmt, *values):
+        return lambda d: struct.pack_into(fmt, d, at, *values)
 
 
 class ProgramFile(ProgramCopy):
     """Without its digest, the damage below reaches the record checks."""
 
     def test_each_elf_header_fault(self):
+        e = self.e
         self.refused(self.put(1, "<B", ord("X")), "the program file is not an ELF file")
-        self.refused(self.put(4, "<B", 2), "the program file is not a 32-bit ELF file")
+        self.refused(self.put(4, "<B", 3),
+                     "the program file is neither a 32-bit nor a 64-bit ELF file")
         self.refused(self.put(5, "<B", 2), "the program file is not a little-endian ELF file")
-        self.refused(self.put(46, "<H", 64), "its section headers are not 40 bytes each")
-        self.refused(self.put(32, "<I", len(self.elf) - 40 * self.shnum + 4),
+        self.refused(self.put(e.shentsize, "<H", 40 if e.wide else 64),
+                     "its section headers are not %d bytes each" % self.entry)
+        self.refused(self.put(e.shoff, e.word, len(self.elf) - self.entry * self.shnum + 4),
                      "its section table lies outside the program file")
-        self.refused(self.put(50, "<H", self.shnum),
+        self.refused(self.put(e.shentsize + 4, "<H", self.shnum),
                      "its section-name table lies outside the program file")
-        self.refused(self.put(self.mv + 20, "<I", len(self.elf) - self.offset + 1),
+        self.refused(self.put(self.mv + e.size, e.word, len(self.elf) - self.offset + 1),
                      "the section .mv lies outside the program file")
+
+    def test_the_other_machines_image(self):
+        """An x86-64 image begins with FFFFFFFF and its ELF machine number 62; an i386
+        image has no such tag."""
+        if self.tag:
+            self.refused(self.put(self.offset + 4, "<I", 3),
+                         "it is the image of another machine (ELF machine 3), not of x86-64")
+            self.refused(self.put(self.offset, "<I", 0x1234),
+                         "it is not an x86-64 image (it does not begin with the x86-64 "
+                         "machine tag)")
+        else:
+            self.refused(self.put(self.offset, "<II", 0xFFFFFFFF, 62),
+                         "it is the image of another machine (ELF machine 62), not of i386")
 
     def test_each_block_count_too_large_for_the_section(self):
         # The section is followed by other bytes of the file: a count may reach into them
         # and still be refused.
         self.assertLess(self.offset + self.size, len(self.elf))
-        at, left = self.offset, self.size
+        at, left = self.offset + self.tag, self.size - self.tag
         for name in BLOCKS:
             count, = struct.unpack_from("<I", self.elf, at)
             with self.subTest(block=name):
@@ -119,22 +140,40 @@ class ProgramFile(ProgramCopy):
         (code, _), (data, _), (table, _) = blocks["code"], blocks["data"], blocks["imports"]
         (resources, _), (symbols, _), (options, options_size) = (
             blocks["resources"], blocks["symbols"], blocks["options"])
-        call = next(r for r in imports if r[0] == 1 and r[2])
+        call = next(r for r in imports if r[0] == 1 and (r[2] or self.tag))
         name = table + call[3][0][0]
-        literal_site = code + next(r for r in imports if r[0] == 5)[2]
-        literal, = struct.unpack_from("<I", self.elf, literal_site)
         symbol_count, = struct.unpack_from("<I", self.elf, symbols)
         symbols_end = symbols + blocks["symbols"][1]
-        cases = [
+        if self.tag:  # x86-64: slot records, then the literal records
+            slot = table + call[1] + 2
+            literal_record = next(r for r in imports if r[0] == 6)
+            literal = literal_record[2]
+            operand = table + literal_record[1] + 1
+            cases = [
+                ("a slot that is not the next one", self.put(slot, "<I", call[2] + 8),
+                 "an import slot is not the next one of the slot pages"),
+                ("a kind that patches code", self.put(slot - 1, "<B", 1),
+                 "a runtime import is not linked through a slot"),
+                ("a literal off its boundary", self.put(operand, "<I", literal + 4),
+                 "a string literal is not aligned on 8 bytes"),
+                ("a literal record naming a slot", self.put(operand, "<I", 0),
+                 "a string literal record is malformed"),
+            ]
+        else:
+            literal_site = code + next(r for r in imports if r[0] == 5)[2]
+            literal, = struct.unpack_from("<I", self.elf, literal_site)
+            cases = [
+                ("a chain of sites that comes back", self.put(code + call[2], "<I", call[2]),
+                 "an import site is patched twice"),
+                ("a literal off its boundary", self.put(literal_site, "<I", literal + 2),
+                 "a string literal is not aligned on 4 bytes"),
+            ]
+        cases += [
             ("an import name without its 0 byte",
              self.put(name + call[3][0][1], "<B", ord("x")),
              "an import name does not end with its 0 byte"),
             ("a NUL inside an import name", self.put(name + 2, "<B", 0),
              "an import name holds a NUL byte"),
-            ("a chain of sites that comes back", self.put(code + call[2], "<I", call[2]),
-             "an import site is patched twice"),
-            ("a literal off its boundary", self.put(literal_site, "<I", literal + 2),
-             "a string literal is not aligned on 4 bytes"),
             ("a literal's reference count", self.put(data + literal, "<I", 0),
              "a string literal record is malformed"),
             ("a symbol's name past its block",
@@ -154,7 +193,7 @@ class ProgramFile(ProgramCopy):
 
     def test_a_call_that_cannot_be_linked(self):
         blocks, imports = self.records()
-        call = next(r for r in imports if r[0] == 1 and r[2])
+        call = next(r for r in imports if r[0] == 1 and (r[2] or self.tag))
         at, n = call[3][0]
         first = blocks["imports"][0] + at
         renamed = b"Q" + bytes(self.elf[first + 1:first + n])
@@ -175,7 +214,7 @@ class ProgramFile(ProgramCopy):
         self.assertEqual(p.returncode, 1)
 
     def test_a_section_that_ends_inside_a_count(self):
-        self.refused(self.put(self.mv + 20, "<I", 2),
+        self.refused(self.put(self.mv + self.e.size, self.e.word, self.tag + 2),
                      "the section ends inside the count of the code block")
 
 
@@ -199,10 +238,11 @@ class DigestedProgram(ProgramCopy):
 
     def test_a_changed_digest_or_section_size_is_refused(self):
         digest = self.headers[b".mvsum"]
-        at, = struct.unpack_from("<I", self.elf, digest + 16)
+        at, = struct.unpack_from(self.e.word, self.elf, digest + self.e.offset)
         self.refused(lambda d: d.__setitem__(at + 31, d[at + 31] ^ 0x01),
                      "its digest does not match")
-        self.refused(self.put(self.mv + 20, "<I", self.size - 1), "its digest does not match")
+        self.refused(self.put(self.mv + self.e.size, self.e.word, self.size - 1),
+                     "its digest does not match")
 
     def test_a_digest_of_the_wrong_size_written_by_objcopy_is_refused(self):
         self.app.write("short", b"\0" * 31)
@@ -248,14 +288,16 @@ class LooseFiles(AppTestCase):
             f.write(table)
 
     def first_relocation(self):
-        """Offset of the first data-address record (opcode 2) of the real table."""
+        """Offset of the first record with a 4-byte operand of the real table: a
+        data-address record (opcode 2, i386) or a literal record (opcode 6, x86-64)."""
         with open(os.path.join(LOOSE, "import.dat"), "rb") as f:
             t = f.read()
-        pos = 0
-        while t[pos] != 2:
-            op = t[pos]
-            pos += 7 + t[pos + 6] + 1 if op == 1 else 5 if op in (3, 5) else 1
-        return pos
+        records = parse_imports(t)
+        return next(r[1] for r in records if r[0] in (2, 6))
+
+    def wide(self):
+        with open(os.path.join(LOOSE, "code.dat"), "rb") as f:
+            return f.read(4) == b"\xff\xff\xff\xff"
 
     def test_a_truncated_import_record(self):
         at = self.first_relocation()
@@ -265,7 +307,25 @@ class LooseFiles(AppTestCase):
     def test_an_import_record_out_of_range(self):
         at = self.first_relocation()
         self.damage_imports(lambda t: struct.pack_into("<I", t, at + 1, 0xFFFFFF00))
-        self.assertEqual(self.refused("an import site lies outside the code block"), b"")
+        self.assertEqual(self.refused("a string literal lies outside the data block" if self.wide()
+                                      else "an import site lies outside the code block"), b"")
+
+    def test_the_other_machines_code_file(self):
+        """The loose files in a folder can come from either build: each program refuses
+        the other machine's code file."""
+        path = os.path.join(self.work, "code.dat")
+        with open(path, "rb") as f:
+            code = f.read()
+        if self.wide():
+            other = b"\xe9" + code[9:]  # an i386 code file: the code, no tag
+            problem = ("code.dat: it is not an x86-64 image (it does not begin with the "
+                       "x86-64 machine tag)")
+        else:
+            other = b"\xff\xff\xff\xff\x3e\x00\x00\x00" + code
+            problem = "code.dat: it is the image of another machine (ELF machine 62), not of i386"
+        with open(path, "wb") as f:
+            f.write(other)
+        self.assertEqual(self.refused(problem), b"")
 
     def test_the_optional_files_may_be_missing(self):
         for name in ("symbols.dat", "options.dat"):

@@ -337,6 +337,11 @@ class Signals(SafeCase):
 
 
 class FullDisk(SafeCase):
+    # Under a file-size limit this small ThreadSanitizer's own bookkeeping memory faults
+    # (SIGBUS in its shadow reads, in any run of the program, even one that writes
+    # nothing): the thread-check build cannot run this test.
+    @unittest.skipIf(os.environ.get("OMBRIX_TEST_TSAN") == "1",
+                     "ThreadSanitizer's own memory faults under a small file-size limit")
     def test_createsys_that_runs_out_of_room_leaves_no_key_files(self):
         folder = self.app.dir
         for n in os.listdir(folder):

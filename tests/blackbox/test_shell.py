@@ -5,6 +5,7 @@ import resource
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import time
 import unittest
@@ -160,6 +161,23 @@ class InstallationFailure(AppTestCase):
         self.assertIn(b"libMVShell.so", r.out)
         self.assertTrue(r.out.endswith(b"\n\n\n"), r.out)
         self.assertNotIn(b"never", r.out)
+
+    def test_library_of_the_other_machine_is_never_loaded(self):
+        """An i386 plug-in beside the x86-64 program, or an x86-64 one beside the i386
+        program, is refused before the dynamic linker sees it."""
+        with open(self.app.program, "rb") as f:
+            wide = f.read(5)[4] == 2
+        # The other machine's ELF header: class, data, version, then e_type and e_machine.
+        other = (b"\x7fELF" + bytes([1 if wide else 2, 1, 1]) + bytes(9) +
+                 struct.pack("<HH", 3, 3 if wide else 62) + bytes(200))
+        self.app.write("libMVShell.so", other)
+        r = self.app.run(b"echo never\n")
+        self.assertEqual(r.status, 1)
+        beside = self.app.path("libMVShell.so").encode()
+        self.assertEqual(r.out, INSTALL_FAILED + beside + (
+            b" is a library of another machine (ELF class 1, machine 3), not of x86-64\n\n\n"
+            if wide else
+            b" is a library of another machine (ELF class 2, machine 62), not of i386\n\n\n"))
 
     def test_library_that_cannot_be_written_ends_with_status_1_and_report(self):
         def small_files():

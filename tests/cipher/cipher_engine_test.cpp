@@ -10,6 +10,7 @@
 #include "app/cipher_engine.h"
 #include "app/cipher_key.h"
 #include "app/cipher_paths.h"
+#include "tests/cipher/test_keys.h"
 
 namespace {
 
@@ -17,27 +18,6 @@ using cipher::Engine;
 using cipher::Key;
 using cipher::kSlots;
 using Bytes = std::vector<uint8_t>;
-
-// A key as the loaders give it: permutation tables, slot state at the start. Periods
-// and shifts run over the key files' ranges unless wider ones are asked for (long
-// periods take slots past the engine's offset patterns).
-std::unique_ptr<Key> RandomKey(std::mt19937& rng, int maxPeriod = 11, int maxShift = 11) {
-  auto key = std::make_unique<Key>();
-  cipher::ClearCipherState(key.get());
-  for (int r = 0; r < kSlots; r++) {
-    Bytes t(256);
-    for (int k = 0; k < 256; k++) t[k] = static_cast<uint8_t>(k);
-    std::shuffle(t.begin(), t.end(), rng);
-    for (int k = 0; k < 256; k++) key->table[r][k] = t[k];
-    cipher::Slot& s = key->slot[r];
-    s.direction = static_cast<int32_t>(rng() % 2);
-    s.period0 = 1 + static_cast<int32_t>(rng() % maxPeriod);
-    s.period1 = 1 + static_cast<int32_t>(rng() % maxPeriod);
-    s.shift = 1 + static_cast<int32_t>(rng() % maxShift);
-    key->line[r] = r + 1;
-  }
-  return key;
-}
 
 Bytes RandomBytes(std::mt19937& rng, size_t n) {
   Bytes b(n);

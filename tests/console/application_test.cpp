@@ -68,7 +68,7 @@ int32_t* ExitCode(MVObject* app) {
 
 // Runs RuntimeRun under a handler, as the end-of-program exception may leave it.
 bool RunProtected(int32_t* result) {
-  uint32_t r = 0;
+  MVWord r = 0;
   MVObject* ex = MVProtectedCall(reinterpret_cast<void*>(&RuntimeRun), 0, 0, 0, &r);
   bool end = ex && RuntimeObjectIsa(ex, MVEndExceptionClass());
   RuntimeUnlockObject(ex);
@@ -95,7 +95,7 @@ TEST(ConsoleApplicationClass, Record) {
   EXPECT_EQ(cls, RuntimeConsoleApplicationClass());
   EXPECT_EQ(MVFindClass("ConsoleApplication"), cls);
   EXPECT_EQ(Text(cls->name), "ConsoleApplication");
-  EXPECT_EQ(cls->instanceSize, 28u);
+  EXPECT_EQ(cls->instanceSize, MV_BY_WIDTH(28u, 56u)) << "the header and the exit code";
   ASSERT_EQ(cls->methodCount, 6u);
   EXPECT_EQ(cls->eventCount, 2u);
   const char* const kSignatures[] = {

@@ -62,7 +62,7 @@ TEST_F(Unhandled, EndAndThreadEndArePrintedNever) {
 
   // An end exception class built outside the runtime counts by its name.
   MVSetShuttingDown(false);
-  MVClass* own = MVMakeClass("EndException", MVRuntimeExceptionClass(), 36, nullptr, nullptr, nullptr);
+  MVClass* own = MVMakeClass("EndException", MVRuntimeExceptionClass(), sizeof(MVException), nullptr, nullptr, nullptr);
   MVObject* ownEnd = NewException(own, "quiet", 2);
   CaptureStderr();
   MVDefaultUnhandledHook(ownEnd);
@@ -97,13 +97,13 @@ TEST(Exceptions, FunctionNotFoundMessageAndFinalizer) {
   MVString* fn = MVStringFromCString("forkpty", kEncodingASCII);
   MVString* lib = MVStringFromCString("libutil.so.1", kEncodingASCII);
   MVObject* e = MVProtectedCall(reinterpret_cast<void*>(&RuntimeRaiseFunctionNotFoundException),
-                                reinterpret_cast<uint32_t>(fn), reinterpret_cast<uint32_t>(lib), 0, nullptr);
+                                reinterpret_cast<MVWord>(fn), reinterpret_cast<MVWord>(lib), 0, nullptr);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->cls, MVFunctionNotFoundExceptionClass());
   MVString* m = reinterpret_cast<MVException*>(e)->message;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(MVStringBytes(m)), MVStringLength(m)),
             "Could not load forkpty from libutil.so.1");
-  EXPECT_EQ(e->cls->instanceSize, 36u);
+  EXPECT_EQ(e->cls->instanceSize, sizeof(MVException));
   EXPECT_TRUE(RuntimeObjectIsa(e, MVRuntimeExceptionClass()));
   // The exception's own message reference goes with it.
   RuntimeLockString(m);

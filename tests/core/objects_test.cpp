@@ -12,6 +12,9 @@
 
 namespace {
 
+// The object header; the tests' instance sizes count from it.
+constexpr uint32_t kHeader = sizeof(MVObject);
+
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
@@ -30,13 +33,16 @@ MVClass* Named(MVClass* cls, const char* name, uint32_t size) {
 }
 
 TEST(Classes, LayoutAndInheritedTables) {
-  MVClass* base = Named(RuntimeNewClass(nullptr, 2, 1, 1, 2, 1), "LayoutBase", 24);
+  MVClass* base = Named(RuntimeNewClass(nullptr, 2, 1, 1, 2, 1), "LayoutBase", kHeader);
   ASSERT_NE(base, nullptr);
   // Arrays behind the record: interfaces, methods, events, auxiliary, properties.
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->methods), At(base, 68 + 12));
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->events), At(base, 68 + 12 + 16));
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->aux), At(base, 68 + 12 + 16 + 8));
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->properties), At(base, 68 + 12 + 16 + 8 + 16));
+  // One interface entry, two methods, one event, two auxiliary entries (i386 sizes; a
+  // word more each on x86-64).
+  const size_t w = sizeof(void*) / 4;
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->methods), At(base, sizeof(MVClass) + 12 * w));
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->events), At(base, sizeof(MVClass) + 28 * w));
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->aux), At(base, sizeof(MVClass) + 36 * w));
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(base->properties), At(base, sizeof(MVClass) + 52 * w));
   EXPECT_EQ(base->methods[1].function, nullptr) << "zero-filled";
   base->methods[0].function = reinterpret_cast<void*>(0x100);
   base->methods[1].function = reinterpret_cast<void*>(0x104);
@@ -85,9 +91,9 @@ TEST(Classes, RegisterFindAndMakeClass) {
   RuntimeRegisterClass(nullptr);
   EXPECT_EQ(GetCapturedStdout(), Report(114, "theClass"));
 
-  MVClass* made = MVMakeClass("QuillPen", nullptr, 32, nullptr, nullptr, nullptr);
+  MVClass* made = MVMakeClass("QuillPen", nullptr, kHeader + 8, nullptr, nullptr, nullptr);
   ASSERT_NE(made, nullptr);
-  EXPECT_EQ(made->instanceSize, 32u);
+  EXPECT_EQ(made->instanceSize, kHeader + 8);
   EXPECT_EQ(MVFindClass("quillpen"), made);
   EXPECT_EQ(MVFindClass("QuillPens"), nullptr);
   EXPECT_EQ(MVFindClass("threadendexception"), MVThreadEndExceptionClass());
@@ -103,7 +109,7 @@ TEST(Classes, RegisterFindAndMakeClass) {
   EXPECT_EQ(MVFindClass("EXTERNALINK"), &external);
   EXPECT_EQ(MVFindClass("QuillPen"), made);
 
-  MVClass* sub = MVMakeClass("QuillNib", made, 40, nullptr, nullptr, nullptr);
+  MVClass* sub = MVMakeClass("QuillNib", made, kHeader + 16, nullptr, nullptr, nullptr);
   EXPECT_EQ(sub->superclass, made);
 
   EXPECT_EQ(RuntimeNewVtable(0), nullptr);
@@ -142,9 +148,9 @@ void FinResurrect(MVObject* o) {
 }
 
 TEST(Objects, CreationHeaderAndOrderOfRoutines) {
-  MVClass* root = MVMakeClass("LifeRoot", nullptr, 28, InitRoot, FinRoot, RelRoot);
-  MVClass* mid = MVMakeClass("LifeMid", root, 28, nullptr, nullptr, nullptr);
-  MVClass* leaf = MVMakeClass("LifeLeaf", mid, 40, InitLeaf, FinLeaf, RelLeaf);
+  MVClass* root = MVMakeClass("LifeRoot", nullptr, kHeader + 4, InitRoot, FinRoot, RelRoot);
+  MVClass* mid = MVMakeClass("LifeMid", root, kHeader + 4, nullptr, nullptr, nullptr);
+  MVClass* leaf = MVMakeClass("LifeLeaf", mid, kHeader + 16, InitLeaf, FinLeaf, RelLeaf);
   uint32_t live = MVLiveObjectCount();
   g_log.clear();
   MVObject* o = RuntimeNewObject(leaf);
@@ -154,7 +160,7 @@ TEST(Objects, CreationHeaderAndOrderOfRoutines) {
   EXPECT_EQ(o->cls, leaf);
   EXPECT_EQ(o->events, leaf->events);
   EXPECT_EQ(o->refCount, 1u);
-  EXPECT_EQ(*reinterpret_cast<uint32_t*>(At(o, 36)), 0u) << "fields zero-filled";
+  EXPECT_EQ(*reinterpret_cast<uint32_t*>(At(o, kHeader + 12)), 0u) << "fields zero-filled";
   EXPECT_EQ(g_log, (std::vector<std::string>{"init root", "init leaf"}));
 
   RuntimeLockObject(o);
@@ -167,7 +173,7 @@ TEST(Objects, CreationHeaderAndOrderOfRoutines) {
 }
 
 TEST(Objects, LiveListSurvivesUnlinkingInAnyOrder) {
-  MVClass* cls = MVMakeClass("LiveThing", nullptr, 24, nullptr, nullptr, nullptr);
+  MVClass* cls = MVMakeClass("LiveThing", nullptr, kHeader, nullptr, nullptr, nullptr);
   uint32_t live = MVLiveObjectCount();
   MVObject* a = RuntimeNewObject(cls);
   MVObject* b = RuntimeNewObject(cls);
@@ -193,7 +199,7 @@ TEST(Objects, LockingAtCountZeroStaysZeroAndNilIsAccepted) {
   RuntimeUnlockObject(nullptr);
   RuntimeLockUnlockObjects(nullptr, nullptr);
 
-  MVClass* cls = MVMakeClass("Assigned", nullptr, 24, nullptr, nullptr, nullptr);
+  MVClass* cls = MVMakeClass("Assigned", nullptr, kHeader, nullptr, nullptr, nullptr);
   MVObject* a = RuntimeNewObject(cls);
   MVObject* b = RuntimeNewObject(cls);
   RuntimeLockUnlockObjects(a, a);
@@ -205,8 +211,8 @@ TEST(Objects, LockingAtCountZeroStaysZeroAndNilIsAccepted) {
 }
 
 TEST(Objects, FinalizerResurrection) {
-  MVClass* root = MVMakeClass("Phoenix", nullptr, 24, nullptr, FinRoot, RelRoot);
-  MVClass* leaf = MVMakeClass("PhoenixChick", root, 24, nullptr, FinResurrect, nullptr);
+  MVClass* root = MVMakeClass("Phoenix", nullptr, kHeader, nullptr, FinRoot, RelRoot);
+  MVClass* leaf = MVMakeClass("PhoenixChick", root, kHeader, nullptr, FinResurrect, nullptr);
   uint32_t live = MVLiveObjectCount();
   g_keep = nullptr;
   g_log.clear();
@@ -267,7 +273,7 @@ TEST(Objects, LongChainsAreDestroyedIteratively) {
 
   // Many objects released at once wait in the pending list (it grows past 16) and are
   // freed last first.
-  MVClass* parentClass = MVMakeClass("Parent", nullptr, 24, nullptr, nullptr, ReleaseChildren);
+  MVClass* parentClass = MVMakeClass("Parent", nullptr, kHeader, nullptr, nullptr, ReleaseChildren);
   MVObject* kids[100];
   for (uint32_t i = 0; i < 100; i++) {
     Link* l = reinterpret_cast<Link*>(RuntimeNewObject(cls));
@@ -287,7 +293,7 @@ TEST(Objects, LongChainsAreDestroyedIteratively) {
 }
 
 TEST(Objects, InterfaceCannotBeInstantiatedButIsReported) {
-  MVClass* iface = MVMakeClass("Drawable", nullptr, 24, nullptr, nullptr, nullptr);
+  MVClass* iface = MVMakeClass("Drawable", nullptr, kHeader, nullptr, nullptr, nullptr);
   iface->isInterface = 1;
   CaptureStdout();
   MVObject* o = RuntimeNewObject(iface);
@@ -317,17 +323,17 @@ struct Hierarchy {
 Hierarchy& H() {
   static Hierarchy h = [] {
     Hierarchy x;
-    x.iface = MVMakeClass("Printable", nullptr, 24, nullptr, nullptr, nullptr);
+    x.iface = MVMakeClass("Printable", nullptr, kHeader, nullptr, nullptr, nullptr);
     x.iface->isInterface = 1;
-    x.other = MVMakeClass("Sortable", nullptr, 24, nullptr, nullptr, nullptr);
+    x.other = MVMakeClass("Sortable", nullptr, kHeader, nullptr, nullptr, nullptr);
     x.other->isInterface = 1;
     x.ifaceTable = RuntimeNewVtable(1);
-    x.base = Named(RuntimeNewClass(nullptr, 1, 1, 2, 0, 0), "Shape", 24);
+    x.base = Named(RuntimeNewClass(nullptr, 1, 1, 2, 0, 0), "Shape", kHeader);
     x.base->interfaces[0].interface = x.iface;
     x.base->interfaces[0].methods = x.ifaceTable;
     x.base->events[1].handler = reinterpret_cast<void*>(0x4242);
-    x.sub = Named(RuntimeNewClass(x.base, 1, 1, 2, 0, 0), "Circle", 24);
-    x.unrelated = MVMakeClass("Colour", nullptr, 24, nullptr, nullptr, nullptr);
+    x.sub = Named(RuntimeNewClass(x.base, 1, 1, 2, 0, 0), "Circle", kHeader);
+    x.unrelated = MVMakeClass("Colour", nullptr, kHeader, nullptr, nullptr, nullptr);
     return x;
   }();
   return h;
@@ -355,7 +361,7 @@ class Raising : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(MVLiveObjectCount(), live_); }
   // Calls fn(a, b) protected; returns the class of the exception caught (NULL for none)
   // and releases it.
-  MVClass* Caught(void* fn, uint32_t a, uint32_t b, uint32_t* result) {
+  MVClass* Caught(void* fn, MVWord a, MVWord b, MVWord* result) {
     MVObject* e = MVProtectedCall(fn, a, b, 0, result);
     if (!e) return nullptr;
     MVClass* cls = e->cls;
@@ -368,37 +374,37 @@ class Raising : public ::testing::Test {
 TEST_F(Raising, CheckCast) {
   Hierarchy& h = H();
   MVObject* circle = RuntimeNewObject(h.sub);
-  uint32_t r = 1;
+  MVWord r = 1;
   void* cast = reinterpret_cast<void*>(&RuntimeCheckCast);
-  uint32_t o = reinterpret_cast<uint32_t>(circle);
-  EXPECT_EQ(Caught(cast, o, reinterpret_cast<uint32_t>(h.base), &r), nullptr);
+  MVWord o = reinterpret_cast<MVWord>(circle);
+  EXPECT_EQ(Caught(cast, o, reinterpret_cast<MVWord>(h.base), &r), nullptr);
   EXPECT_EQ(r, o);
   EXPECT_EQ(circle->refCount, 2u) << "a cast adds one reference";
   RuntimeUnlockObject(circle);
-  EXPECT_EQ(Caught(cast, o, reinterpret_cast<uint32_t>(h.iface), &r), nullptr);
+  EXPECT_EQ(Caught(cast, o, reinterpret_cast<MVWord>(h.iface), &r), nullptr);
   RuntimeUnlockObject(circle);
   EXPECT_EQ(Caught(cast, o, 0, &r), nullptr);
   EXPECT_EQ(r, o);
   EXPECT_EQ(circle->refCount, 2u);
   RuntimeUnlockObject(circle);
-  EXPECT_EQ(Caught(cast, 0, reinterpret_cast<uint32_t>(h.base), &r), nullptr);
+  EXPECT_EQ(Caught(cast, 0, reinterpret_cast<MVWord>(h.base), &r), nullptr);
   EXPECT_EQ(r, 0u);
-  EXPECT_EQ(Caught(cast, o, reinterpret_cast<uint32_t>(h.unrelated), &r), MVIllegalCastExceptionClass());
+  EXPECT_EQ(Caught(cast, o, reinterpret_cast<MVWord>(h.unrelated), &r), MVIllegalCastExceptionClass());
   EXPECT_EQ(circle->refCount, 1u);
   RuntimeUnlockObject(circle);
 }
 
 TEST_F(Raising, OleObjectCastsToItsDirectSubclasses) {
-  MVClass* ole = MVMakeClass("OLEObject", nullptr, 24, nullptr, nullptr, nullptr);
-  MVClass* word = MVMakeClass("WordApplication", ole, 24, nullptr, nullptr, nullptr);
-  MVClass* deeper = MVMakeClass("WordDocument", word, 24, nullptr, nullptr, nullptr);
+  MVClass* ole = MVMakeClass("OLEObject", nullptr, kHeader, nullptr, nullptr, nullptr);
+  MVClass* word = MVMakeClass("WordApplication", ole, kHeader, nullptr, nullptr, nullptr);
+  MVClass* deeper = MVMakeClass("WordDocument", word, kHeader, nullptr, nullptr, nullptr);
   MVObject* o = RuntimeNewObject(ole);
-  uint32_t r = 0;
+  MVWord r = 0;
   void* cast = reinterpret_cast<void*>(&RuntimeCheckCast);
-  EXPECT_EQ(Caught(cast, reinterpret_cast<uint32_t>(o), reinterpret_cast<uint32_t>(word), &r), nullptr);
-  EXPECT_EQ(r, reinterpret_cast<uint32_t>(o));
+  EXPECT_EQ(Caught(cast, reinterpret_cast<MVWord>(o), reinterpret_cast<MVWord>(word), &r), nullptr);
+  EXPECT_EQ(r, reinterpret_cast<MVWord>(o));
   RuntimeUnlockObject(o);
-  EXPECT_EQ(Caught(cast, reinterpret_cast<uint32_t>(o), reinterpret_cast<uint32_t>(deeper), &r),
+  EXPECT_EQ(Caught(cast, reinterpret_cast<MVWord>(o), reinterpret_cast<MVWord>(deeper), &r),
             MVIllegalCastExceptionClass());
   RuntimeUnlockObject(o);
 }
@@ -406,13 +412,13 @@ TEST_F(Raising, OleObjectCastsToItsDirectSubclasses) {
 TEST_F(Raising, InterfaceTables) {
   Hierarchy& h = H();
   MVObject* circle = RuntimeNewObject(h.sub);
-  uint32_t o = reinterpret_cast<uint32_t>(circle);
+  MVWord o = reinterpret_cast<MVWord>(circle);
   void* lookup = reinterpret_cast<void*>(&RuntimeLookupInterfaceVtable);
-  uint32_t r = 0;
-  EXPECT_EQ(Caught(lookup, o, reinterpret_cast<uint32_t>(h.iface), &r), nullptr);
-  EXPECT_EQ(r, reinterpret_cast<uint32_t>(h.ifaceTable));
-  EXPECT_EQ(Caught(lookup, o, reinterpret_cast<uint32_t>(h.other), &r), MVIllegalCastExceptionClass());
-  EXPECT_EQ(Caught(lookup, 0, reinterpret_cast<uint32_t>(h.iface), &r), MVNilObjectExceptionClass());
+  MVWord r = 0;
+  EXPECT_EQ(Caught(lookup, o, reinterpret_cast<MVWord>(h.iface), &r), nullptr);
+  EXPECT_EQ(r, reinterpret_cast<MVWord>(h.ifaceTable));
+  EXPECT_EQ(Caught(lookup, o, reinterpret_cast<MVWord>(h.other), &r), MVIllegalCastExceptionClass());
+  EXPECT_EQ(Caught(lookup, 0, reinterpret_cast<MVWord>(h.iface), &r), MVNilObjectExceptionClass());
   EXPECT_EQ(Caught(lookup, o, 0, &r), MVNilObjectExceptionClass());
   EXPECT_EQ(Caught(reinterpret_cast<void*>(&RuntimeNewObject), 0, 0, &r), MVNilObjectExceptionClass());
   EXPECT_EQ(Caught(reinterpret_cast<void*>(&RuntimeNilObject), 0, 0, &r), MVNilObjectExceptionClass());

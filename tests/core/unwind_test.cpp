@@ -80,7 +80,7 @@ class Unwind : public ::testing::Test {
 };
 
 TEST_F(Unwind, RaiseSeveralCallsDeepLandsInProtectedCallWithLocalReference) {
-  uint32_t result = 1234;
+  MVWord result = 1234;
   MVObject* e = MVProtectedCall(reinterpret_cast<void*>(&Level1), 42, 0, 0, &result);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(result, 1234u) << "the result is written only on a normal return";
@@ -115,7 +115,7 @@ TEST_F(Unwind, HandlerWithoutLocalTakesNoReference) {
 }
 
 TEST_F(Unwind, ProtectedCallNormalReturn) {
-  uint32_t result = 0;
+  MVWord result = 0;
   EXPECT_EQ(MVProtectedCall(reinterpret_cast<void*>(&ReturnsTwice), 20, 2, 9, &result), nullptr);
   EXPECT_EQ(result, 42u);
   EXPECT_EQ(MVProtectedCall(reinterpret_cast<void*>(&ReturnsTwice), 1, 1, 0, nullptr), nullptr);
@@ -124,7 +124,7 @@ TEST_F(Unwind, ProtectedCallNormalReturn) {
 TEST_F(Unwind, RaiseDirectlyFromProtectedFunction) {
   MVObject* e = RuntimeNewObject(MVOutOfBoundsExceptionClass());
   MVObject* caught =
-      MVProtectedCall(reinterpret_cast<void*>(&RuntimeRaiseException), reinterpret_cast<uint32_t>(e), 0, 0, nullptr);
+      MVProtectedCall(reinterpret_cast<void*>(&RuntimeRaiseException), reinterpret_cast<MVWord>(e), 0, 0, nullptr);
   EXPECT_EQ(caught, e);
   EXPECT_EQ(e->refCount, 2u);
   RuntimeUnlockObject(caught);
@@ -243,7 +243,7 @@ TEST_F(Unwind, StackTraceNamesImageFunctions) {
   MVSetImageSymbols(reinterpret_cast<uintptr_t>(ImageCodeStart),
                     static_cast<uint32_t>(ImageCodeEnd - ImageCodeStart), symbols.data(),
                     static_cast<uint32_t>(symbols.size()));
-  MVObject* e = MVProtectedCall(reinterpret_cast<void*>(&ImageCall), reinterpret_cast<uint32_t>(&Level1), 9, 0,
+  MVObject* e = MVProtectedCall(reinterpret_cast<void*>(&ImageCall), reinterpret_cast<MVWord>(&Level1), 9, 0,
                                 nullptr);
   MVSetImageSymbols(0, 0, nullptr, 0);
   ASSERT_NE(e, nullptr);
@@ -259,7 +259,7 @@ TEST_F(Unwind, StackTraceNamesImageFunctions) {
   // Raised again from outside the image, the trace is emptied: in the same array, so a
   // holder of the old Stack sees it too.
   MVObject* again =
-      MVProtectedCall(reinterpret_cast<void*>(&RuntimeRaiseException), reinterpret_cast<uint32_t>(e), 0, 0, nullptr);
+      MVProtectedCall(reinterpret_cast<void*>(&RuntimeRaiseException), reinterpret_cast<MVWord>(e), 0, 0, nullptr);
   EXPECT_EQ(again, e);
   EXPECT_EQ(AsException(e)->stack, stack);
   EXPECT_EQ(ubound(stack, 1), -1);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <random>
+#include <thread>
 
 #include "runtime/core/objects/signals.h"
 #include "runtime/files/background_io.h"
@@ -26,9 +27,16 @@ std::string RandomBytes(size_t n, unsigned seed) {
 }
 
 // The threads the process had before any stream was opened: the calling one, and those
-// of an emulator the tests may run under.
+// of an emulator the tests may run under or of ThreadSanitizer, which starts its own with
+// the first thread the program starts (one is started and ended here, so that it is
+// there before any stream is opened).
 const std::vector<std::string>& FirstThreads() {
-  static const std::vector<std::string> first = Listing("/proc/self/task");
+  static const std::vector<std::string> first = [] {
+#if defined(__SANITIZE_THREAD__)
+    std::thread([] {}).join();
+#endif
+    return Listing("/proc/self/task");
+  }();
   return first;
 }
 

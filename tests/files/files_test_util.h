@@ -114,8 +114,8 @@ inline std::string CaughtClass(MVObject* exception) {
 }
 
 template <typename F>
-std::string Raised(F* fn, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) {
-  uint32_t result = 0;
+std::string Raised(F* fn, MVWord a = 0, MVWord b = 0, MVWord c = 0) {
+  MVWord result = 0;
   return CaughtClass(MVProtectedCall(reinterpret_cast<void*>(fn), a, b, c, &result));
 }
 

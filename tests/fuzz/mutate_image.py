@@ -7,9 +7,14 @@ ended on a signal (and of those, the ones that had printed a report first), that
 end in time, that started without the shell plug-in answering, and that left an
 extracted plug-in in HOME, and (in the sanitizer build) the runs with a sanitizer report.
 
-Structural damage (block counts, import records that break a rule of the format, their
-names, the chains of sites stored in the code, the string literal records, resource,
-options and symbol records, the section headers) must be refused before anything runs:
+The program may be the i386 one (ELF32, an image without a tag, import records that
+patch the code) or the x86-64 one (ELF64, an image that begins with its machine tag,
+import records that fill slots in the data block and set literals' text pointers).
+
+Structural damage (block counts, the machine tag, import records that break a rule of
+the format, their names, the chains of sites stored in the code or the slots the records
+name, the string literal records, resource, options and symbol records, the section
+headers) must be refused before anything runs:
 never a signal, a hang, a start without the shell plug-in or a plug-in left in HOME.
 Damage that cannot be told from valid content is counted apart: the bytes of code, data
 and the stored plug-in library, and import tables that still keep every rule ("sites":
@@ -47,23 +52,54 @@ from concurrent.futures import ThreadPoolExecutor
 BLOCKS = ("code", "data", "imports", "symbols", "resources", "options")
 
 
+class Elf:
+    """Where an ELF32 (i386) or ELF64 (x86-64) file keeps what the loader reads: the
+    section table's offset, the header size, count and name-table index in the ELF
+    header; a section header's file offset and size."""
+
+    def __init__(self, program):
+        self.wide = program[4] == 2
+        self.word = "<Q" if self.wide else "<I"
+        self.shoff = 40 if self.wide else 32
+        self.shentsize = 58 if self.wide else 46
+        self.offset = 24 if self.wide else 16
+        self.size = 32 if self.wide else 20
+
+
 def section(program):
     """File offset and size of ".mv", and the ELF fields that lead to it."""
-    shoff, = struct.unpack_from("<I", program, 32)
-    entsize, count, names = struct.unpack_from("<HHH", program, 46)
-    names_off, = struct.unpack_from("<I", program, shoff + names * entsize + 16)
+    e = Elf(program)
+    shoff, = struct.unpack_from(e.word, program, e.shoff)
+    entsize, count, names = struct.unpack_from("<HHH", program, e.shentsize)
+    names_off, = struct.unpack_from(e.word, program, shoff + names * entsize + e.offset)
     for i in range(count):
         h = shoff + i * entsize
         name, = struct.unpack_from("<I", program, h)
         if program[names_off + name:names_off + name + 4] == b".mv\0":
-            off, size = struct.unpack_from("<II", program, h + 16)
+            off, = struct.unpack_from(e.word, program, h + e.offset)
+            size, = struct.unpack_from(e.word, program, h + e.size)
             return off, size, h, shoff + names * entsize
     raise SystemExit("no .mv section")
 
 
+# An x86-64 image begins with this tag and its ELF machine number (62); an i386 image has
+# neither.
+TAG = b"\xff\xff\xff\xff"
+X86_64 = 62
+PAGE = 4096
+
+
+def tag_size(program, off):
+    return 8 if program[off:off + 4] == TAG else 0
+
+
+def wide_image(program, off):
+    return tag_size(program, off) == 8
+
+
 def layout(program, off):
     """(name, count offset, first byte, size) of the six blocks."""
-    out, pos = [], off
+    out, pos = [], off + tag_size(program, off)
     for name in BLOCKS:
         n, = struct.unpack_from("<I", program, pos)
         out.append((name, pos, pos + 4, n))
@@ -95,7 +131,7 @@ def parse_imports(t):
                 names.append((pos + 1, t[pos]))
                 pos += 1 + t[pos] + 1
             records.append((op, at, first, names))
-        elif op in (2, 3, 5):
+        elif op in (2, 3, 5, 6):
             if pos + 4 > len(t):
                 return None
             records.append((op, at, u32(t, pos), []))
@@ -103,15 +139,38 @@ def parse_imports(t):
     return records
 
 
-def literal_sound(data, at):
-    """A whole, aligned string literal record as stored (what the loader checks)."""
-    if at % 4 or at + 22 > len(data):
+def literal_sound(data, at, wide=False):
+    """A whole, aligned string literal record as stored (what the loader checks): on i386
+    its header is five u32 words, on x86-64 the text pointer is a u64 after 4 bytes of
+    padding, and the record is 8-byte aligned."""
+    align, fmt, text_at = (8, "<I4xQII", 28) if wide else (4, "<IIII", 20)
+    if at % align or at + text_at + 2 > len(data):
         return False
-    refs, text, bufsize, length = struct.unpack_from("<IIII", data, at)
-    if at + 22 + length > len(data):
+    refs, text, bufsize, length = struct.unpack_from(fmt, data, at)
+    if at + text_at + 2 + length > len(data):
         return False
     return (refs == 1 and text == 0 and bufsize == length + 2
-            and data[at + 20] == min(length, 255) and data[at + 21 + length] == 0)
+            and data[at + text_at] == min(length, 255) and data[at + text_at + 1 + length] == 0)
+
+
+def slots_sound(records, t, data, exports):
+    """x86-64: only slot and literal records; the slots one after the other from data
+    offset 0, each name exported; the literals whole, once each, after the slot pages."""
+    slots, literals = 0, set()
+    for op, at, first, names in records:
+        if op in (2, 3, 4, 5):
+            return False
+        if op == 1:
+            name = t[names[0][0]:names[0][0] + names[0][1]].decode("latin-1").upper()
+            if t[at + 1] != 2 or first != 8 * slots or first + 8 > len(data) or name not in exports:
+                return False
+            slots += 1
+        elif op == 6:
+            if first in literals or not literal_sound(data, first, True):
+                return False
+            literals.add(first)
+    pages = (8 * slots + PAGE - 1) // PAGE * PAGE
+    return all(at >= pages for at in literals)
 
 
 def image_sound(program, off, exports):
@@ -125,6 +184,11 @@ def image_sound(program, off, exports):
     records = parse_imports(t)
     if records is None:
         return False
+    if wide_image(program, off):
+        if any(0 in t[at:at + n] or t[at + n] != 0 for r in records for at, n in r[3]):
+            return False
+        return program[off + 4:off + 8] == bytes([X86_64, 0, 0, 0]) and slots_sound(
+            records, t, data, exports)
     patched = set()
 
     def site_ok(site):
@@ -148,7 +212,7 @@ def image_sound(program, off, exports):
                 return False
             if op == 4 and first:
                 return False  # no library of this image can be loaded
-        else:
+        elif op != 6:  # opcode 6 does nothing in an i386 image
             if not site_ok(first):
                 return False
             if op == 5 and not literal_sound(data, u32(code, first)):
@@ -160,19 +224,26 @@ def mutate(program, rnd, exports):
     """One mutant: (kind, bytes)."""
     data = bytearray(program)
     off, size, mv_header, names_header = section(program)
+    wide = wide_image(program, off)
     blocks = layout(program, off)
     where = {name: (first, n) for name, _, first, n in blocks}
     kind = rnd.choice(["count", "imports", "names", "chains", "literals", "resources",
-                       "options", "symbols", "elf", "code", "data", "plugin"])
+                       "options", "symbols", "elf", "code", "data", "plugin"] +
+                      (["tag"] if wide else []))
     if kind == "count":
         _, at, _, n = rnd.choice(blocks)
         value = rnd.choice([n + rnd.randint(1, 64), n + rnd.randint(1, 1 << 20),
                             rnd.getrandbits(32), 0xFFFFFFFF, max(0, n - rnd.randint(1, 64)), 0])
         struct.pack_into("<I", data, at, value & 0xFFFFFFFF)
+    elif kind == "tag":
+        at = off + rnd.randrange(8)
+        data[at] = rnd.choice([b for b in range(256) if b != data[at]])
     elif kind == "elf":
-        fields = [(32, "<I"), (46, "<H"), (48, "<H"), (50, "<H"),
-                  (mv_header + 16, "<I"), (mv_header + 20, "<I"), (mv_header, "<I"),
-                  (names_header + 16, "<I"), (names_header + 20, "<I")]
+        e = Elf(program)
+        fields = [(e.shoff, e.word), (e.shentsize, "<H"), (e.shentsize + 2, "<H"),
+                  (e.shentsize + 4, "<H"), (mv_header + e.offset, e.word),
+                  (mv_header + e.size, e.word), (mv_header, "<I"),
+                  (names_header + e.offset, e.word), (names_header + e.size, e.word)]
         at, fmt = rnd.choice(fields)
         width = struct.calcsize(fmt)
         old, = struct.unpack_from(fmt, data, at)
@@ -187,12 +258,22 @@ def mutate(program, rnd, exports):
             at, n = names[0]
             spot = tf + at + rnd.randint(-1, n)
             data[spot] = rnd.choice([0, rnd.randrange(256), data[spot] ^ 0x20, data[spot] + 1 & 255])
+        elif kind == "chains" and wide:  # the slot a record names
+            op, at, first, _ = rnd.choice([r for r in records if r[0] in (1, 6)])
+            value = rnd.choice([0, rnd.getrandbits(32), first + rnd.choice([-8, 8, 1, 4]),
+                                dn - rnd.randint(0, 8), rnd.randrange(max(1, dn)) & ~7])
+            struct.pack_into("<I", data, tf + at + (2 if op == 1 else 1), value & 0xFFFFFFFF)
         elif kind == "chains":  # the next-site field stored in the code at a site
             op, _, first, _ = rnd.choice([r for r in records if r[0] in (1, 5) and r[2]])
             value = rnd.choice([0, rnd.getrandbits(32), first, cn - rnd.randint(0, 8),
                                 rnd.randrange(cn) & ~3, u32(program, cf + first) + rnd.choice([-4, 4, 1])])
             struct.pack_into("<I", data, cf + first, value & 0xFFFFFFFF)
-        else:                   # the header, length byte or terminator of a literal record
+        elif wide:              # the header, length byte or terminator of a literal record
+            _, _, lit, _ = rnd.choice([r for r in records if r[0] == 6])
+            length = u32(program, df + lit + 20)
+            spot = df + lit + rnd.choice(list(range(30)) + [29 + length])
+            data[spot] = rnd.randrange(256)
+        else:
             _, _, site, _ = rnd.choice([r for r in records if r[0] == 5])
             lit = u32(program, cf + site)
             length = u32(program, df + lit + 12)
@@ -342,8 +423,8 @@ def report_structural(results):
                 k["after report"] += 1
 
     kinds = tally(results, COLUMNS, classify)
-    structural = ("count", "imports", "names", "chains", "literals", "resources", "options",
-                  "symbols", "elf")
+    structural = ("count", "tag", "imports", "names", "chains", "literals", "resources",
+                  "options", "symbols", "elf")
     total = dict.fromkeys(COLUMNS, 0)
     print("%-10s" % "damage" + "".join("%13s" % c for c in COLUMNS))
     for kind in structural + ("sites", "code", "data", "plugin"):

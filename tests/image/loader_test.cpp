@@ -11,6 +11,8 @@
 #include <string>
 
 #include "runtime/core/objects/exception.h"
+#include "runtime/core/objects/image_format.h"
+#include "runtime/core/process/image_machine.h"
 #include "runtime/core/process/loader.h"
 #include "runtime/core/process/resources.h"
 #include "runtime/core/objects/symbols.h"
@@ -42,6 +44,15 @@ Bytes ReadAll(const std::string& path) {
 
 Bytes Of(const uint8_t* p, uint32_t n) { return p ? Bytes(p, p + n) : Bytes(); }
 
+// The bytes before an image's first block: its machine tag on x86-64, none on i386.
+#if defined(__x86_64__)
+const uint32_t kTagSize = MV_MACHINE_TAG_SIZE;
+const Bytes kTag = {0xFF, 0xFF, 0xFF, 0xFF, MV_MACHINE_X86_64, 0, 0, 0};
+#else
+const uint32_t kTagSize = 0;
+const Bytes kTag = {};
+#endif
+
 uint32_t U32(const uint8_t* p) {
   uint32_t v;
   memcpy(&v, p, 4);
@@ -68,7 +79,7 @@ class FixtureImage : public ::testing::Test {
     testing::internal::CaptureStdout();
     MVApplyImportTable(image_->imports, image_->importsSize, image_->code, image_->codeSize,
                        image_->data, image_->dataSize, kRows, kRowCount);
-    sealed_ = MVProtectCodeBlock(image_->code, image_->codeSize);
+    sealed_ = MVSealImage(*image_);
     linkOutput_ = new std::string(testing::internal::GetCapturedStdout());
   }
 
@@ -163,12 +174,19 @@ TEST_F(FixtureImage, DataCodeAndLiteralReferencesAreRelocated) {
 }
 
 // The code block is filled and linked in writable pages of its own, and runs from pages
-// that are readable and executable only; the data block is never executable.
+// that are readable and executable only; the data block is never executable (on x86-64
+// its slot page is read-only once linked, and it lies a page boundary after the code).
 TEST_F(FixtureImage, CodeIsWritableOnlyUntilLinkedAndDataNeverExecutable) {
   EXPECT_TRUE(sealed_);
   EXPECT_EQ(MappingOf(image_->code), "r-xp");
   EXPECT_EQ(MappingOf(image_->code + image_->codeSize - 1), "r-xp");
+#if defined(__x86_64__)
+  EXPECT_EQ(image_->data, image_->code + (image_->codeSize + 4095) / 4096 * 4096);
+  EXPECT_EQ(MappingOf(image_->data), "r--p");
+  EXPECT_EQ(MappingOf(image_->data + MV_PAGE_SIZE), "rw-p");
+#else
   EXPECT_EQ(MappingOf(image_->data), "rw-p");
+#endif
 
   MVLoadedImage fresh;
   std::string problem;
@@ -195,7 +213,7 @@ TEST_F(FixtureImage, UnknownNameIsReportedOnceAndRaisesWhenCalled) {
       "information below.\n\n../Common/loaderX86: 211\nFailure Condition: foundFunction\n"
       "Function 'TestMissing' was not exported\n\n";
   EXPECT_EQ(*linkOutput_, report);
-  uint32_t result = 12345;
+  MVWord result = 12345;
   MVObject* e = MVProtectedCall(Function<void*>("CallMissing"), 0, 0, 0, &result);
   ASSERT_NE(e, nullptr);
   EXPECT_TRUE(RuntimeObjectIsa(e, MVFunctionNotFoundExceptionClass()));
@@ -223,13 +241,18 @@ TEST_F(FixtureImage, LooseFilesHoldTheSameBlocks) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(MV_FIXTURE_DIR "/fixture_loose"), 0);
   MVLoadedImage loose;
-  MVLoadLooseImage(&loose);
+  std::string looseProblem;
+  MVLoadLooseImage(&loose, &looseProblem);
   ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(looseProblem, "");
   Bytes section = ReadAll(MV_FIXTURE_DIR "/fixture.mvimage");
-  // The section's code block, unlinked, is code.dat.
-  uint32_t codeSize = U32(section.data());
+  // The section's code block, unlinked, is code.dat without its tag.
+  EXPECT_EQ(Bytes(section.begin(), section.begin() + kTagSize), kTag);
+  uint32_t codeSize = U32(section.data() + kTagSize);
   EXPECT_EQ(Of(loose.code, loose.codeSize),
-            Bytes(section.begin() + 4, section.begin() + 4 + codeSize));
+            Bytes(section.begin() + kTagSize + 4, section.begin() + kTagSize + 4 + codeSize));
+  Bytes codeFile = ReadAll(MV_FIXTURE_DIR "/fixture_loose/code.dat");
+  EXPECT_EQ(Bytes(codeFile.begin(), codeFile.begin() + kTagSize), kTag);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(loose.code) % 4096, 0u);
   EXPECT_EQ(Of(loose.imports, loose.importsSize), Of(image_->imports, image_->importsSize));
   EXPECT_EQ(Of(loose.symbols, loose.symbolsSize), Of(image_->symbols, image_->symbolsSize));
@@ -248,7 +271,8 @@ TEST(LooseImage, MissingFilesGiveEmptyBlocks) {
   ASSERT_EQ(chdir(dir), 0);
   { std::ofstream(std::string(dir) + "/options.dat"); }  // empty: no buffer
   MVLoadedImage loose;
-  MVLoadLooseImage(&loose);
+  std::string looseProblem;
+  MVLoadLooseImage(&loose, &looseProblem);
   ASSERT_EQ(chdir(cwd), 0);
   unlink((std::string(dir) + "/options.dat").c_str());
   rmdir(dir);
@@ -274,8 +298,10 @@ struct Table {
   }
 };
 
+#if !defined(__x86_64__)
 uint32_t Field(const uint8_t* code, uint32_t at) { return U32(code + at); }
 void SetField(uint8_t* code, uint32_t at, uint32_t v) { memcpy(code + at, &v, 4); }
+#endif
 
 std::string Apply(const Table& t, uint8_t* code, uint32_t codeSize, uint8_t* data,
                   uint32_t dataSize) {
@@ -285,6 +311,87 @@ std::string Apply(const Table& t, uint8_t* code, uint32_t codeSize, uint8_t* dat
   return testing::internal::GetCapturedStdout();
 }
 
+#if defined(__x86_64__)
+// x86-64: slot records fill their slot in the data block with the function's address
+// (letter case ignored, the first row winning), literal records set a literal's text
+// pointer when it is 0; zero bytes and opcodes 7-255 do nothing; the code is not touched.
+TEST(ImportTable, SlotsAndLiteralsAreFilledAndTheCodeIsNotTouched) {
+  uint8_t code[16] = {0};
+  alignas(8) uint8_t data[96] = {0};
+  const uintptr_t preset = 0xABCD1234;
+  memcpy(data + 64 + MV_LITERAL_TEXT_POINTER, &preset, sizeof preset);
+  Table t;
+  t.Op(0).Op(1).Op(MV_IMPORT_KIND_SLOT).U32(0).Name("TESTADD").Op(0).Op(7);
+  t.Op(1).Op(MV_IMPORT_KIND_SLOT).U32(8).Name("testmixedcase");
+  t.Op(6).U32(16).Op(6).U32(64);
+  EXPECT_EQ(Apply(t, code, sizeof code, data, sizeof data), "");
+  void* slot[2];
+  memcpy(slot, data, sizeof slot);
+  EXPECT_EQ(slot[0], reinterpret_cast<void*>(&TestAddImpl));
+  EXPECT_EQ(slot[1], reinterpret_cast<void*>(&TestMixedCaseImpl));
+  uintptr_t text[2];
+  memcpy(&text[0], data + 16 + MV_LITERAL_TEXT_POINTER, sizeof text[0]);
+  memcpy(&text[1], data + 64 + MV_LITERAL_TEXT_POINTER, sizeof text[1]);
+  EXPECT_EQ(text[0], reinterpret_cast<uintptr_t>(data + 16 + MV_LITERAL_TEXT));
+  EXPECT_EQ(text[1], preset);
+  EXPECT_EQ(Bytes(code, code + sizeof code), Bytes(sizeof code, 0));
+}
+
+TEST(ImportTable, UnknownNamesAreReportedAndTheirSlotsRaise) {
+  alignas(8) uint8_t data[16] = {0};
+  Table t;
+  t.Op(1).Op(MV_IMPORT_KIND_SLOT).U32(0).Name("Nowhere");
+  t.Op(1).Op(MV_IMPORT_KIND_SLOT).U32(8).Name("Gone");
+  std::string out = Apply(t, nullptr, 0, data, sizeof data);
+  EXPECT_NE(out.find("Function 'Nowhere' was not exported\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Function 'Gone' was not exported\n"), std::string::npos) << out;
+  void* slot[2];
+  memcpy(slot, data, sizeof slot);
+  EXPECT_EQ(slot[0], reinterpret_cast<void*>(&MVUnlinkedImport));
+  EXPECT_EQ(slot[1], reinterpret_cast<void*>(&MVUnlinkedImport));
+  MVResetLinkState();
+}
+
+// Each damaged record is reported, ends the pass and fails it; nothing is written
+// outside the data block, and a record that would patch the code is refused.
+TEST(ImportTable, ADamagedRecordIsReportedAndEndsThePass) {
+  struct Case {
+    const char* what;
+    Table table;
+    const char* report;
+  };
+  Table slot, literal, truncated, code, kind;
+  slot.Op(1).Op(MV_IMPORT_KIND_SLOT).U32(12).Name("TestAdd").Op(6).U32(0);
+  literal.Op(6).U32(8).Op(1).Op(MV_IMPORT_KIND_SLOT).U32(0).Name("TestAdd");
+  truncated.Op(1).Op(MV_IMPORT_KIND_SLOT).U32(0).Op(7);
+  code.Op(3).U32(4).Op(1).Op(MV_IMPORT_KIND_SLOT).U32(0).Name("TestAdd");
+  kind.Op(1).Op(MV_IMPORT_KIND_CALL).U32(4).Name("TestAdd");
+  const Case cases[] = {
+      {"slot out of the data", slot, "Slot at data offset 12 lies outside the data block"},
+      {"literal out of the data", literal, "String literal at data offset 8 lies outside"},
+      {"record cut off", truncated, "Import table ends inside a record"},
+      {"a code address", code, "An x86-64 image patches no code field"},
+      {"a call site", kind, "An x86-64 image patches no code field"},
+  };
+  for (const Case& c : cases) {
+    uint8_t code16[16] = {0};
+    alignas(8) uint8_t data[16] = {0};
+    testing::internal::CaptureStdout();
+    bool ok = MVApplyImportTable(c.table.b.data(), static_cast<uint32_t>(c.table.b.size()), code16,
+                                 sizeof code16, data, sizeof data, kRows, kRowCount);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(ok) << c.what;
+    EXPECT_NE(out.find(c.report), std::string::npos) << c.what << "\n" << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 9) << c.what << ": one report\n" << out;
+    EXPECT_EQ(Bytes(code16, code16 + 16), Bytes(16, 0)) << c.what;
+    if (c.table.b[0] != MV_IMPORT_LITERAL_RECORD) {
+      EXPECT_EQ(Bytes(data, data + 16), Bytes(16, 0)) << c.what;
+    }
+  }
+}
+
+#else
+// i386: the code fields the records name.
 TEST(ImportTable, ZeroBytesAreSkippedAndTheLastRecordEndsAtTheCount) {
   uint8_t code[32] = {0};
   uint8_t data[8] = {0};
@@ -399,6 +506,8 @@ TEST(ImportTable, ADamagedRecordIsReportedAndEndsThePass) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(Field(code, 8), 0u);
 }
+
+#endif
 
 TEST(Options, VersionRecordIsRegisteredAsA27ByteResource) {
   uint32_t before = MVResourceCount();
@@ -536,7 +645,7 @@ MVImageSections SectionsOf(const Bytes& elf) {
 }
 
 // The ".mv" section's file offset and size, from the fixture program file.
-void SectionOf(const Bytes& elf, uint32_t* offset, uint32_t* size) {
+void SectionOf(const Bytes& elf, uint64_t* offset, uint64_t* size) {
   MVImageSections sections = SectionsOf(elf);
   ASSERT_TRUE(sections.image.found);
   *offset = sections.image.offset;
@@ -545,12 +654,12 @@ void SectionOf(const Bytes& elf, uint32_t* offset, uint32_t* size) {
 
 TEST(ImageSection, BlockCountsAreBoundedByTheSectionNotTheFile) {
   Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
-  uint32_t offset = 0, size = 0;
+  uint64_t offset = 0, size = 0;
   SectionOf(elf, &offset, &size);
   ASSERT_LT(offset + size, elf.size());  // the section headers follow the section
   const char* names[] = {"code block",    "data block",     "import table",
                          "symbols block", "resource block", "options block"};
-  uint32_t at = offset, left = size;
+  uint32_t at = offset + kTagSize, left = size - kTagSize;
   for (int b = 0; b < 6; b++) {
     uint32_t count = U32(&elf[at]);
     Bytes damaged = elf;
@@ -566,7 +675,7 @@ TEST(ImageSection, BlockCountsAreBoundedByTheSectionNotTheFile) {
 
 TEST(ImageBlocks, TheNeededBlocksMustNotBeEmptyAndEveryCountMustBeThere) {
   auto blocks = [](std::initializer_list<uint32_t> sizes, size_t cut = 0) {
-    Bytes b;
+    Bytes b = kTag;
     for (uint32_t n : sizes) {
       for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(n >> (8 * i)));
       b.insert(b.end(), n, 0);
@@ -593,20 +702,40 @@ TEST(ImageBlocks, TheNeededBlocksMustNotBeEmptyAndEveryCountMustBeThere) {
             "the section ends inside the count of the options block");
 }
 
+// Where the ELF header and a section header keep what the loader reads: ELF32 for the
+// i386 program, ELF64 for the x86-64 one (the fixture is an object of the machine built).
+struct ElfLayout {
+  size_t shoff, shentsize, shnum, shstrndx;  // in the ELF header
+  size_t offset, size;                        // in a section header
+  uint32_t entry;                             // a section header's size
+  bool wide;                                  // offsets are u64
+};
+#if defined(__x86_64__)
+const ElfLayout kElf = {40, 58, 60, 62, 24, 32, 64, true};
+#else
+const ElfLayout kElf = {32, 46, 48, 50, 16, 20, 40, false};
+#endif
+
+uint64_t Word(const Bytes& b, size_t at) {
+  uint64_t v = 0;
+  memcpy(&v, &b[at], kElf.wide ? 8 : 4);
+  return v;
+}
+
 TEST(ImageSection, EachHeaderFaultHasItsOwnProblem) {
   Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
-  uint32_t shoff = U32(&elf[32]);
+  uint64_t shoff = Word(elf, kElf.shoff);
   uint16_t shnum, shstrndx;
-  memcpy(&shnum, &elf[48], 2);
-  memcpy(&shstrndx, &elf[50], 2);
+  memcpy(&shnum, &elf[kElf.shnum], 2);
+  memcpy(&shstrndx, &elf[kElf.shstrndx], 2);
   auto with = [&](size_t at, std::initializer_list<uint8_t> bytes) {
     Bytes b = elf;
     std::copy(bytes.begin(), bytes.end(), b.begin() + at);
     return b;
   };
-  auto put32 = [&](size_t at, uint32_t v) {
+  auto put = [&](size_t at, uint64_t v) {
     Bytes b = elf;
-    memcpy(&b[at], &v, 4);
+    memcpy(&b[at], &v, kElf.wide ? 8 : 4);
     return b;
   };
   EXPECT_EQ(LoadProblem(with(1, {'X'}), MVImageSource::kDamaged),
@@ -614,46 +743,95 @@ TEST(ImageSection, EachHeaderFaultHasItsOwnProblem) {
   EXPECT_EQ(LoadProblem(Bytes(10, 0x7F), MVImageSource::kDamaged),
             "the program file is not an ELF file");
   EXPECT_EQ(LoadProblem(Bytes(), MVImageSource::kDamaged), "the program file is not an ELF file");
-  EXPECT_EQ(LoadProblem(with(4, {2}), MVImageSource::kDamaged),
-            "the program file is not a 32-bit ELF file");
+  EXPECT_EQ(LoadProblem(with(4, {3}), MVImageSource::kDamaged),
+            "the program file is neither a 32-bit nor a 64-bit ELF file");
   EXPECT_EQ(LoadProblem(with(5, {2}), MVImageSource::kDamaged),
             "the program file is not a little-endian ELF file");
-  EXPECT_EQ(LoadProblem(with(46, {64, 0}), MVImageSource::kDamaged),
-            "its section headers are not 40 bytes each");
-  EXPECT_EQ(LoadProblem(put32(32, static_cast<uint32_t>(elf.size()) - 40 * shnum + 1),
+  EXPECT_EQ(LoadProblem(with(kElf.shentsize, {kElf.wide ? uint8_t{40} : uint8_t{64}, 0}),
+                        MVImageSource::kDamaged),
+            "its section headers are not " + std::to_string(kElf.entry) + " bytes each");
+  EXPECT_EQ(LoadProblem(put(kElf.shoff, elf.size() - uint64_t{kElf.entry} * shnum + 1),
                         MVImageSource::kDamaged),
             "its section table lies outside the program file");
-  EXPECT_EQ(LoadProblem(with(50, {static_cast<uint8_t>(shnum), static_cast<uint8_t>(shnum >> 8)}),
+  EXPECT_EQ(LoadProblem(with(kElf.shstrndx,
+                             {static_cast<uint8_t>(shnum), static_cast<uint8_t>(shnum >> 8)}),
                         MVImageSource::kDamaged),
             "its section-name table lies outside the program file");
-  EXPECT_EQ(LoadProblem(put32(shoff + 40 * shstrndx + 20, 0xFFFFFF00), MVImageSource::kDamaged),
+  EXPECT_EQ(LoadProblem(put(shoff + kElf.entry * shstrndx + kElf.size, 0xFFFFFF00),
+                        MVImageSource::kDamaged),
             "its section-name table lies outside the program file");
-  uint32_t offset = 0, size = 0;
+  uint64_t offset = 0, size = 0;
   SectionOf(elf, &offset, &size);
   // The ".mv" header: the one whose offset field holds the section's offset.
   size_t mv = 0;
   for (size_t i = 0; i < shnum; i++)
-    if (U32(&elf[shoff + 40 * i + 16]) == offset) mv = shoff + 40 * i;
+    if (Word(elf, shoff + kElf.entry * i + kElf.offset) == offset) mv = shoff + kElf.entry * i;
   ASSERT_NE(mv, 0u);
-  EXPECT_EQ(LoadProblem(put32(mv + 20, static_cast<uint32_t>(elf.size()) - offset + 1),
-                        MVImageSource::kDamaged),
+  EXPECT_EQ(LoadProblem(put(mv + kElf.size, elf.size() - offset + 1), MVImageSource::kDamaged),
             "the section .mv lies outside the program file");
-  EXPECT_EQ(LoadProblem(put32(mv + 16, 0xFFFFFFF0), MVImageSource::kDamaged),
+  EXPECT_EQ(LoadProblem(put(mv + kElf.offset, 0xFFFFFFF0), MVImageSource::kDamaged),
             "the section .mv lies outside the program file");
+}
+
+// An image of the other machine, from the section or from the loose code file, is
+// refused as such before anything of it is read further: i386 images have no tag, an
+// x86-64 image begins with FFFFFFFF 3E000000.
+TEST(ImageSection, TheOtherMachinesImageIsRefused) {
+  Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture.elf");
+  uint64_t offset = 0, size = 0;
+  SectionOf(elf, &offset, &size);
+  auto at = [&](std::initializer_list<uint8_t> bytes) {
+    Bytes b = elf;
+    std::copy(bytes.begin(), bytes.end(), b.begin() + offset);
+    return b;
+  };
+#if defined(__x86_64__)
+  const char* other = "it is the image of another machine (ELF machine 3), not of x86-64";
+  const char* untagged = "it is not an x86-64 image (it does not begin with the x86-64 machine tag)";
+  EXPECT_EQ(LoadProblem(at({0xFF, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0}), MVImageSource::kDamaged), other);
+  EXPECT_EQ(LoadProblem(at({0x10, 0, 0, 0}), MVImageSource::kDamaged), untagged);
+  const Bytes otherCode = {0xE9, 0, 0, 0, 0, 0xC3};  // i386 code: the entry jump
+#else
+  const char* other = "it is the image of another machine (ELF machine 62), not of i386";
+  EXPECT_EQ(LoadProblem(at({0xFF, 0xFF, 0xFF, 0xFF, 62, 0, 0, 0}), MVImageSource::kDamaged), other);
+  const Bytes otherCode = {0xFF, 0xFF, 0xFF, 0xFF, 62, 0, 0, 0, 0xE9, 0, 0, 0, 0};
+#endif
+  // The loose code file of the other machine, in a folder of loose files.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  char dir[] = "/tmp/mvloose-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string code = std::string(dir) + "/code.dat";
+  { std::ofstream(code, std::ios::binary).write(reinterpret_cast<const char*>(otherCode.data()),
+                                                 static_cast<std::streamsize>(otherCode.size())); }
+  ASSERT_EQ(chdir(dir), 0);
+  MVLoadedImage loose;
+  std::string problem;
+  EXPECT_FALSE(MVLoadLooseImage(&loose, &problem));
+  MVFreeImage(&loose);
+  ASSERT_EQ(chdir(cwd), 0);
+  unlink(code.c_str());
+  rmdir(dir);
+#if defined(__x86_64__)
+  EXPECT_EQ(problem, std::string("code.dat: ") + untagged);
+#else
+  EXPECT_EQ(problem, std::string("code.dat: ") + other);
+#endif
 }
 
 // --- The digest --------------------------------------------------------------------------
 
 // The file offset of the section header named `name` (0 when there is none).
 size_t HeaderOf(const Bytes& elf, const char* name) {
-  uint32_t shoff = U32(&elf[32]);
+  uint64_t shoff = Word(elf, kElf.shoff);
   uint16_t shnum, shstrndx;
-  memcpy(&shnum, &elf[48], 2);
-  memcpy(&shstrndx, &elf[50], 2);
-  uint32_t names = U32(&elf[shoff + 40 * shstrndx + 16]);
+  memcpy(&shnum, &elf[kElf.shnum], 2);
+  memcpy(&shstrndx, &elf[kElf.shstrndx], 2);
+  uint64_t names = Word(elf, shoff + kElf.entry * shstrndx + kElf.offset);
   for (size_t i = 0; i < shnum; i++)
-    if (strcmp(reinterpret_cast<const char*>(&elf[names + U32(&elf[shoff + 40 * i])]), name) == 0)
-      return shoff + 40 * i;
+    if (strcmp(reinterpret_cast<const char*>(&elf[names + U32(&elf[shoff + kElf.entry * i])]),
+               name) == 0)
+      return shoff + kElf.entry * i;
   return 0;
 }
 
@@ -699,9 +877,9 @@ TEST(ImageDigest, AnyChangeToTheSectionOrItsDigestIsRefused) {
     b[at] ^= 0x01;
     return b;
   };
-  auto put32 = [&](size_t at, uint32_t v) {
+  auto put = [&](size_t at, uint64_t v) {  // a section header's offset or size field
     Bytes b = elf;
-    memcpy(&b[at], &v, 4);
+    memcpy(&b[at], &v, kElf.wide ? 8 : 4);
     return b;
   };
   const std::string mismatch = "its digest does not match";
@@ -710,24 +888,25 @@ TEST(ImageDigest, AnyChangeToTheSectionOrItsDigestIsRefused) {
   EXPECT_EQ(LoadProblem(flip(mv.offset + mv.size - 1), MVImageSource::kDamaged), mismatch);
   EXPECT_EQ(LoadProblem(flip(sections.digest.offset + 31), MVImageSource::kDamaged), mismatch);
   // The section's size moved: fewer or more bytes are digested.
-  EXPECT_EQ(LoadProblem(put32(mvHeader + 20, mv.size - 1), MVImageSource::kDamaged), mismatch);
+  EXPECT_EQ(LoadProblem(put(mvHeader + kElf.size, mv.size - 1), MVImageSource::kDamaged),
+            mismatch);
   for (uint32_t size : {0u, 31u, 33u})
-    EXPECT_EQ(LoadProblem(put32(sumHeader + 20, size), MVImageSource::kDamaged),
+    EXPECT_EQ(LoadProblem(put(sumHeader + kElf.size, size), MVImageSource::kDamaged),
               "the section .mvsum is not 32 bytes");
-  EXPECT_EQ(LoadProblem(put32(sumHeader + 16, static_cast<uint32_t>(elf.size()) - 31),
-                        MVImageSource::kDamaged),
+  EXPECT_EQ(LoadProblem(put(sumHeader + kElf.offset, elf.size() - 31), MVImageSource::kDamaged),
             "the section .mvsum lies outside the program file");
 }
 
 TEST(ImageDigest, ADigestWithoutTheImageIsIgnored) {
   Bytes elf = ReadAll(MV_FIXTURE_DIR "/fixture_sum.elf");
-  uint32_t shoff = U32(&elf[32]);
+  uint64_t shoff = Word(elf, kElf.shoff);
   uint16_t shstrndx;
-  memcpy(&shstrndx, &elf[50], 2);
-  size_t mvName = U32(&elf[shoff + 40 * shstrndx + 16]) + U32(&elf[HeaderOf(elf, ".mv")]);
+  memcpy(&shstrndx, &elf[kElf.shstrndx], 2);
+  size_t mvName = Word(elf, shoff + kElf.entry * shstrndx + kElf.offset) +
+                  U32(&elf[HeaderOf(elf, ".mv")]);
   elf[mvName + 1] = 'x';  // ".xv": no image section
   // Even a digest that could never match, lying outside the file, means nothing then.
-  memset(&elf[HeaderOf(elf, ".mvsum") + 16], 0xFF, 8);
+  memset(&elf[HeaderOf(elf, ".mvsum") + kElf.offset], 0xFF, kElf.wide ? 16 : 8);
   MVImageSections sections = SectionsOf(elf);
   EXPECT_FALSE(sections.image.found);
   EXPECT_FALSE(sections.digest.found);

@@ -102,10 +102,11 @@ TEST(PluginClasses, BuildsRuntimeClassesWithDataOffsets) {
   MVClass* derived = MVPluginClass("probederived");
   ASSERT_NE(base, nullptr);
   ASSERT_NE(derived, nullptr);
-  EXPECT_EQ(def(0)->dataOffset, 24u);
-  EXPECT_EQ(base->instanceSize, 32u);
-  EXPECT_EQ(def(1)->dataOffset, 32u);
-  EXPECT_EQ(derived->instanceSize, 36u);
+  const uint32_t header = sizeof(MVObject);
+  EXPECT_EQ(def(0)->dataOffset, header);
+  EXPECT_EQ(base->instanceSize, header + 8);
+  EXPECT_EQ(def(1)->dataOffset, header + 8);
+  EXPECT_EQ(derived->instanceSize, header + 12);
   EXPECT_EQ(derived->superclass, base);
   EXPECT_EQ(derived->eventCount, 2u);
   EXPECT_EQ(static_cast<MAVOeventDescriptor*>(def(0)->events[0].descriptor)->index, 0u);
@@ -121,7 +122,7 @@ TEST(PluginClasses, BuildsRuntimeClassesWithDataOffsets) {
   // The shell's classes.
   MVClass* shell = MVPluginClass("Shell");
   ASSERT_NE(shell, nullptr);
-  EXPECT_EQ(shell->instanceSize, 84u);
+  EXPECT_EQ(shell->instanceSize, MV_BY_WIDTH(84u, 128u));
   EXPECT_EQ(shell->methodCount, 7u);
   EXPECT_EQ(shell->eventCount, 2u);
   EXPECT_EQ(shell->propertyCount, 6u);
@@ -222,26 +223,28 @@ TEST(PluginFieldAccessors, ReadAndWriteFieldsAndKeepStringCounts) {
     MVString* s;
   } o = {};
   MVObject* obj = &o.header;
-  intSetter(obj, 24, -7);
-  EXPECT_EQ(intGetter(obj, 24), -7);
-  boolSetter(obj, 28, true);
+  const int32_t fieldI = offsetof(decltype(o), i), fieldB = offsetof(decltype(o), b),
+                fieldS = offsetof(decltype(o), s);
+  intSetter(obj, fieldI, -7);
+  EXPECT_EQ(intGetter(obj, fieldI), -7);
+  boolSetter(obj, fieldB, true);
   EXPECT_EQ(o.b, 1);
-  EXPECT_TRUE(boolGetter(obj, 28));
-  EXPECT_EQ(intGetter(nullptr, 24), 0);
-  intSetter(nullptr, 24, 1);  // nil is accepted
+  EXPECT_TRUE(boolGetter(obj, fieldB));
+  EXPECT_EQ(intGetter(nullptr, fieldI), 0);
+  intSetter(nullptr, fieldI, 1);  // nil is accepted
   MVString* first = Str("first");
   MVString* second = Str("second");
-  stringSetter(obj, 32, first);
+  stringSetter(obj, fieldS, first);
   EXPECT_EQ(first->refCount, 2u);
-  stringSetter(obj, 32, second);
+  stringSetter(obj, fieldS, second);
   EXPECT_EQ(first->refCount, 1u);
-  MVString* got = stringGetter(obj, 32);
+  MVString* got = stringGetter(obj, fieldS);
   EXPECT_EQ(got, second);
   EXPECT_EQ(second->refCount, 3u);
   RuntimeUnlockString(got);
-  stringSetter(obj, 32, nullptr);
+  stringSetter(obj, fieldS, nullptr);
   EXPECT_EQ(second->refCount, 1u);
-  EXPECT_EQ(stringGetter(obj, 32), nullptr);
+  EXPECT_EQ(stringGetter(obj, fieldS), nullptr);
   RuntimeUnlockString(first);
   RuntimeUnlockString(second);
 }

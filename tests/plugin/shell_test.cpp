@@ -18,9 +18,11 @@ using namespace plugintest;
 
 namespace {
 
-// Offsets of the plug-in data inside a Shell object (after the 24-byte header).
-const int32_t kErrorCode = 24, kTimeOut = 28, kMode = 32, kIsRunning = 36, kOutputFd = 40,
-              kPID = 60;
+// Offsets of the plug-in data inside a Shell object (after the object header).
+const int32_t kHeader = sizeof(MVObject);
+const int32_t kErrorCode = kHeader, kTimeOut = kHeader + 4, kMode = kHeader + 8,
+              kIsRunning = kHeader + 12, kOutputFd = kHeader + 16,
+              kPID = kHeader + MV_BY_WIDTH(36, 52);
 
 std::map<void*, int> g_dataEvents, g_completedEvents;
 void OnDataAvailable(void* o) { g_dataEvents[o]++; }

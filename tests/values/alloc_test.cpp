@@ -1,34 +1,54 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "runtime/values/alloc.h"
 #include "runtime/values/alloc_internal.h"
 
 namespace {
 
+constexpr size_t W = mvalloc::kWordSize;  // 4 bytes on i386, 8 on x86-64
+
 TEST(Alloc, FreedBlocksAreReusedBySizeClass) {
-  // 9..12 bytes are all three words: one free list.
-  void* a = MVAlloc(10);
-  MVFree(a, 10);
-  void* b = MVAlloc(12);
+  // 2W + 1 .. 3W bytes are all three words: one free list.
+  void* a = MVAlloc(2 * W + 2);
+  MVFree(a, 2 * W + 2);
+  void* b = MVAlloc(3 * W);
   EXPECT_EQ(b, a);
-  MVFree(b, 12);
+  MVFree(b, 3 * W);
   // Four words is another class and must not get the three-word block.
-  void* c = MVAlloc(13);
+  void* c = MVAlloc(3 * W + 1);
   EXPECT_NE(c, a);
-  void* d = MVAlloc(9);
+  void* d = MVAlloc(2 * W + 1);
   EXPECT_EQ(d, a);
   // Last in, first out.
-  void* e = MVAlloc(16);
-  MVFree(c, 13);
-  MVFree(e, 16);
-  EXPECT_EQ(MVAlloc(14), e);
-  EXPECT_EQ(MVAlloc(15), c);
-  MVFree(d, 9);
+  void* e = MVAlloc(4 * W);
+  MVFree(c, 3 * W + 1);
+  MVFree(e, 4 * W);
+  EXPECT_EQ(MVAlloc(3 * W + 2), e);
+  EXPECT_EQ(MVAlloc(4 * W - 1), c);
+  MVFree(d, 2 * W + 1);
+}
+
+// Every small block starts on a machine word (the records kept there hold pointers), and
+// a freed block keeps its free-list link inside itself: freeing one block of a run
+// carved one after the other leaves its neighbours as they were.
+TEST(Alloc, SmallBlocksAreWholeWordsOnWordBoundaries) {
+  static_assert(W == sizeof(void*), "the allocator's word is the machine's");
+  uint8_t* block[64];
+  for (int i = 0; i < 64; i++) {
+    block[i] = static_cast<uint8_t*>(MVAlloc(1));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block[i]) % W, 0u) << i;
+    memset(block[i], i, W);
+  }
+  for (int i = 0; i < 64; i += 2) MVFree(block[i], 1);
+  for (int i = 1; i < 64; i += 2)
+    for (size_t k = 0; k < W; k++) EXPECT_EQ(block[i][k], i) << i;
+  for (int i = 1; i < 64; i += 2) MVFree(block[i], 1);
 }
 
 TEST(Alloc, SmallBlocksAreCarvedFromChunksAndTailsAbandoned) {
-  constexpr size_t kBig = mvalloc::kLargestClassWords * mvalloc::kWordSize;  // 252
+  constexpr size_t kBig = mvalloc::kLargestClassWords * W;  // 252 on i386
   // Keep taking 63-word blocks (once that class's free list has run dry they are
   // carved) until a new chunk is started: the old chunk's tail must have been too short.
   uint32_t chunks = mvalloc::ChunksTaken();
@@ -55,12 +75,13 @@ TEST(Alloc, SmallBlocksAreCarvedFromChunksAndTailsAbandoned) {
 TEST(Alloc, LargeBlocksBypassTheChunks) {
   uint32_t chunks = mvalloc::ChunksTaken();
   size_t left = mvalloc::ChunkBytesLeft();
-  void* p = MVAlloc(253);
+  constexpr size_t kLarge = mvalloc::kLargestClassWords * W + 1;
+  void* p = MVAlloc(kLarge);
   ASSERT_NE(p, nullptr);
-  static_cast<uint8_t*>(p)[252] = 1;
+  static_cast<uint8_t*>(p)[kLarge - 1] = 1;
   EXPECT_EQ(mvalloc::ChunksTaken(), chunks);
   EXPECT_EQ(mvalloc::ChunkBytesLeft(), left);
-  MVFree(p, 253);
+  MVFree(p, kLarge);
   void* z = MVAlloc(0);
   EXPECT_NE(z, nullptr);
   MVFree(z, 0);

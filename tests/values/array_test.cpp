@@ -8,22 +8,22 @@
 
 namespace {
 
-uint32_t Get1(MVArray* a, int32_t i) { return reinterpret_cast<MVArrayGet1>(a->ops->slot[kMVArrayGet])(a, i); }
-void Set1(MVArray* a, uint32_t v, int32_t i) { reinterpret_cast<MVArraySet1>(a->ops->slot[kMVArraySet])(a, v, i); }
+MVWord Get1(MVArray* a, int32_t i) { return reinterpret_cast<MVArrayGet1>(a->ops->slot[kMVArrayGet])(a, i); }
+void Set1(MVArray* a, MVWord v, int32_t i) { reinterpret_cast<MVArraySet1>(a->ops->slot[kMVArraySet])(a, v, i); }
 uint32_t Get2(MVArray* a, int32_t i, int32_t j) {
   return reinterpret_cast<MVArrayGet2>(a->ops->slot[kMVArrayGet])(a, i, j);
 }
-void Set2(MVArray* a, uint32_t v, int32_t i, int32_t j) {
+void Set2(MVArray* a, MVWord v, int32_t i, int32_t j) {
   reinterpret_cast<MVArraySet2>(a->ops->slot[kMVArraySet])(a, v, i, j);
 }
 int32_t UBound(MVArray* a, int32_t d) { return reinterpret_cast<MVArrayUBoundFn>(a->ops->slot[kMVArrayUBound])(a, d); }
 
-uint32_t W(MVString* s) { return reinterpret_cast<uint32_t>(s); }
-MVString* S(uint32_t w) { return reinterpret_cast<MVString*>(w); }
+MVWord W(MVString* s) { return reinterpret_cast<MVWord>(s); }
+MVString* S(MVWord w) { return reinterpret_cast<MVString*>(w); }
 
 // Runs a slot under a handler; true when it raised an OutOfBoundsException.
-bool RaisesOutOfBounds(void* slot, uint32_t a, uint32_t b, uint32_t c, uint32_t* result = nullptr) {
-  uint32_t r = 0xDEADBEEF;
+bool RaisesOutOfBounds(void* slot, MVWord a, MVWord b, MVWord c, MVWord* result = nullptr) {
+  MVWord r = 0xDEADBEEF;
   MVObject* ex = MVProtectedCall(slot, a, b, c, &r);
   if (result) *result = r;
   if (!ex) return false;
@@ -37,7 +37,7 @@ TEST(Array, RecordOfOneDimensionalStringArray) {
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->refCount, 1u);
   EXPECT_EQ(a->dimensions, 1);
-  EXPECT_EQ(a->byteSize, 24);
+  EXPECT_EQ(a->byteSize, static_cast<int32_t>(6 * sizeof(MVWord)));
   EXPECT_EQ(a->growthStep, 16);
   EXPECT_EQ(a->upperBounds[0], 5);
   for (int i = 0; i <= 5; i++) EXPECT_EQ(Get1(a, i), 0u);
@@ -57,7 +57,7 @@ TEST(Array, CheckedAccessRaisesAtBothEnds) {
 
   void* get = a->ops->slot[kMVArrayGet];
   void* set = a->ops->slot[kMVArraySet];
-  uint32_t arr = reinterpret_cast<uint32_t>(a);
+  MVWord arr = reinterpret_cast<MVWord>(a);
   EXPECT_TRUE(RaisesOutOfBounds(get, arr, 20001, 0));
   EXPECT_TRUE(RaisesOutOfBounds(get, arr, static_cast<uint32_t>(-1), 0));
   EXPECT_FALSE(RaisesOutOfBounds(get, arr, 20000, 0));
@@ -88,7 +88,7 @@ TEST(Array, TwoDimensionalLayout) {
   EXPECT_EQ(Get2(a, 256, 2), 4u);
 
   void* get = a->ops->slot[kMVArrayGet];
-  uint32_t arr = reinterpret_cast<uint32_t>(a);
+  MVWord arr = reinterpret_cast<MVWord>(a);
   EXPECT_TRUE(RaisesOutOfBounds(get, arr, 257, 0));
   EXPECT_TRUE(RaisesOutOfBounds(get, arr, 0, 3));
   EXPECT_TRUE(RaisesOutOfBounds(get, arr, 0, static_cast<uint32_t>(-1)));
@@ -121,13 +121,13 @@ TEST(Array, EmptyArrayHasNoStorage) {
   EXPECT_EQ(a->data, nullptr);
   EXPECT_EQ(a->byteSize, 0);
   EXPECT_EQ(UBound(a, 1), -1);
-  EXPECT_TRUE(RaisesOutOfBounds(a->ops->slot[kMVArrayGet], reinterpret_cast<uint32_t>(a), 0, 0));
+  EXPECT_TRUE(RaisesOutOfBounds(a->ops->slot[kMVArrayGet], reinterpret_cast<MVWord>(a), 0, 0));
   RuntimeUnlockArray(a);
 
   MVArray* b = CreateArray(2, kMVElemString, 5, -1);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(b->data, nullptr);
-  EXPECT_TRUE(RaisesOutOfBounds(b->ops->slot[kMVArrayGet], reinterpret_cast<uint32_t>(b), 0, 0));
+  EXPECT_TRUE(RaisesOutOfBounds(b->ops->slot[kMVArrayGet], reinterpret_cast<MVWord>(b), 0, 0));
   RuntimeUnlockArray(b);
 
   // An empty last dimension after dimensions whose product alone would not fit: still
@@ -144,7 +144,7 @@ TEST(Array, EmptyArrayHasNoStorage) {
 
 TEST(Array, ElementSizesAndRejectedTypes) {
   const struct { int32_t type; int32_t size; } kTypes[] = {
-      {0, 4}, {1, 4}, {3, 4}, {4, 4}, {9, 4}, {2, 8}, {10, 8}, {11, 8}, {5, 1}, {6, 1}, {7, 2}, {8, 2}};
+      {0, 4}, {1, 4}, {3, static_cast<int32_t>(sizeof(MVWord))}, {4, 4}, {9, 4}, {2, 8}, {10, 8}, {11, 8}, {5, 1}, {6, 1}, {7, 2}, {8, 2}};
   for (const auto& t : kTypes) {
     MVArray* a = CreateArray(1, t.type, 9);
     ASSERT_NE(a, nullptr) << t.type;
@@ -233,11 +233,11 @@ TEST(Array, ListOperationsKeepReferencesBalanced) {
   MVString* y = MVStringFromCString("y", kEncodingASCII);
   MVArray* a = CreateArray(1, kMVElemString, 1);
   auto resize = reinterpret_cast<void (*)(MVArray*, int32_t)>(a->ops->slot[4]);
-  auto insert = reinterpret_cast<void (*)(MVArray*, int32_t, uint32_t)>(a->ops->slot[5]);
+  auto insert = reinterpret_cast<void (*)(MVArray*, int32_t, MVWord)>(a->ops->slot[5]);
   auto remove = reinterpret_cast<void (*)(MVArray*, int32_t)>(a->ops->slot[6]);
-  auto append = reinterpret_cast<void (*)(MVArray*, uint32_t)>(a->ops->slot[7]);
+  auto append = reinterpret_cast<void (*)(MVArray*, MVWord)>(a->ops->slot[7]);
   auto sort = reinterpret_cast<void (*)(MVArray*)>(a->ops->slot[8]);
-  auto indexOf = reinterpret_cast<int32_t (*)(MVArray*, uint32_t, int32_t)>(a->ops->slot[10]);
+  auto indexOf = reinterpret_cast<int32_t (*)(MVArray*, MVWord, int32_t)>(a->ops->slot[10]);
   Set1(a, W(y), 1);
   insert(a, 0, W(x));  // x, nil, y
   EXPECT_EQ(UBound(a, 1), 2);
@@ -253,10 +253,10 @@ TEST(Array, ListOperationsKeepReferencesBalanced) {
   resize(a, 0);        // nil
   EXPECT_EQ(x->refCount, 1u);
   EXPECT_EQ(y->refCount, 1u);
-  EXPECT_EQ(a->byteSize, 4);
+  EXPECT_EQ(a->byteSize, static_cast<int32_t>(sizeof(MVWord)));
   resize(a, -1);
   EXPECT_EQ(a->data, nullptr);
-  EXPECT_TRUE(RaisesOutOfBounds(a->ops->slot[6], reinterpret_cast<uint32_t>(a), 0, 0));
+  EXPECT_TRUE(RaisesOutOfBounds(a->ops->slot[6], reinterpret_cast<MVWord>(a), 0, 0));
   RuntimeUnlockArray(a);
   RuntimeUnlockString(x);
   RuntimeUnlockString(y);

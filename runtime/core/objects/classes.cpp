@@ -11,22 +11,6 @@
 #include "runtime/values/alloc.h"
 #include "runtime/values/string.h"
 
-static_assert(sizeof(MVMethodEntry) == 8, "method entries are 8 bytes");
-static_assert(sizeof(MVEventEntry) == 8, "event entries are 8 bytes");
-static_assert(sizeof(MVAuxEntry) == 8, "auxiliary entries are 8 bytes");
-static_assert(sizeof(MVPropertyEntry) == 16, "property entries are 16 bytes");
-static_assert(sizeof(MVInterfaceEntry) == 12, "interface entries are 12 bytes");
-static_assert(sizeof(MVClass) == 68, "the class record is 68 bytes");
-static_assert(offsetof(MVClass, superclass) == 0 && offsetof(MVClass, name) == 4 &&
-                  offsetof(MVClass, next) == 8 && offsetof(MVClass, instanceSize) == 12 &&
-                  offsetof(MVClass, isInterface) == 16 && offsetof(MVClass, initializer) == 20 &&
-                  offsetof(MVClass, finalizer) == 24 && offsetof(MVClass, releaser) == 28 &&
-                  offsetof(MVClass, methodCount) == 32 && offsetof(MVClass, methods) == 36 &&
-                  offsetof(MVClass, eventCount) == 40 && offsetof(MVClass, events) == 44 &&
-                  offsetof(MVClass, auxCount) == 48 && offsetof(MVClass, aux) == 52 &&
-                  offsetof(MVClass, propertyCount) == 56 && offsetof(MVClass, properties) == 60 &&
-                  offsetof(MVClass, interfaceCount) == 64 && offsetof(MVClass, interfaces) == 68,
-              "class record layout");
 
 namespace {
 
@@ -63,21 +47,23 @@ MVClass* MVClassListHead() { return g_classes; }
 
 extern "C" MVClass* RuntimeNewClass(MVClass* base, uint32_t methods, uint32_t interfaces,
                                     uint32_t events, uint32_t aux, uint32_t properties) {
-  uint64_t size = 68 + 12ull * interfaces + 8ull * methods + 8ull * events + 8ull * aux +
-                  16ull * properties;
+  uint64_t size = sizeof(MVClass) + uint64_t{sizeof(MVInterfaceEntry)} * interfaces +
+                  uint64_t{sizeof(MVMethodEntry)} * methods + uint64_t{sizeof(MVEventEntry)} * events +
+                  uint64_t{sizeof(MVAuxEntry)} * aux + uint64_t{sizeof(MVPropertyEntry)} * properties;
   MVClass* out = size <= 0x7FFFFFFF ? static_cast<MVClass*>(calloc(1, static_cast<size_t>(size)))
                                     : nullptr;
   if (!out) {
     MVRaiseAllocationFailure();
     return nullptr;
   }
-  uint8_t* p = reinterpret_cast<uint8_t*>(out) + 68 + 12 * interfaces;
+  uint8_t* p = reinterpret_cast<uint8_t*>(out) + sizeof(MVClass) +
+               sizeof(MVInterfaceEntry) * size_t{interfaces};
   out->methods = reinterpret_cast<MVMethodEntry*>(p);
-  p += 8 * methods;
+  p += sizeof(MVMethodEntry) * size_t{methods};
   out->events = reinterpret_cast<MVEventEntry*>(p);
-  p += 8 * events;
+  p += sizeof(MVEventEntry) * size_t{events};
   out->aux = reinterpret_cast<MVAuxEntry*>(p);
-  p += 8 * aux;
+  p += sizeof(MVAuxEntry) * size_t{aux};
   out->properties = reinterpret_cast<MVPropertyEntry*>(p);
   out->methodCount = methods;
   out->interfaceCount = interfaces;
@@ -117,7 +103,7 @@ extern "C" void RuntimeRegisterClass(MVClass* cls) {
 }
 
 extern "C" MVMethodEntry* RuntimeNewVtable(uint32_t entries) {
-  uint64_t size = 8ull * entries;
+  uint64_t size = uint64_t{sizeof(MVMethodEntry)} * entries;
   if (size < 1) return nullptr;
   void* table = size <= 0x7FFFFFFF ? calloc(1, static_cast<size_t>(size)) : nullptr;
   if (!table) {

@@ -47,8 +47,8 @@ uintptr_t MVStackLimit(void);
 
 // Call fn(a, b, c) under an inline handler record. Returns the exception caught (one
 // owned reference) or NULL; *result receives fn's return value when it returned
-// normally. Implemented in assembly (protected_call.S).
-MVObject* MVProtectedCall(void* fn, uint32_t a, uint32_t b, uint32_t c, uint32_t* result);
+// normally. Implemented in assembly (protected_call.S, one routine per machine).
+MVObject* MVProtectedCall(void* fn, MVWord a, MVWord b, MVWord c, MVWord* result);
 #endif  // MV_EXPORTS_ONLY
 
 #ifdef __cplusplus

@@ -10,11 +10,6 @@
 
 extern "C" void* __libc_stack_end;
 
-static_assert(sizeof(MVException) == 36, "exception objects are 36 bytes");
-static_assert(offsetof(MVException, errorNumber) == 24 && offsetof(MVException, message) == 28 &&
-                  offsetof(MVException, stack) == 32,
-              "exception layout");
-
 namespace {
 
 MVUnhandledHook g_hook = nullptr;

@@ -22,7 +22,8 @@
 #define MV_DIGEST_SIZE 32
 
 /* The six blocks, in the order the section holds them: each one a little-endian u32 byte
- * count followed by that many bytes, with no padding between blocks. */
+ * count followed by that many bytes, with no padding between blocks. An x86-64 image puts
+ * its machine tag (below) before the first count. */
 #define MV_BLOCK_CODE 0
 #define MV_BLOCK_DATA 1
 #define MV_BLOCK_IMPORTS 2
@@ -40,9 +41,28 @@
 #define MV_LOOSE_RESOURCES "rsrc.dat"
 #define MV_LOOSE_OPTIONS "options.dat"
 
+/* --- The machine an image is for -----------------------------------------------------
+ * An i386 image is as described above, from its first byte. An x86-64 image's section and
+ * its loose code file begin with the u32 word MV_MACHINE_TAG and then the u32 ELF machine
+ * number MV_MACHINE_X86_64; in the section the six blocks follow, in the loose file the
+ * code. No i386 section can begin with the tag (as a code count it would run past any
+ * section) and no i386 code either (it begins with the entry jump), so each loader can
+ * tell the other machine's image from damage. */
+#define MV_MACHINE_TAG 0xFFFFFFFF
+#define MV_MACHINE_TAG_SIZE 8 /* the tag and the machine number */
+#define MV_MACHINE_I386 3     /* EM_386: images without a tag */
+#define MV_MACHINE_X86_64 62  /* EM_X86_64 */
+#if defined(__x86_64__)
+#define MV_IMAGE_MACHINE MV_MACHINE_X86_64
+#else
+#define MV_IMAGE_MACHINE MV_MACHINE_I386
+#endif
+
 /* --- The import table ------------------------------------------------------------------
  * Records of one opcode byte and its operands. Code offsets point at a 4-byte field of an
- * instruction in the code block. */
+ * instruction in the code block. An x86-64 image patches no code field: it holds only
+ * runtime imports of kind MV_IMPORT_KIND_SLOT and MV_IMPORT_LITERAL_RECORD records (the
+ * image check refuses anything else there). */
 #define MV_IMPORT_PAD 0          /* nothing: one byte of padding */
 #define MV_IMPORT_RUNTIME 1      /* u8 kind; u32 first site; u8 n; n name bytes; 0 */
 #define MV_IMPORT_DATA_ADDRESS 2 /* u32 code offset: data base added to the field */
@@ -50,27 +70,71 @@
 #define MV_IMPORT_LIBRARY 4      /* u32 first site; library and function, each as
                                     u8 n, n bytes, 0 */
 #define MV_IMPORT_LITERAL 5      /* u32 code offset: a string literal's data offset */
-/* Opcodes 6 to 255 are one byte that does nothing. */
+#define MV_IMPORT_LITERAL_RECORD 6 /* x86-64: u32 data offset of a literal record whose
+                                      text pointer the loader sets */
+/* Opcodes 6 (in an i386 image) and 7 to 255 are one byte that does nothing. */
 
 /* Kinds of a runtime import: what each site of its chain receives. */
 #define MV_IMPORT_KIND_ABSOLUTE 0 /* the function's address */
 #define MV_IMPORT_KIND_CALL 1     /* the displacement from the end of the field */
+#define MV_IMPORT_KIND_SLOT 2     /* x86-64: the u32 after the kind is the data offset of
+                                     the name's one 8-byte slot, which receives the
+                                     function's address */
 /* Sites of one import are chained: each 4-byte site holds the code offset of the next,
  * 0 ends the chain (so code offset 0, the entry, is never a site). */
 
+/* --- The x86-64 image in memory --------------------------------------------------------
+ * One region: the code block at offset 0, the data block at the first page boundary
+ * after it, so the builder resolves every RIP-relative reference between them. The data
+ * block opens with the import slots, MV_SLOT_SIZE bytes each from data offset 0 in the
+ * order of their records (zero in the image); data proper begins at the page boundary
+ * after them. A call of a runtime function is `call *slot(%rip)`, or a call of a stub
+ * `jmp *slot(%rip)` (MV_STUB_SIZE bytes) that the builder adds at the end of the code.
+ * Once linked, the code is read + execute and the slot pages read-only. */
+#define MV_PAGE_SIZE 4096
+#define MV_SLOT_SIZE 8
+#define MV_STUB_SIZE 6
+
 /* --- Static string literals ------------------------------------------------------------
- * A record of the data block, 4-byte aligned, in the image's literal section; it has the
- * layout of a runtime string (checked below). Offsets: */
+ * A record of the data block in the image's literal section; it has the layout of a
+ * runtime string of its machine (checked below). Offsets on i386 (4-byte aligned): */
 #define MV_LITERAL_SECTION "mv_lit"
-#define MV_LITERAL_ALIGN 4
-#define MV_LITERAL_REF_COUNT 0    /* u32, stored as 1: the literal is never freed */
-#define MV_LITERAL_TEXT_POINTER 4 /* u32, stored as 0; the loader sets it to the record's
-                                     address + MV_LITERAL_TEXT */
-#define MV_LITERAL_BUFFER_SIZE 8  /* u32, length + 2 */
-#define MV_LITERAL_LENGTH 12      /* u32, the length in bytes */
-#define MV_LITERAL_ENCODING 16    /* u32, MV_LITERAL_UTF8 */
-#define MV_LITERAL_TEXT 20        /* u8 length byte (at most 255), the characters, a 0 */
+#define MV_LITERAL32_ALIGN 4
+#define MV_LITERAL32_REF_COUNT 0    /* u32, stored as 1: the literal is never freed */
+#define MV_LITERAL32_TEXT_POINTER 4 /* u32, stored as 0; the loader sets it to the record's
+                                       address + MV_LITERAL32_TEXT */
+#define MV_LITERAL32_BUFFER_SIZE 8  /* u32, length + 2 */
+#define MV_LITERAL32_LENGTH 12      /* u32, the length in bytes */
+#define MV_LITERAL32_ENCODING 16    /* u32, MV_LITERAL_UTF8 */
+#define MV_LITERAL32_TEXT 20        /* u8 length byte (at most 255), the characters, a 0 */
+/* On x86-64 (8-byte aligned): the same fields, the text pointer a u64 after 4 bytes of
+ * padding. */
+#define MV_LITERAL64_ALIGN 8
+#define MV_LITERAL64_REF_COUNT 0
+#define MV_LITERAL64_TEXT_POINTER 8 /* u64 */
+#define MV_LITERAL64_BUFFER_SIZE 16
+#define MV_LITERAL64_LENGTH 20
+#define MV_LITERAL64_ENCODING 24
+#define MV_LITERAL64_TEXT 28
 #define MV_LITERAL_UTF8 0x08000100
+/* This machine's literal record. */
+#if defined(__x86_64__)
+#define MV_LITERAL_ALIGN MV_LITERAL64_ALIGN
+#define MV_LITERAL_REF_COUNT MV_LITERAL64_REF_COUNT
+#define MV_LITERAL_TEXT_POINTER MV_LITERAL64_TEXT_POINTER
+#define MV_LITERAL_BUFFER_SIZE MV_LITERAL64_BUFFER_SIZE
+#define MV_LITERAL_LENGTH MV_LITERAL64_LENGTH
+#define MV_LITERAL_ENCODING MV_LITERAL64_ENCODING
+#define MV_LITERAL_TEXT MV_LITERAL64_TEXT
+#else
+#define MV_LITERAL_ALIGN MV_LITERAL32_ALIGN
+#define MV_LITERAL_REF_COUNT MV_LITERAL32_REF_COUNT
+#define MV_LITERAL_TEXT_POINTER MV_LITERAL32_TEXT_POINTER
+#define MV_LITERAL_BUFFER_SIZE MV_LITERAL32_BUFFER_SIZE
+#define MV_LITERAL_LENGTH MV_LITERAL32_LENGTH
+#define MV_LITERAL_ENCODING MV_LITERAL32_ENCODING
+#define MV_LITERAL_TEXT MV_LITERAL32_TEXT
+#endif
 
 /* --- Inline exception-handler records --------------------------------------------------
  * Placed in the code after a protected call; the unwinder finds one by scanning the code
@@ -113,7 +177,7 @@
 /* The literal record's header as a C structure; its length byte opens the text. */
 typedef struct MVImageLiteral {
   uint32_t refCount;
-  uint32_t textPointer;
+  uintptr_t textPointer;
   uint32_t bufferSize;
   uint32_t length;
   uint32_t encoding;
@@ -127,7 +191,8 @@ MV_FORMAT_ASSERT(offsetof(MVImageLiteral, refCount) == MV_LITERAL_REF_COUNT &&
                      offsetof(MVImageLiteral, encoding) == MV_LITERAL_ENCODING &&
                      offsetof(MVImageLiteral, lengthByte) == MV_LITERAL_TEXT,
                  "the literal record's offsets");
-MV_FORMAT_ASSERT(MV_LITERAL_TEXT % MV_LITERAL_ALIGN == 0 &&
+MV_FORMAT_ASSERT(MV_LITERAL32_TEXT % MV_LITERAL32_ALIGN == 0 &&
+                     MV_LITERAL64_TEXT % 4 == 0 && MV_LITERAL64_TEXT_POINTER % 8 == 0 &&
                      MV_HANDLER_LOCAL + 2 == MV_HANDLER_SIZE &&
                      MV_HANDLER_RESERVED + 2 == MV_HANDLER_LOCAL &&
                      MV_HANDLER_MARKER + 4 == MV_HANDLER_RESERVED &&
@@ -140,12 +205,11 @@ MV_FORMAT_ASSERT(MV_LITERAL_TEXT % MV_LITERAL_ALIGN == 0 &&
 
 MV_FORMAT_ASSERT(offsetof(MVString, refCount) == MV_LITERAL_REF_COUNT &&
                      offsetof(MVString, buffer) == MV_LITERAL_TEXT_POINTER &&
-                     sizeof(((MVString*)0)->buffer) == 4 &&
+                     sizeof(((MVString*)0)->buffer) == sizeof(void*) &&
                      offsetof(MVString, bufferSize) == MV_LITERAL_BUFFER_SIZE &&
                      offsetof(MVString, length) == MV_LITERAL_LENGTH &&
                      offsetof(MVString, encoding) == MV_LITERAL_ENCODING &&
-                     offsetof(MVString, inlineBuf) == MV_LITERAL_TEXT &&
-                     sizeof(MVString) == MV_LITERAL_TEXT,
+                     offsetof(MVString, inlineBuf) == MV_LITERAL_TEXT,
                  "a literal record has the layout of a runtime string");
 MV_FORMAT_ASSERT(kEncodingUTF8 == MV_LITERAL_UTF8, "literals are tagged UTF-8");
 

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include "runtime/values/string.h"
 #include "runtime/values/array.h"
+#include "runtime/values/word.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -14,6 +15,8 @@ typedef struct MVObject MVObject;
 typedef struct MVClass MVClass;
 typedef void (*MVObjectRoutine)(MVObject*);
 
+// Sizes and offsets below are those on i386; on x86-64 every pointer and MVWord takes 8
+// bytes (both are checked after the definitions).
 typedef struct MVMethodEntry {   // 8 bytes
   void* function;
   MVString* signature;           // e.g. "ShowHelp%%o<App>"
@@ -21,20 +24,20 @@ typedef struct MVMethodEntry {   // 8 bytes
 
 typedef struct MVEventEntry {    // 8 bytes
   void* handler;
-  uint32_t second;
+  MVWord second;
 } MVEventEntry;
 
 typedef struct MVAuxEntry {      // 8 bytes, copied with the class, never read
-  uint32_t a, b;
+  MVWord a, b;
 } MVAuxEntry;
 
 typedef struct MVPropertyEntry { // 16 bytes
-  uint32_t w[4];
+  MVWord w[4];
 } MVPropertyEntry;
 
 typedef struct MVInterfaceEntry { // 12 bytes, inline behind the class record
   MVClass* interface;
-  uint32_t reserved;
+  MVWord reserved;
   MVMethodEntry* methods;
 } MVInterfaceEntry;
 
@@ -76,6 +79,44 @@ typedef struct MVException {
   MVString* message;             // offset 28
   MVArray* stack;                // offset 32, 1-D string array
 } MVException;
+
+MV_LAYOUT_ASSERT(sizeof(MVMethodEntry) == MV_BY_WIDTH(8, 16) &&
+                     sizeof(MVEventEntry) == MV_BY_WIDTH(8, 16) &&
+                     sizeof(MVAuxEntry) == MV_BY_WIDTH(8, 16) &&
+                     sizeof(MVPropertyEntry) == MV_BY_WIDTH(16, 32) &&
+                     sizeof(MVInterfaceEntry) == MV_BY_WIDTH(12, 24),
+                 "the class record's entries");
+MV_LAYOUT_ASSERT(offsetof(MVClass, superclass) == 0 && offsetof(MVClass, name) == MV_BY_WIDTH(4, 8) &&
+                     offsetof(MVClass, next) == MV_BY_WIDTH(8, 16) &&
+                     offsetof(MVClass, instanceSize) == MV_BY_WIDTH(12, 24) &&
+                     offsetof(MVClass, isInterface) == MV_BY_WIDTH(16, 28) &&
+                     offsetof(MVClass, initializer) == MV_BY_WIDTH(20, 32) &&
+                     offsetof(MVClass, finalizer) == MV_BY_WIDTH(24, 40) &&
+                     offsetof(MVClass, releaser) == MV_BY_WIDTH(28, 48) &&
+                     offsetof(MVClass, methodCount) == MV_BY_WIDTH(32, 56) &&
+                     offsetof(MVClass, methods) == MV_BY_WIDTH(36, 64) &&
+                     offsetof(MVClass, eventCount) == MV_BY_WIDTH(40, 72) &&
+                     offsetof(MVClass, events) == MV_BY_WIDTH(44, 80) &&
+                     offsetof(MVClass, auxCount) == MV_BY_WIDTH(48, 88) &&
+                     offsetof(MVClass, aux) == MV_BY_WIDTH(52, 96) &&
+                     offsetof(MVClass, propertyCount) == MV_BY_WIDTH(56, 104) &&
+                     offsetof(MVClass, properties) == MV_BY_WIDTH(60, 112) &&
+                     offsetof(MVClass, interfaceCount) == MV_BY_WIDTH(64, 120) &&
+                     offsetof(MVClass, interfaces) == MV_BY_WIDTH(68, 128) &&
+                     sizeof(MVClass) == MV_BY_WIDTH(68, 128),
+                 "class record layout");
+MV_LAYOUT_ASSERT(sizeof(MVObject) == MV_BY_WIDTH(24, 48) && offsetof(MVObject, methods) == 0 &&
+                     offsetof(MVObject, cls) == MV_BY_WIDTH(4, 8) &&
+                     offsetof(MVObject, events) == MV_BY_WIDTH(8, 16) &&
+                     offsetof(MVObject, refCount) == MV_BY_WIDTH(12, 24) &&
+                     offsetof(MVObject, prevLive) == MV_BY_WIDTH(16, 32) &&
+                     offsetof(MVObject, nextLive) == MV_BY_WIDTH(20, 40),
+                 "object header layout");
+MV_LAYOUT_ASSERT(sizeof(MVException) == MV_BY_WIDTH(36, 72) &&
+                     offsetof(MVException, errorNumber) == MV_BY_WIDTH(24, 48) &&
+                     offsetof(MVException, message) == MV_BY_WIDTH(28, 56) &&
+                     offsetof(MVException, stack) == MV_BY_WIDTH(32, 64),
+                 "exception layout");
 
 // --- Exported entry points.
 MVClass* RuntimeNewClass(MVClass* superclass, uint32_t methods, uint32_t interfaces,

@@ -8,12 +8,6 @@
 #include "runtime/core/objects/report.h"
 #include "runtime/values/alloc.h"
 
-static_assert(sizeof(MVObject) == 24, "the object header is 24 bytes");
-static_assert(offsetof(MVObject, methods) == 0 && offsetof(MVObject, cls) == 4 &&
-                  offsetof(MVObject, events) == 8 && offsetof(MVObject, refCount) == 12 &&
-                  offsetof(MVObject, prevLive) == 16 && offsetof(MVObject, nextLive) == 20,
-              "object header layout");
-
 namespace {
 
 MVObject* g_live = nullptr;

@@ -56,7 +56,7 @@ void BuildStackTrace(MVException* e, const FrameRecord* frame) {
     MVArraySet1 set = reinterpret_cast<MVArraySet1>(stack->ops->slot[kMVArraySet]);
     for (size_t i = 0; i < names.size(); i++) {
       MVString* s = MVStringFromCString(names[i], kEncodingUTF8);
-      set(stack, reinterpret_cast<uint32_t>(s), static_cast<int32_t>(i));
+      set(stack, reinterpret_cast<MVWord>(s), static_cast<int32_t>(i));
       RuntimeUnlockString(s);
     }
   }

@@ -5,6 +5,13 @@
 #include <stdint.h>
 #include <string.h>
 
+// The little-endian u32 at p, at any alignment.
+inline uint32_t MVGet32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
 class MVBlockReader {
  public:
   MVBlockReader(const uint8_t* p, uint32_t count) : p_(p), count_(p ? count : 0) {}

@@ -40,7 +40,7 @@ std::vector<MVExportRow>& Rows() {
 
 }  // namespace
 
-static_assert(sizeof(MVExportRow) == 16, "export rows are 16 bytes");
+static_assert(sizeof(MVExportRow) == MV_BY_WIDTH(16, 32), "export rows are four words");
 
 extern "C" const MVExportRow* MVExportTable(uint32_t* count) {
 #ifdef MV_EXPORT_TABLE_TESTING

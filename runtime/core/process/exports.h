@@ -2,15 +2,16 @@
 #pragma once
 #include "runtime/runtime_only.h"
 #include <stdint.h>
+#include "runtime/values/word.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef struct MVExportRow {   // 16 bytes
+typedef struct MVExportRow {   // four words: 16 bytes on i386, 32 on x86-64
   const char* name;
   void* function;
-  uint32_t reserved[2];        // 0 in every row
+  MVWord reserved[2];          // 0 in every row
 } MVExportRow;
 
 // The export table; *count receives its row count.

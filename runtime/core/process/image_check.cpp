@@ -9,148 +9,55 @@
 #include "runtime/core/process/plugin_host.h"
 #include "runtime/core/process/resources.h"
 
-namespace {
-
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
+bool MVCheckImportName(MVBlockReader* t, std::string* problem) {
+  static const char kTruncated[] = "the import table ends inside a record";
+  if (!t->Has(1)) return MVRefuse(problem, kTruncated);
+  uint8_t n = t->U8();
+  if (!t->Has(uint32_t{n} + 1)) return MVRefuse(problem, "an import name runs past the import table");
+  if (memchr(t->Here(), 0, n)) return MVRefuse(problem, "an import name holds a NUL byte");
+  if (t->Here()[n] != 0) return MVRefuse(problem, "an import name does not end with its 0 byte");
+  t->Skip(uint32_t{n} + 1);
+  return true;
 }
 
-bool Fail(std::string* problem, const char* text) {
-  *problem = text;
-  return false;
-}
-
-// The import table against the blocks it patches. Every 4-byte field it names must lie
-// inside the code and be patched by one record only: a chain that comes back to a site
-// of its own or of another record would otherwise read a value linking wrote as the
-// next site. Because no field is patched twice, the chains read here from the stored
-// code are exactly the chains linking will walk.
-class ImportCheck {
- public:
-  ImportCheck(const uint8_t* code, uint32_t codeSize, const uint8_t* data, uint32_t dataSize)
-      : code_(code), codeSize_(codeSize), data_(data), dataSize_(dataSize), patched_(codeSize) {}
-
-  bool Run(const uint8_t* table, uint32_t count, std::string* problem) {
-    MVBlockReader t(table, count);
-    while (!t.AtEnd()) {
-      uint8_t opcode = t.U8();
-      bool sound = true;
-      switch (opcode) {
-        case MV_IMPORT_RUNTIME:
-          if (!t.Has(5)) return Fail(problem, kTruncated);
-          t.U8();  // kind: every value is a valid one
-          sound = Chain(t.U32(), problem) && Name(&t, problem);
-          break;
-        case MV_IMPORT_LIBRARY:
-          if (!t.Has(4)) return Fail(problem, kTruncated);
-          sound = Chain(t.U32(), problem) && Name(&t, problem) && Name(&t, problem);
-          break;
-        case MV_IMPORT_DATA_ADDRESS:
-        case MV_IMPORT_CODE_ADDRESS:
-        case MV_IMPORT_LITERAL:
-          if (!t.Has(4)) return Fail(problem, kTruncated);
-          sound = Site(t.U32(), problem) &&
-                  (opcode != MV_IMPORT_LITERAL || Literal(Get32(code_ + last_), problem));
-          break;
-        default:  // padding, and the opcodes that do nothing
-          break;
-      }
-      if (!sound) return false;
-    }
-    return true;
-  }
-
- private:
-  static constexpr const char* kTruncated = "the import table ends inside a record";
-
-  // One field of the code, marked as patched.
-  bool Site(uint32_t site, std::string* problem) {
-    if (site > codeSize_ || codeSize_ - site < 4)
-      return Fail(problem, "an import site lies outside the code block");
-    for (uint32_t i = site; i < site + 4; i++) {
-      if (patched_[i]) return Fail(problem, "an import site is patched twice");
-      patched_[i] = 1;
-    }
-    last_ = site;
-    return true;
-  }
-
-  // Every site of a chain; a chain that does not end comes back to a marked site.
-  bool Chain(uint32_t site, std::string* problem) {
-    while (site != 0) {
-      if (!Site(site, problem)) return false;
-      site = Get32(code_ + site);
-    }
-    return true;
-  }
-
-  // A name: its length byte, that many bytes without a NUL, then its 0 terminator.
-  static bool Name(MVBlockReader* t, std::string* problem) {
-    if (!t->Has(1)) return Fail(problem, kTruncated);
-    uint8_t n = t->U8();
-    if (!t->Has(uint32_t{n} + 1)) return Fail(problem, "an import name runs past the import table");
-    if (memchr(t->Here(), 0, n)) return Fail(problem, "an import name holds a NUL byte");
-    if (t->Here()[n] != 0) return Fail(problem, "an import name does not end with its 0 byte");
-    t->Skip(uint32_t{n} + 1);
-    return true;
-  }
-
-  // The static string literal a fixup refers to: a whole record of the data block, on a
-  // 4-byte boundary, with the layout of a runtime string as stored (reference count 1,
-  // text pointer 0 for the loader to set, length byte and terminator where the length
-  // says). Anything else would be read, or released, as a string it is not.
-  bool Literal(uint32_t at, std::string* problem) {
-    if (at % MV_LITERAL_ALIGN != 0)
-      return Fail(problem, "a string literal is not aligned on 4 bytes");
-    if (at > dataSize_ || dataSize_ - at < MV_LITERAL_TEXT + 2)
-      return Fail(problem, "a string literal lies outside the data block");
-    const uint8_t* r = data_ + at;
-    uint32_t length = Get32(r + MV_LITERAL_LENGTH);
-    if (uint64_t{MV_LITERAL_TEXT} + 1 + length + 1 > dataSize_ - at)
-      return Fail(problem, "a string literal runs past the data block");
-    bool sound = Get32(r + MV_LITERAL_REF_COUNT) == 1 && Get32(r + MV_LITERAL_TEXT_POINTER) == 0 &&
-                 Get32(r + MV_LITERAL_BUFFER_SIZE) == length + 2 &&
-                 r[MV_LITERAL_TEXT] == (length < 255 ? length : 255) &&
-                 r[MV_LITERAL_TEXT + 1 + length] == 0;
-    return sound || Fail(problem, "a string literal record is malformed");
-  }
-
-  const uint8_t* code_;
-  uint32_t codeSize_;
-  const uint8_t* data_;
-  uint32_t dataSize_;
-  std::vector<uint8_t> patched_;  // one flag per code byte
-  uint32_t last_ = 0;             // the site Site() accepted last
-};
-
-}  // namespace
-
-bool MVCheckImportTable(const uint8_t* table, uint32_t count, const uint8_t* code,
-                        uint32_t codeSize, const uint8_t* data, uint32_t dataSize,
-                        std::string* problem) {
-  if (!table) return true;
-  return ImportCheck(code, codeSize, data, dataSize).Run(table, count, problem);
+bool MVCheckLiteralRecord(const uint8_t* data, uint32_t dataSize, uint32_t at,
+                          std::string* problem) {
+  static_assert(MV_LITERAL_ALIGN == sizeof(void*), "a literal is aligned on a word");
+  if (at % MV_LITERAL_ALIGN != 0)
+    return MVRefuse(problem, sizeof(void*) == 4 ? "a string literal is not aligned on 4 bytes"
+                                            : "a string literal is not aligned on 8 bytes");
+  if (at > dataSize || dataSize - at < MV_LITERAL_TEXT + 2)
+    return MVRefuse(problem, "a string literal lies outside the data block");
+  const uint8_t* r = data + at;
+  uint32_t length = MVGet32(r + MV_LITERAL_LENGTH);
+  if (uint64_t{MV_LITERAL_TEXT} + 1 + length + 1 > dataSize - at)
+    return MVRefuse(problem, "a string literal runs past the data block");
+  uintptr_t text;
+  memcpy(&text, r + MV_LITERAL_TEXT_POINTER, sizeof text);
+  bool sound = MVGet32(r + MV_LITERAL_REF_COUNT) == 1 && text == 0 &&
+               MVGet32(r + MV_LITERAL_BUFFER_SIZE) == length + 2 &&
+               r[MV_LITERAL_TEXT] == (length < 255 ? length : 255) &&
+               r[MV_LITERAL_TEXT + 1 + length] == 0;
+  return sound || MVRefuse(problem, "a string literal record is malformed");
 }
 
 bool MVCheckSymbols(const uint8_t* block, uint32_t count, uint32_t codeSize,
                     std::string* problem) {
   if (!block || count == 0) return true;
   if (count < MV_SYMBOLS_COUNT_SIZE)
-    return Fail(problem, "the symbols block ends inside its entry count");
-  uint32_t n = Get32(block);
+    return MVRefuse(problem, "the symbols block ends inside its entry count");
+  uint32_t n = MVGet32(block);
   if (n > (count - MV_SYMBOLS_COUNT_SIZE) / MV_SYMBOL_ENTRY_SIZE)
-    return Fail(problem, "the symbols block ends inside its entries");
+    return MVRefuse(problem, "the symbols block ends inside its entries");
   const uint8_t* entries = block + MV_SYMBOLS_COUNT_SIZE;
   const uint8_t* names = entries + n * MV_SYMBOL_ENTRY_SIZE;
   uint32_t namesSize = count - MV_SYMBOLS_COUNT_SIZE - n * MV_SYMBOL_ENTRY_SIZE;
   for (uint32_t i = 0; i < n; i++) {
-    if (Get32(entries + i * MV_SYMBOL_ENTRY_SIZE) >= codeSize)
-      return Fail(problem, "a symbol lies outside the code block");
-    uint32_t name = Get32(entries + i * MV_SYMBOL_ENTRY_SIZE + 4);
+    if (MVGet32(entries + i * MV_SYMBOL_ENTRY_SIZE) >= codeSize)
+      return MVRefuse(problem, "a symbol lies outside the code block");
+    uint32_t name = MVGet32(entries + i * MV_SYMBOL_ENTRY_SIZE + 4);
     if (name >= namesSize || !memchr(names + name, 0, namesSize - name))
-      return Fail(problem, "a symbol's name runs past the symbols block");
+      return MVRefuse(problem, "a symbol's name runs past the symbols block");
   }
   return true;
 }
@@ -160,16 +67,16 @@ bool MVCheckResources(const uint8_t* block, uint32_t count, std::string* problem
   const uint32_t kPluginType = MV_FOURCC('M', 'V', 'P', 'l');
   MVBlockReader r(block, count);
   while (!r.AtEnd()) {
-    if (!r.Has(kHeader)) return Fail(problem, "the resource block ends inside a record header");
+    if (!r.Has(kHeader)) return MVRefuse(problem, "the resource block ends inside a record header");
     uint32_t type = r.U32();
     r.Skip(6);  // id and reserved bytes
     uint32_t size = r.U32();
-    if (!r.Has(size)) return Fail(problem, "a resource record runs past the resource block");
+    if (!r.Has(size)) return MVRefuse(problem, "a resource record runs past the resource block");
     std::string library;
     const uint8_t* bytes = nullptr;
     uint32_t n = 0;
     if (type == kPluginType && !MVParsePluginResource(r.Here(), size, &library, &bytes, &n))
-      return Fail(problem, "the plug-in resource is damaged");
+      return MVRefuse(problem, "the plug-in resource is damaged");
     r.Skip(size);
   }
   return true;
@@ -181,17 +88,17 @@ bool MVCheckOptions(const uint8_t* block, uint32_t count, std::string* problem) 
   while (!r.AtEnd()) {
     uint8_t opcode = r.U8();
     if (opcode == MV_OPTION_SKIP) {
-      if (!r.Has(2)) return Fail(problem, kPast);
+      if (!r.Has(2)) return MVRefuse(problem, kPast);
       uint32_t skip = uint32_t{r.U8()} * r.U8() * 4;
-      if (!r.Has(skip)) return Fail(problem, kPast);
+      if (!r.Has(skip)) return MVRefuse(problem, kPast);
       r.Skip(skip);
     } else if (opcode == MV_OPTION_VERSION) {
-      if (!r.Has(MV_VERSION_FIXED)) return Fail(problem, kPast);
+      if (!r.Has(MV_VERSION_FIXED)) return MVRefuse(problem, kPast);
       r.Skip(MV_VERSION_FIXED);
       for (int i = 0; i < 3; i++) {
-        if (!r.Has(1)) return Fail(problem, kPast);
+        if (!r.Has(1)) return MVRefuse(problem, kPast);
         uint8_t n = r.U8();
-        if (!r.Has(n)) return Fail(problem, kPast);
+        if (!r.Has(n)) return MVRefuse(problem, kPast);
         r.Skip(n);
       }
     }  // other opcodes are reported by the walk itself, which goes on with the next byte

@@ -17,6 +17,7 @@
 #include "runtime/core/process/block_reader.h"
 #include "runtime/core/objects/exception.h"
 #include "runtime/core/process/image_check.h"
+#include "runtime/core/process/image_machine.h"
 #include "runtime/core/objects/image_format.h"
 #include "runtime/core/objects/report.h"
 #include "runtime/core/process/resources.h"
@@ -25,19 +26,19 @@
 #include "runtime/values/sha256.h"
 #include "runtime/values/string.h"
 
+const char kMVLoaderModule[] = "../Common/loaderX86";
+
 namespace {
 
-const char kModule[] = "../Common/loaderX86";
 const uint32_t kPage = 4096;
-const uint16_t kSectionHeaderSize = 40;  // one ELF32 section header
+const uint16_t kSectionHeaderSize32 = 40;  // one ELF32 section header
+const uint16_t kSectionHeaderSize64 = 64;  // one ELF64 section header
 
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
+uint64_t Get64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
   return v;
 }
-
-void Put32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
 
 // --- Imports that could not be linked ---------------------------------------------------
 
@@ -61,85 +62,6 @@ const Unlinked* FindUnlinked(uintptr_t returnAddress) {
   return list.empty() ? nullptr : &list.back();
 }
 
-// Writes the target into every site of a chain; for an unlinked import (`function` set)
-// it remembers the name for each site. False when the chain is damaged (reported).
-bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
-               const std::string* function, const std::string* library);
-
-// --- The import table -----------------------------------------------------------------
-
-class ImportTable : public MVBlockReader {
- public:
-  using MVBlockReader::MVBlockReader;
-  // A Pascal string followed by a 0 byte; false when it runs past the table.
-  bool Name(std::string* out) {
-    if (!Has(1)) return false;
-    uint8_t n = U8();
-    if (!Has(uint32_t{n} + 1)) return false;
-    out->assign(reinterpret_cast<const char*>(Here()), n);
-    Skip(uint32_t{n} + 1);
-    return true;
-  }
-};
-
-void ReportTruncated() {
-  MVRuntimeErrorReport(4, kModule, 160, "recordInTable", "Import table ends inside a record");
-}
-
-bool SiteInCode(uint32_t site, uint32_t codeSize) {
-  if (site <= codeSize && codeSize - site >= 4) return true;
-  std::string text = "Code offset " + std::to_string(site) + " lies outside the code block";
-  MVRuntimeErrorReport(4, kModule, 170, "siteInCode", text.c_str());
-  return false;
-}
-
-bool LinkChain(uint8_t* code, uint32_t codeSize, uint32_t first, bool displacement, void* target,
-               const std::string* function, const std::string* library) {
-  uintptr_t base = reinterpret_cast<uintptr_t>(code);
-  uintptr_t value = reinterpret_cast<uintptr_t>(target);
-  // A chain visits every site at most once; a longer walk is a loop in a damaged table.
-  uint32_t steps = codeSize / 4 + 1;
-  uint32_t site = first;
-  for (; site != 0 && steps > 0; steps--) {
-    if (!SiteInCode(site, codeSize)) return false;
-    uint32_t next = Get32(code + site);
-    Put32(code + site, displacement ? static_cast<uint32_t>(value - (base + site) - 4)
-                                    : static_cast<uint32_t>(value));
-    if (function)
-      UnlinkedImports().push_back(
-          Unlinked{displacement ? base + site + 4 : 0, *function, library ? *library : ""});
-    site = next;
-  }
-  if (site == 0) return true;
-  MVRuntimeErrorReport(4, kModule, 175, "chainEnds", "A chain of call sites does not end");
-  return false;
-}
-
-// Record outcomes: linked (or reported as not exported), damaged (reported), or cut off
-// by the end of the table (reported once by the caller).
-enum class Record { kDone, kDamaged, kTruncated };
-
-Record LinkRuntimeImport(ImportTable* t, uint8_t* code, uint32_t codeSize, const MVExportRow* rows,
-                         uint32_t rowCount) {
-  std::string name;
-  if (!t->Has(5)) return Record::kTruncated;
-  uint8_t kind = t->U8();
-  uint32_t first = t->U32();
-  if (!t->Name(&name)) return Record::kTruncated;
-  const MVExportRow* row = MVFindExport(name.c_str(), rows, rowCount);
-  bool sound;
-  if (row) {
-    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL, row->function, nullptr,
-                      nullptr);
-  } else {
-    std::string text = "Function '" + name + "' was not exported";
-    MVRuntimeErrorReport(4, kModule, 211, "foundFunction", text.c_str());
-    sound = LinkChain(code, codeSize, first, kind == MV_IMPORT_KIND_CALL,
-                      reinterpret_cast<void*>(&MVUnlinkedImport), &name, nullptr);
-  }
-  return sound ? Record::kDone : Record::kDamaged;
-}
-
 struct Library {
   std::string name;
   void* handle;
@@ -150,67 +72,9 @@ std::vector<Library>& Libraries() {
   return list;
 }
 
-// A loaded library by name (letter case ignored), loading it on first use. The dynamic
-// linker's own search (its cache included) locates the file.
-void* LibraryHandle(const std::string& name) {
-  for (const Library& lib : Libraries())
-    if (strcasecmp(lib.name.c_str(), name.c_str()) == 0) return lib.handle;
-  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_GLOBAL);
-  Libraries().push_back(Library{name, handle});
-  if (!handle) {
-    std::string text = "Missing shared library " + name;
-    MVRuntimeErrorReport(4, kModule, 271, "lib->mLibraryHandle", text.c_str());
-  }
-  return handle;
-}
-
-Record LinkLibraryImport(ImportTable* t, uint8_t* code, uint32_t codeSize) {
-  std::string library, function;
-  if (!t->Has(4)) return Record::kTruncated;
-  uint32_t first = t->U32();
-  if (!t->Name(&library) || !t->Name(&function)) return Record::kTruncated;
-  void* handle = LibraryHandle(library);
-  void* entry = handle ? dlsym(handle, function.c_str()) : nullptr;
-  bool sound;
-  if (entry) {
-    sound = LinkChain(code, codeSize, first, true, entry, nullptr, nullptr);
-  } else {
-    if (handle) {
-      std::string text = "Could not resolve function '" + function + "' in " + library;
-      MVRuntimeErrorReport(4, kModule, 285, "functionEntry", text.c_str());
-    }
-    sound = LinkChain(code, codeSize, first, true, reinterpret_cast<void*>(&MVUnlinkedImport),
-                      &function, &library);
-  }
-  return sound ? Record::kDone : Record::kDamaged;
-}
-
-// Opcodes 2, 3 and 5: a base address added to a 32-bit field of the code. False when
-// the record is damaged (reported).
-bool Relocate(uint8_t opcode, uint32_t site, uint8_t* code, uint32_t codeSize, uint8_t* data,
-              uint32_t dataSize) {
-  if (!SiteInCode(site, codeSize)) return false;
-  uint32_t field = Get32(code + site);
-  if (opcode == MV_IMPORT_CODE_ADDRESS) {
-    Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(code)));
-    return true;
-  }
-  if (opcode == MV_IMPORT_DATA_ADDRESS) {
-    Put32(code + site, field + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data)));
-    return true;
-  }
-  if (field > dataSize || dataSize - field < MV_LITERAL_TEXT + 2) {
-    std::string text = "String literal at data offset " + std::to_string(field) +
-                       " lies outside the data block";
-    MVRuntimeErrorReport(4, kModule, 180, "literalInData", text.c_str());
-    return false;
-  }
-  uint8_t* record = data + field;
-  Put32(code + site, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record)));
-  if (Get32(record + MV_LITERAL_TEXT_POINTER) == 0)
-    Put32(record + MV_LITERAL_TEXT_POINTER,
-          static_cast<uint32_t>(reinterpret_cast<uintptr_t>(record + MV_LITERAL_TEXT)));
-  return true;
+void ReportTruncated() {
+  MVRuntimeErrorReport(4, kMVLoaderModule, 160, "recordInTable",
+                       "Import table ends inside a record");
 }
 
 // --- Reading the blocks -----------------------------------------------------------------
@@ -258,7 +122,7 @@ bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, B
     return false;
   }
   *available -= MV_BLOCK_COUNT_SIZE;
-  uint32_t count = Get32(countBytes);
+  uint32_t count = MVGet32(countBytes);
   if (count > *available) {
     *problem = std::string("the ") + kBlockNames[which] + " runs past the end of the section";
     return false;
@@ -284,7 +148,9 @@ bool NeededBlocksPresent(const MVLoadedImage& im, std::string* problem) {
 }
 
 // The whole content of a file of the current directory; an empty block when missing.
-uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code) {
+// The code file begins with the machine's tag (none on i386), which is checked and left
+// out; *problem is set when it is another machine's.
+uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code, std::string* problem) {
   *size = 0;
   FILE* f = fopen(name, "rb");
   if (!f) return nullptr;
@@ -294,10 +160,16 @@ uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code) {
   while ((n = fread(buf, 1, sizeof buf, f)) > 0 && bytes.size() < 0xFFFFFFFFu - n)
     bytes.insert(bytes.end(), buf, buf + n);
   fclose(f);
-  if (bytes.empty()) return nullptr;
-  *size = static_cast<uint32_t>(bytes.size());
+  uint32_t skip = 0;
+  if (code && !bytes.empty() &&
+      !MVCheckMachineTag(bytes.data(), bytes.size(), &skip, problem)) {
+    *problem = std::string(MV_LOOSE_CODE) + ": " + *problem;
+    return nullptr;
+  }
+  if (bytes.size() <= skip) return nullptr;
+  *size = static_cast<uint32_t>(bytes.size() - skip);
   uint8_t* out = code ? MVAllocateCodeBlock(*size) : Allocate(*size, false);
-  memcpy(out, bytes.data(), bytes.size());
+  memcpy(out, bytes.data() + skip, *size);
   return out;
 }
 
@@ -355,6 +227,32 @@ extern "C" uint32_t MVUnlinkedImport(void) {
   return 0;
 }
 
+bool MVReadImportName(MVBlockReader* t, std::string* out) {
+  if (!t->Has(1)) return false;
+  uint8_t n = t->U8();
+  if (!t->Has(uint32_t{n} + 1)) return false;
+  out->assign(reinterpret_cast<const char*>(t->Here()), n);
+  t->Skip(uint32_t{n} + 1);
+  return true;
+}
+
+void MVRememberUnlinked(uintptr_t returnAddress, const std::string& function,
+                        const std::string& library) {
+  UnlinkedImports().push_back(Unlinked{returnAddress, function, library});
+}
+
+void* MVLibraryHandle(const std::string& name) {
+  for (const Library& lib : Libraries())
+    if (strcasecmp(lib.name.c_str(), name.c_str()) == 0) return lib.handle;
+  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  Libraries().push_back(Library{name, handle});
+  if (!handle) {
+    std::string text = "Missing shared library " + name;
+    MVRuntimeErrorReport(4, kMVLoaderModule, 271, "lib->mLibraryHandle", text.c_str());
+  }
+  return handle;
+}
+
 void MVResetLinkState() {
   UnlinkedImports().clear();
   for (const Library& lib : Libraries())
@@ -390,51 +288,67 @@ bool MVFindImageSections(FILE* file, uint64_t fileSize, MVImageSections* section
                          std::string* problem) {
   problem->clear();
   *sections = MVImageSections();
-  uint8_t header[52];
-  if (fileSize < sizeof header || fseeko(file, 0, SEEK_SET) != 0 ||
-      !ReadExactly(file, header, sizeof header) || memcmp(header, "\x7f" "ELF", 4) != 0) {
+  uint8_t header[64];
+  if (fileSize < 52 || fseeko(file, 0, SEEK_SET) != 0 ||
+      !ReadExactly(file, header, fileSize < sizeof header ? 52 : sizeof header) ||
+      memcmp(header, "\x7f" "ELF", 4) != 0) {
     *problem = "the program file is not an ELF file";
     return false;
   }
-  if (header[4] != 1) {  // ELFCLASS32
-    *problem = "the program file is not a 32-bit ELF file";
+  // ELF32 (i386) or ELF64 (x86-64): where the header keeps the section table's place.
+  const bool wide = header[4] == 2;
+  if (header[4] != 1 && !wide) {
+    *problem = "the program file is neither a 32-bit nor a 64-bit ELF file";
+    return false;
+  }
+  if (wide && fileSize < sizeof header) {
+    *problem = "the program file is too short for its ELF header";
     return false;
   }
   if (header[5] != 1) {  // ELFDATA2LSB
     *problem = "the program file is not a little-endian ELF file";
     return false;
   }
-  uint32_t table = Get32(header + 32);
+  const uint16_t wantSize = wide ? kSectionHeaderSize64 : kSectionHeaderSize32;
+  const size_t at = wide ? 58 : 46;  // e_shentsize; e_shnum and e_shstrndx follow
+  uint64_t table = wide ? Get64(header + 40) : MVGet32(header + 32);
   uint16_t entrySize, count, namesIndex;
-  memcpy(&entrySize, header + 46, 2);
-  memcpy(&count, header + 48, 2);
-  memcpy(&namesIndex, header + 50, 2);
+  memcpy(&entrySize, header + at, 2);
+  memcpy(&count, header + at + 2, 2);
+  memcpy(&namesIndex, header + at + 4, 2);
   if (count == 0) return true;  // no sections at all
-  if (entrySize != kSectionHeaderSize) {
-    *problem = "its section headers are not " + std::to_string(kSectionHeaderSize) + " bytes each";
+  if (entrySize != wantSize) {
+    *problem = "its section headers are not " + std::to_string(wantSize) + " bytes each";
     return false;
   }
-  if (uint64_t{table} + uint64_t{count} * entrySize > fileSize) {
+  if (table > fileSize || uint64_t{count} * entrySize > fileSize - table) {
     *problem = "its section table lies outside the program file";
     return false;
   }
+  // A section header's name offset, and its file offset and size.
+  auto fields = [wide](const uint8_t* h, uint64_t* where, uint64_t* bytes) {
+    *where = wide ? Get64(h + 24) : MVGet32(h + 16);
+    *bytes = wide ? Get64(h + 32) : MVGet32(h + 20);
+  };
   // Every header is inside the file from here on, so reading its fields can only fail
   // on a read error.
   std::vector<uint8_t> headers(size_t{count} * entrySize);
-  if (fseeko(file, table, SEEK_SET) != 0 || !ReadExactly(file, headers.data(), headers.size())) {
+  if (fseeko(file, static_cast<off_t>(table), SEEK_SET) != 0 ||
+      !ReadExactly(file, headers.data(), static_cast<uint32_t>(headers.size()))) {
     *problem = "its section table cannot be read";
     return false;
   }
   const uint8_t* names = namesIndex < count ? headers.data() + size_t{namesIndex} * entrySize
                                             : nullptr;
-  uint32_t namesOffset = names ? Get32(names + 16) : 0, namesSize = names ? Get32(names + 20) : 0;
-  if (!names || uint64_t{namesOffset} + namesSize > fileSize) {
+  uint64_t namesOffset = 0, namesSize = 0;
+  if (names) fields(names, &namesOffset, &namesSize);
+  if (!names || namesOffset > fileSize || namesSize > fileSize - namesOffset) {
     *problem = "its section-name table lies outside the program file";
     return false;
   }
-  std::vector<uint8_t> nameBytes(namesSize);
-  if (fseeko(file, namesOffset, SEEK_SET) != 0 ||
-      !ReadExactly(file, nameBytes.data(), namesSize)) {
+  std::vector<uint8_t> nameBytes(static_cast<size_t>(namesSize));
+  if (fseeko(file, static_cast<off_t>(namesOffset), SEEK_SET) != 0 ||
+      !ReadExactly(file, nameBytes.data(), static_cast<uint32_t>(namesSize))) {
     *problem = "its section-name table cannot be read";
     return false;
   }
@@ -448,25 +362,34 @@ bool MVFindImageSections(FILE* file, uint64_t fileSize, MVImageSections* section
   const Wanted wanted[] = {{MV_IMAGE_SECTION, sizeof MV_IMAGE_SECTION, &sections->image},
                            {MV_DIGEST_SECTION, sizeof MV_DIGEST_SECTION, &sections->digest}};
   static_assert(sizeof MV_IMAGE_SECTION == 4, "the section name and its NUL are 4 bytes");
+  uint64_t where[2] = {0, 0}, bytes[2] = {0, 0};  // each one's file offset and size
   for (uint32_t i = 0; i < count; i++) {
     const uint8_t* h = headers.data() + size_t{i} * entrySize;
-    uint32_t at = Get32(h);
-    for (const Wanted& w : wanted) {
+    uint32_t at = MVGet32(h);
+    for (size_t k = 0; k < sizeof wanted / sizeof wanted[0]; k++) {
+      const Wanted& w = wanted[k];
       if (w.place->found || at > namesSize || namesSize - at < w.bytes ||
           memcmp(nameBytes.data() + at, w.name, w.bytes) != 0)
         continue;
       w.place->found = true;
-      w.place->offset = Get32(h + 16);
-      w.place->size = Get32(h + 20);
+      fields(h, &where[k], &bytes[k]);
     }
   }
   // A digest without the image it would check is ignored (the loose files are read).
   if (!sections->image.found) sections->digest = MVSectionPlace();
-  for (const Wanted& w : wanted) {
-    if (w.place->found && uint64_t{w.place->offset} + w.place->size > fileSize) {
+  for (size_t k = 0; k < sizeof wanted / sizeof wanted[0]; k++) {
+    const Wanted& w = wanted[k];
+    if (!w.place->found) continue;
+    if (where[k] > fileSize || bytes[k] > fileSize - where[k]) {
       *problem = std::string("the section ") + w.name + " lies outside the program file";
       return false;
     }
+    if (where[k] + bytes[k] > UINT32_MAX) {
+      *problem = std::string("the section ") + w.name + " lies beyond the first 4 GiB of the file";
+      return false;
+    }
+    w.place->offset = static_cast<uint32_t>(where[k]);
+    w.place->size = static_cast<uint32_t>(bytes[k]);
   }
   return true;
 }
@@ -474,6 +397,21 @@ bool MVFindImageSections(FILE* file, uint64_t fileSize, MVImageSections* section
 bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
                        std::string* problem) {
   MVLoadedImage im;
+  // The machine tag, where this machine's image has one.
+  uint8_t head[MV_MACHINE_TAG_SIZE];
+  uint64_t headBytes = available < sizeof head ? available : sizeof head;
+  uint32_t skip = 0;
+  if (!ReadExactly(file, head, static_cast<uint32_t>(headBytes))) {
+    *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+    return false;
+  }
+  if (!MVCheckMachineTag(head, headBytes, &skip, problem)) return false;
+  if (fseeko(file, static_cast<off_t>(skip) - static_cast<off_t>(headBytes), SEEK_CUR) != 0) {
+    *problem = "the section " MV_IMAGE_SECTION " cannot be read";
+    return false;
+  }
+  available -= skip;
+  fileOffset += skip;
   bool ok = ReadBlock(file, &available, &im.code, &im.codeSize, kCode, problem) &&
             ReadBlock(file, &available, &im.data, &im.dataSize, kData, problem) &&
             ReadBlock(file, &available, &im.imports, &im.importsSize, kImports, problem);
@@ -492,8 +430,12 @@ bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLo
 }
 
 void MVFreeImage(MVLoadedImage* image) {
-  if (image->code) munmap(image->code, static_cast<size_t>(CodePagesBytes(image->codeSize)));
-  free(image->data);
+  if (image->region) {
+    munmap(image->region, static_cast<size_t>(image->regionSize));
+  } else {
+    if (image->code) munmap(image->code, static_cast<size_t>(CodePagesBytes(image->codeSize)));
+    free(image->data);
+  }
   free(image->imports);
   free(image->symbols);
   free(image->resources);
@@ -543,54 +485,41 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
   if (blocks && blocks != file) fclose(blocks);
   free(checked);
   fclose(file);
-  if (ok) return MVImageSource::kLoaded;
+  if (ok) {
+    MVPlaceImage(image);
+    return MVImageSource::kLoaded;
+  }
   MVFreeImage(image);
   return MVImageSource::kDamaged;
 }
 
-void MVLoadLooseImage(MVLoadedImage* image) {
+bool MVLoadLooseImage(MVLoadedImage* image, std::string* problem) {
   MVLoadedImage im;
-  im.imports = ReadLooseFile(MV_LOOSE_IMPORTS, &im.importsSize, false);
-  im.code = ReadLooseFile(MV_LOOSE_CODE, &im.codeSize, true);
-  im.data = ReadLooseFile(MV_LOOSE_DATA, &im.dataSize, false);
+  problem->clear();
+  im.imports = ReadLooseFile(MV_LOOSE_IMPORTS, &im.importsSize, false, problem);
+  im.code = ReadLooseFile(MV_LOOSE_CODE, &im.codeSize, true, problem);
+  bool otherMachine = !problem->empty();
+  im.data = ReadLooseFile(MV_LOOSE_DATA, &im.dataSize, false, problem);
   if (!im.data) im.data = Allocate(0, true);
-  im.resources = ReadLooseFile(MV_LOOSE_RESOURCES, &im.resourcesSize, false);
-  im.options = ReadLooseFile(MV_LOOSE_OPTIONS, &im.optionsSize, false);
-  im.symbols = ReadLooseFile(MV_LOOSE_SYMBOLS, &im.symbolsSize, false);
+  im.resources = ReadLooseFile(MV_LOOSE_RESOURCES, &im.resourcesSize, false, problem);
+  im.options = ReadLooseFile(MV_LOOSE_OPTIONS, &im.optionsSize, false, problem);
+  im.symbols = ReadLooseFile(MV_LOOSE_SYMBOLS, &im.symbolsSize, false, problem);
   *image = im;
+  if (otherMachine) return false;
+  MVPlaceImage(image);
+  return true;
 }
 
 bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
                         uint8_t* data, uint32_t dataSize, const MVExportRow* rows,
                         uint32_t rowCount) {
   if (!table) return true;
-  ImportTable t(table, count);
-  Record r = Record::kDone;
-  while (r == Record::kDone && !t.AtEnd()) {
-    uint8_t opcode = t.U8();
-    switch (opcode) {
-      case MV_IMPORT_RUNTIME:
-        r = LinkRuntimeImport(&t, code, codeSize, rows, rowCount);
-        break;
-      case MV_IMPORT_LIBRARY:
-        r = LinkLibraryImport(&t, code, codeSize);
-        break;
-      case MV_IMPORT_DATA_ADDRESS:
-      case MV_IMPORT_CODE_ADDRESS:
-      case MV_IMPORT_LITERAL:
-        if (!t.Has(4)) {
-          r = Record::kTruncated;
-          break;
-        }
-        r = Relocate(opcode, t.U32(), code, codeSize, data, dataSize) ? Record::kDone
-                                                                       : Record::kDamaged;
-        break;
-      default:  // MV_IMPORT_PAD, and 6-255, do nothing
-        break;
-    }
-  }
-  if (r == Record::kTruncated) ReportTruncated();
-  return r == Record::kDone;
+  MVBlockReader t(table, count);
+  MVImportRecord r = MVImportRecord::kDone;
+  while (r == MVImportRecord::kDone && !t.AtEnd())
+    r = MVApplyImportRecord(t.U8(), &t, code, codeSize, data, dataSize, rows, rowCount);
+  if (r == MVImportRecord::kTruncated) ReportTruncated();
+  return r == MVImportRecord::kDone;
 }
 
 void MVWalkOptions(const uint8_t* options, uint32_t count) {
@@ -615,7 +544,7 @@ void MVWalkOptions(const uint8_t* options, uint32_t count) {
       MVAddResource(MV_FOURCC('V', 'E', 'R', 'S'), 0, options + pos, size, 0);
       pos += size;
     } else {
-      MVRuntimeErrorReport(4, kModule, 431, "0", nullptr);
+      MVRuntimeErrorReport(4, kMVLoaderModule, 431, "0", nullptr);
     }
   }
 }
@@ -629,8 +558,9 @@ MVLinkResult MVLinkImage(MVLoadedImage* image) {
     return MVLinkResult::kDamaged;
   // A site left unlinked would call into nothing the image can recover from.
   if (UnlinkedImports().size() != unlinkedBefore) return MVLinkResult::kUnlinked;
-  // Linking was the last write into the code: from here on it is read and executed only.
-  bool executable = MVProtectCodeBlock(image->code, image->codeSize);
+  // Linking was the last write into the code and the slots: from here on the code is read
+  // and executed only, the slots read only.
+  bool executable = MVSealImage(*image);
   MVRegisterResourceBlock(image->resources, image->resourcesSize, image->resourcesFileOffset);
   MVWalkOptions(image->options, image->optionsSize);
   MVSetImageSymbols(reinterpret_cast<uintptr_t>(image->code), image->codeSize, image->symbols,
@@ -644,12 +574,12 @@ int MVRunLoader(const char* path) {
   MVImageSource source = MVLoadImageFile(path, &image, &problem);
   if (source == MVImageSource::kCannotOpen) {
     std::string text = std::string("Can't open executable ") + (path ? path : "");
-    MVRuntimeErrorReport(4, kModule, 490, "exeFile", text.c_str());
+    MVRuntimeErrorReport(4, kMVLoaderModule, 490, "exeFile", text.c_str());
   }
   std::string what = std::string("of ") + (path ? path : "");
   if (source == MVImageSource::kCannotOpen || source == MVImageSource::kNoSection) {
-    MVLoadLooseImage(&image);
-    bool none = image.codeSize == 0 && image.dataSize == 0 && image.importsSize == 0 &&
+    bool ours = MVLoadLooseImage(&image, &problem);
+    bool none = ours && image.codeSize == 0 && image.dataSize == 0 && image.importsSize == 0 &&
                 image.symbolsSize == 0 && image.resourcesSize == 0 && image.optionsSize == 0;
     if (none) {
       printf("No code image found: the program file has no " MV_IMAGE_SECTION
@@ -658,7 +588,7 @@ int MVRunLoader(const char* path) {
       return 1;
     }
     what = "in the loose files of " + CurrentFolder();
-    problem = MissingLooseFile(image);
+    if (ours) problem = MissingLooseFile(image);
   }
   MVLinkResult linked = MVLinkResult::kDamaged;
   if (problem.empty()) MVCheckImage(image, &problem);

@@ -12,7 +12,13 @@
 #include "runtime/core/process/exports.h"
 
 struct MVLoadedImage {
-  uint8_t* code = nullptr;        // pages of its own: writable until linked, then read + execute
+  // i386: the code in pages of its own, the data an allocation of its own. x86-64: both in
+  // one region (code at its start, data at the first page boundary after the code).
+  // Writable until linked; then the code is read + execute (and the x86-64 import slots
+  // read-only).
+  uint8_t* region = nullptr;      // x86-64, once placed
+  uint64_t regionSize = 0;
+  uint8_t* code = nullptr;
   uint32_t codeSize = 0;
   uint8_t* data = nullptr;
   uint32_t dataSize = 0;
@@ -42,8 +48,9 @@ struct MVImageSections {
   MVSectionPlace digest;  // ".mvsum", the SHA-256 digest of ".mv"; never found without it
 };
 
-// The sections ".mv" and ".mvsum" of an ELF32 little-endian file of `fileSize` bytes,
-// found through its section headers (the first header of each name wins). True when the
+// The sections ".mv" and ".mvsum" of an ELF32 (i386) or ELF64 (x86-64) little-endian file
+// of `fileSize` bytes, found through its section headers (the first header of each name
+// wins). True when the
 // headers are sound, with what was found (either may be missing); false with *problem
 // naming the fault when the ELF header, the section table, the section-name table or a
 // section found does not fit the file.
@@ -57,29 +64,34 @@ bool MVFindImageSections(FILE* file, uint64_t fileSize, MVImageSections* section
 // then not to be run).
 MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::string* problem);
 // Reads the image from "import.dat", "code.dat", "data.dat", "rsrc.dat", "options.dat"
-// and "symbols.dat" of the current directory; a missing file gives an empty block.
-void MVLoadLooseImage(MVLoadedImage* image);
-// Reads the six length-prefixed blocks from an open stream positioned at the first one;
-// every count is bounded by the `available` bytes of the section. False with *problem
-// set when a count runs past them or a block the image needs (code, data, import table)
-// is empty.
+// and "symbols.dat" of the current directory; a missing file gives an empty block. False
+// with *problem set when "code.dat" is another machine's.
+bool MVLoadLooseImage(MVLoadedImage* image, std::string* problem);
+// Reads the machine tag (where this machine's image has one) and the six length-prefixed
+// blocks from an open stream positioned at the start of the section; every count is
+// bounded by the `available` bytes of the section. False with *problem set when the
+// section is another machine's image, a count runs past the section or a block the image
+// needs (code, data, import table) is empty.
 bool MVReadImageBlocks(FILE* file, uint64_t available, uint32_t fileOffset, MVLoadedImage* image,
                        std::string* problem);
 // The blocks of a loaded image released (for images that will never run).
 void MVFreeImage(MVLoadedImage* image);
 
 // A fresh anonymous mapping for a code block of `count` bytes (whole pages, at least
-// one), readable and writable but not executable while the loader fills and links it.
+// one), readable and writable but not executable while the loader fills and links it
+// (x86-64: until it is copied into the image's region).
 uint8_t* MVAllocateCodeBlock(uint32_t count);
 // Makes a linked code block readable and executable, no longer writable. A refusal is
 // reported on standard output ("Loader failed to protect memory") and gives false.
 bool MVProtectCodeBlock(uint8_t* code, uint32_t count);
 
-// One pass over the import table: links runtime imports by name against `rows`, relocates
-// code, data and literal references, links shared-library imports. A damaged record (one
-// that runs past the table, a site outside the code, a literal outside the data, a chain
-// of sites that does not end) is reported and ends the pass: the result is then false and
-// the image must not run. Names that are not exported are reported but are no damage.
+// One pass over the import table: links runtime imports by name against `rows`; on i386
+// relocates code, data and literal references and links shared-library imports, on x86-64
+// fills the import slots and sets the literals' text pointers. A damaged record (one
+// that runs past the table, a site outside the code, a slot or literal outside the data,
+// a chain of sites that does not end, a record the machine's image cannot hold) is
+// reported and ends the pass: the result is then false and the image must not run. Names
+// that are not exported are reported but are no damage.
 bool MVApplyImportTable(const uint8_t* table, uint32_t count, uint8_t* code, uint32_t codeSize,
                         uint8_t* data, uint32_t dataSize, const MVExportRow* rows,
                         uint32_t rowCount);
@@ -88,7 +100,8 @@ void MVWalkOptions(const uint8_t* options, uint32_t count);
 
 enum class MVLinkResult { kLinked, kDamaged, kUnlinked, kNotExecutable };
 // Import table, resources, options and symbols of a loaded image, against the runtime's
-// export table; the code block is made read + execute right after the import table.
+// export table; the code block is made read + execute (and the x86-64 import slots
+// read-only) right after the import table.
 // kDamaged when an import record was bad, kUnlinked when a call site names a function
 // that could not be found (reported; nothing else is registered in either case), and
 // kNotExecutable when the protection was refused: in all three the code cannot run.

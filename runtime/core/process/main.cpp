@@ -36,8 +36,7 @@ int main(int argc, char** argv) {
   if (answered >= 0) return answered;
   MVSetProcessArguments(argc, argv);
 
-  uintptr_t sp;
-  __asm__ volatile("movl %%esp, %0" : "=r"(sp));
+  uintptr_t sp = MVStackPointer();
   MVConnectLayers();
   MVSetStackBounds(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), sp - kMainStackSize);
 

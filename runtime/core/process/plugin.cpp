@@ -5,6 +5,7 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -189,6 +190,34 @@ std::string ApplicationFolderFile(const std::string& name) {
   return std::string(folder && *folder ? folder : ".") + "/" + name;
 }
 
+// A library built for another machine (an i386 plug-in beside the x86-64 program, or
+// the other way round) is never handed to the dynamic linker: "" when the file's ELF
+// header, read through a descriptor of its own, names this machine (or is no ELF header
+// at all, which the dynamic linker then reports), else the reason.
+std::string OtherMachine(const std::string& path) {
+#if defined(__x86_64__)
+  const uint8_t kClass = ELFCLASS64;
+  const uint16_t kMachine = EM_X86_64;
+  const char* const kName = "x86-64";
+#else
+  const uint8_t kClass = ELFCLASS32;
+  const uint16_t kMachine = EM_386;
+  const char* const kName = "i386";
+#endif
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return "";
+  uint8_t header[EI_NIDENT + 4];
+  ssize_t n = read(fd, header, sizeof header);
+  close(fd);
+  if (n != static_cast<ssize_t>(sizeof header) || memcmp(header, ELFMAG, SELFMAG) != 0) return "";
+  uint16_t machine;
+  memcpy(&machine, header + EI_NIDENT + 2, sizeof machine);  // after e_type
+  if (header[EI_CLASS] == kClass && machine == kMachine) return "";
+  return path + " is a library of another machine (ELF class " +
+         std::to_string(header[EI_CLASS]) + ", machine " + std::to_string(machine) +
+         "), not of " + kName;
+}
+
 void Install(const MVResource& res) {
   std::string library;
   const uint8_t* bytes = nullptr;
@@ -210,6 +239,8 @@ void Install(const MVResource& res) {
     rec->loadedFrom = rec->path;
   }
 
+  std::string other = OtherMachine(rec->loadedFrom);
+  if (!other.empty()) InstallationFailed(other);
   rec->handle = dlopen(rec->loadedFrom.c_str(), RTLD_LAZY);
   if (!rec->handle) {
     const char* e = dlerror();

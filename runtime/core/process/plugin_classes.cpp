@@ -162,9 +162,9 @@ void Build(PluginClass* pc) {
     }
     for (uint32_t k = 0; k < def->propertyCount; k++) {
       const MAVOproperty& p = def->properties[k];
-      uint32_t* w = cls->properties[baseProperties + k].w;
-      w[0] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p.getter));
-      w[1] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p.setter));
+      MVWord* w = cls->properties[baseProperties + k].w;
+      w[0] = reinterpret_cast<MVWord>(p.getter);
+      w[1] = reinterpret_cast<MVWord>(p.setter);
       w[2] = offset + static_cast<uint32_t>(p.parameter);
       w[3] = p.flags;
     }

@@ -1,9 +1,12 @@
 // The records a plug-in hands to the runtime: class definitions with their properties,
 // methods and events, and the calling conventions of the routines they name. Both the
-// runtime and the plug-ins include this header, so it needs only <stdint.h>.
+// runtime and the plug-ins include this header, so it needs only <stdint.h> and the
+// machine word's header. Offsets in the comments are those on i386 (pointers are native;
+// both machines' layouts are checked at the end).
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include "runtime/values/word.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -97,19 +100,14 @@ typedef struct MAVOclassDefinition {  // 128 bytes
 }
 #endif
 
-#ifdef __cplusplus
-#define MAVO_STATIC_ASSERT static_assert
-#else
-#define MAVO_STATIC_ASSERT _Static_assert
-#endif
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(MAVOproperty) == 40, "property record");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(MAVOmethodDefinition) == 16, "method record");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(MAVOevent) == 8, "event record");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(MAVOconstant) == 8, "constant record");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(MAVOclassDefinition) == 128, "class record");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || offsetof(MAVOclassDefinition, dataOffset) == 16,
-                   "data offset");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || offsetof(MAVOclassDefinition, interfaces) == 60,
-                   "interfaces");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || offsetof(MAVOclassDefinition, flags) == 80, "flags word");
-MAVO_STATIC_ASSERT(sizeof(void*) != 4 || offsetof(MAVOproperty, parameter) == 24, "parameter");
+MV_LAYOUT_ASSERT(sizeof(MAVOproperty) == MV_BY_WIDTH(40, 64) &&
+                     offsetof(MAVOproperty, parameter) == MV_BY_WIDTH(24, 48),
+                 "property record");
+MV_LAYOUT_ASSERT(sizeof(MAVOmethodDefinition) == MV_BY_WIDTH(16, 32), "method record");
+MV_LAYOUT_ASSERT(sizeof(MAVOevent) == MV_BY_WIDTH(8, 16), "event record");
+MV_LAYOUT_ASSERT(sizeof(MAVOconstant) == MV_BY_WIDTH(8, 16), "constant record");
+MV_LAYOUT_ASSERT(sizeof(MAVOclassDefinition) == MV_BY_WIDTH(128, 184) &&
+                     offsetof(MAVOclassDefinition, dataOffset) == MV_BY_WIDTH(16, 28) &&
+                     offsetof(MAVOclassDefinition, interfaces) == MV_BY_WIDTH(60, 112) &&
+                     offsetof(MAVOclassDefinition, flags) == MV_BY_WIDTH(80, 136),
+                 "class record");

@@ -117,8 +117,7 @@ extern "C" void RuntimeSetApplicationPath(MVString* path) {
 }
 
 extern "C" void RuntimeStackCheck(void) {
-  uintptr_t sp;
-  __asm__ volatile("movl %%esp, %0" : "=r"(sp));
+  uintptr_t sp = MVStackPointer();
   if (sp - kStackMargin < MVStackLimit() || sp < kStackMargin)
     MVRaiseNew(MVStackOverflowExceptionClass(), nullptr, 0);
 }

@@ -1,7 +1,20 @@
 // Start-up steps of the process entry, runtime-internal (C++).
 #pragma once
 #include "runtime/runtime_only.h"
+#include <stdint.h>
+
 #include <string>
+
+// The current stack pointer, read by this machine's instruction.
+static inline uintptr_t MVStackPointer() {
+  uintptr_t sp;
+#if defined(__x86_64__)
+  __asm__ volatile("movq %%rsp, %0" : "=r"(sp));
+#else
+  __asm__ volatile("movl %%esp, %0" : "=r"(sp));
+#endif
+  return sp;
+}
 
 // The hooks through which the lower layers reach the upper ones, installed by the
 // process entry before anything runs: the console's report of unhandled exceptions
