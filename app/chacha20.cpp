@@ -1,6 +1,7 @@
-// ChaCha20 (see chacha20.h). Four blocks side by side are written with the compiler's
-// generic vectors, one lane a block: SSE2 registers where the target has them (every
-// x86-64 processor), plain words elsewhere, the same bytes either way.
+// ChaCha20 (see chacha20.h), and the choice of Xor's routines. Four blocks side by side
+// are written with the compiler's generic vectors, one lane a block: SSE2 registers where
+// the target has them (every x86-64 processor), plain words elsewhere, the same bytes
+// either way. The wider runs are in app/chacha20_wide.cpp.
 #include "app/chacha20.h"
 
 namespace chacha20 {
@@ -109,15 +110,41 @@ void Block(const uint32_t input[16], uint8_t out[kBlockBytes]) {
   }
 }
 
-void Xor(uint32_t input[16], const uint8_t* in, uint8_t* out, size_t n) {
-  if (kFourAtATime) {
-    for (; n >= 4 * kBlockBytes; n -= 4 * kBlockBytes) {
-      detail::FourBlocksXor(input, in, out);
-      input[12] += 4;
-      in += 4 * kBlockBytes;
-      out += 4 * kBlockBytes;
-    }
+namespace {
+
+// The path UsePath chose, or kUnchosen: the fastest, found at the first Xor (workers may
+// find it at the same time, each the same).
+constexpr uint8_t kUnchosen = 0xff;
+uint8_t gPath = kUnchosen;
+
+// Runs of `blocks` blocks through `run` while n holds a whole run.
+inline void Runs(uint32_t input[16], const uint8_t*& in, uint8_t*& out, size_t& n, uint32_t blocks,
+                 void (*run)(const uint32_t*, const uint8_t*, uint8_t*)) {
+  for (; n >= blocks * kBlockBytes; n -= blocks * kBlockBytes) {
+    run(input, in, out);
+    input[12] += blocks;
+    in += blocks * kBlockBytes;
+    out += blocks * kBlockBytes;
   }
+}
+
+}  // namespace
+
+void UsePath(Path path) { __atomic_store_n(&gPath, static_cast<uint8_t>(path), __ATOMIC_RELAXED); }
+
+void Xor(uint32_t input[16], const uint8_t* in, uint8_t* out, size_t n) {
+  uint8_t path = __atomic_load_n(&gPath, __ATOMIC_RELAXED);
+  if (path == kUnchosen) {
+    path = static_cast<uint8_t>(BestPath());
+    __atomic_store_n(&gPath, path, __ATOMIC_RELAXED);
+  }
+  Xor(input, in, out, n, static_cast<Path>(path));
+}
+
+void Xor(uint32_t input[16], const uint8_t* in, uint8_t* out, size_t n, Path path) {
+  if (path == Path::kAvx512) Runs(input, in, out, n, 16, detail::SixteenBlocksXor);
+  if (path != Path::kPortable) Runs(input, in, out, n, 8, detail::EightBlocksXor);
+  if (kFourAtATime || path != Path::kPortable) Runs(input, in, out, n, 4, detail::FourBlocksXor);
   uint8_t stream[kBlockBytes];
   while (n > 0) {
     Block(input, stream);

@@ -1,11 +1,27 @@
 // ChaCha20 against RFC 8439 (the examples of sections 2.3.2 and 2.4.2, the vectors of
-// appendix A.1 and A.2), and the multi-block keystream against the block function.
+// appendix A.1 and A.2) on every path the processor has, and the multi-block keystream of
+// each path against the block function and against the portable path.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
 
 #include "app/chacha20.h"
 #include "tests/cipher/test_bytes.h"
 
 namespace {
+
+using chacha20::Path;
+
+// The paths this processor has, the portable one first.
+std::vector<Path> Paths() {
+  std::vector<Path> paths;
+  for (Path p : {Path::kPortable, Path::kAvx2, Path::kAvx512})
+    if (chacha20::PathAvailable(p)) paths.push_back(p);
+  return paths;
+}
+
+const char* Name(Path p) { return p == Path::kAvx512 ? "avx512" : p == Path::kAvx2 ? "avx2" : "portable"; }
 
 const Bytes kKey1c92 =
     Hex("1c 92 40 a5 eb 55 d3 8a f3 33 88 86 04 f6 b5 f0 47 39 17 c1 40 2b 80 09 9d ca 5c bc 20 70 75 c0");
@@ -83,8 +99,10 @@ std::vector<Vector> Vectors() {
   };
 }
 
-// Each vector through Xor in one call, and through Block alone where it is one block;
-// Xor leaves the counter after the last block it used.
+// Each vector through Xor in one call on every path, and through Block alone where it
+// is one block; Xor leaves the counter after the last block it used. A.1 #1 and #2 are
+// blocks 0 and 1 of one keystream: they are also its first two blocks out of a run of
+// the widest routine.
 TEST(ChaCha20, PublishedVectors) {
   for (const Vector& v : Vectors()) {
     SCOPED_TRACE(v.name);
@@ -95,20 +113,34 @@ TEST(ChaCha20, PublishedVectors) {
       chacha20::Block(input, block);
       EXPECT_EQ(Bytes(block, block + 64), v.cipher);
     }
-    Bytes out(v.plain.size());
-    chacha20::Xor(input, v.plain.data(), out.data(), out.size());
-    EXPECT_EQ(out, v.cipher);
-    EXPECT_EQ(input[12], v.counter + (v.plain.size() + 63) / 64);
+    for (Path path : Paths()) {
+      SCOPED_TRACE(Name(path));
+      uint32_t in[16];
+      std::copy(input, input + 16, in);
+      Bytes out(v.plain.size());
+      chacha20::Xor(in, v.plain.data(), out.data(), out.size(), path);
+      EXPECT_EQ(out, v.cipher);
+      EXPECT_EQ(in[12], v.counter + (v.plain.size() + 63) / 64);
+    }
+  }
+  const std::vector<Vector> all = Vectors();
+  auto find = [&](const std::string& name) {
+    return *std::find_if(all.begin(), all.end(), [&](const Vector& v) { return v.name == name; });
+  };
+  Bytes first = find("A.1 #1").cipher + find("A.1 #2").cipher;
+  for (Path path : Paths()) {
+    uint32_t input[16];
+    chacha20::Setup(input, Bytes(32).data(), 0, Bytes(12).data());
+    Bytes out(16 * 64);
+    chacha20::Xor(input, out.data(), out.data(), out.size(), path);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 128), first) << Name(path);
   }
 }
 
-// Xor over every length up to and past several four-block runs, in place and split into
-// two calls at a block boundary, against the keystream of single blocks.
-TEST(ChaCha20, XorIsTheBlockKeystreamAtEveryLength) {
-  uint32_t input[16];
-  chacha20::Setup(input, kKey1c92.data(), 7, NonceEndingIn(9).data());
+// The keystream of single blocks, `blocks` of them from input's counter.
+Bytes Keystream(const uint32_t input[16], uint32_t blocks) {
   Bytes stream;
-  for (uint32_t block = 0; block < 12; block++) {
+  for (uint32_t block = 0; block < blocks; block++) {
     uint32_t at[16];
     std::copy(input, input + 16, at);
     at[12] += block;
@@ -116,21 +148,91 @@ TEST(ChaCha20, XorIsTheBlockKeystreamAtEveryLength) {
     chacha20::Block(at, b);
     stream.insert(stream.end(), b, b + 64);
   }
-  Bytes message = Range(static_cast<int>(stream.size()), 11);
-  for (size_t n = 0; n <= stream.size(); n++) {
-    Bytes want(n), got(message.begin(), message.begin() + n);
-    for (size_t i = 0; i < n; i++) want[i] = message[i] ^ stream[i];
-    uint32_t in[16];
-    std::copy(input, input + 16, in);
-    size_t cut = n / 2 / 64 * 64;
-    chacha20::Xor(in, got.data(), got.data(), cut);
-    chacha20::Xor(in, got.data() + cut, got.data() + cut, n - cut);
-    ASSERT_EQ(got, want) << n << " bytes, cut at " << cut;
+  return stream;
+}
+
+// Xor on every path over every length up to and past several runs of its widest
+// routine, in place and split into two calls at a block boundary, against the keystream
+// of single blocks; the counter runs past 2^32 - 1 into 0 on the way, as it does there.
+TEST(ChaCha20, XorIsTheBlockKeystreamAtEveryLength) {
+  for (uint32_t counter : {7u, 0xffffffe5u}) {
+    uint32_t input[16];
+    chacha20::Setup(input, kKey1c92.data(), counter, NonceEndingIn(9).data());
+    Bytes stream = Keystream(input, 40);
+    Bytes message = Range(static_cast<int>(stream.size()), 11);
+    for (Path path : Paths()) {
+      for (size_t n = 0; n <= stream.size(); n++) {
+        Bytes want(n), got(message.begin(), message.begin() + n);
+        for (size_t i = 0; i < n; i++) want[i] = message[i] ^ stream[i];
+        uint32_t in[16];
+        std::copy(input, input + 16, in);
+        size_t cut = n / 2 / 64 * 64;
+        chacha20::Xor(in, got.data(), got.data(), cut, path);
+        chacha20::Xor(in, got.data() + cut, got.data() + cut, n - cut, path);
+        ASSERT_EQ(got, want) << Name(path) << ", counter " << counter << ", " << n << " bytes, cut at " << cut;
+        ASSERT_EQ(in[12], static_cast<uint32_t>(counter + (n + 63) / 64));
+      }
+    }
+    // Each run routine alone, where the processor has it (the four-block one everywhere).
+    struct Run {
+      bool available;
+      void (*run)(const uint32_t*, const uint8_t*, uint8_t*);
+      size_t blocks;
+    } runs[] = {{true, chacha20::detail::FourBlocksXor, 4},
+                {chacha20::PathAvailable(Path::kAvx2), chacha20::detail::EightBlocksXor, 8},
+                {chacha20::PathAvailable(Path::kAvx512), chacha20::detail::SixteenBlocksXor, 16}};
+    for (const Run& r : runs) {
+      if (!r.available) continue;
+      Bytes out(64 * r.blocks);
+      r.run(input, message.data(), out.data());
+      for (size_t i = 0; i < out.size(); i++) ASSERT_EQ(out[i], message[i] ^ stream[i]) << r.blocks << " blocks, byte " << i;
+    }
   }
-  // The four-block routine itself, which Xor uses only where the target has vectors.
-  Bytes four(256);
-  chacha20::detail::FourBlocksXor(input, message.data(), four.data());
-  for (size_t i = 0; i < 256; i++) ASSERT_EQ(four[i], message[i] ^ stream[i]) << i;
+}
+
+// Every path against the portable one on random keys, nonces, counters (a tenth of them
+// within a few runs of 2^32) and lengths, cut into pieces of random sizes; Xor without a
+// path runs the fastest one, or the one UsePath chose.
+TEST(ChaCha20, PathsGiveTheSameBytes) {
+  std::mt19937 random(20261210);
+  auto draw = [&](uint32_t below) { return static_cast<uint32_t>(random() % below); };
+  for (int trial = 0; trial < 400; trial++) {
+    Bytes key(32), nonce(12), message(1 + draw(20000));
+    for (auto* b : {&key, &nonce, &message})
+      for (uint8_t& c : *b) c = static_cast<uint8_t>(random());
+    uint32_t counter = trial % 10 == 0 ? 0xffffffffu - draw(64) : static_cast<uint32_t>(random());
+    uint32_t start[16];
+    chacha20::Setup(start, key.data(), counter, nonce.data());
+    Bytes want(message.size());
+    uint32_t portable[16];
+    std::copy(start, start + 16, portable);
+    chacha20::Xor(portable, message.data(), want.data(), want.size(), Path::kPortable);
+    for (Path path : Paths()) {
+      Bytes got = message;
+      uint32_t in[16];
+      std::copy(start, start + 16, in);
+      // Pieces of whole blocks but the last, in place.
+      for (size_t at = 0; at < got.size();) {
+        size_t piece = got.size() - at;
+        if (draw(3) > 0) piece = std::min(piece, size_t{64} * (1 + draw(40)));
+        chacha20::Xor(in, got.data() + at, got.data() + at, piece, path);
+        at += piece;
+      }
+      ASSERT_EQ(got, want) << Name(path) << ", trial " << trial << ", counter " << counter;
+      ASSERT_EQ(std::vector<uint32_t>(in, in + 16), std::vector<uint32_t>(portable, portable + 16));
+    }
+  }
+  for (Path path : Paths()) {
+    chacha20::UsePath(path);
+    uint32_t a[16], b[16];
+    chacha20::Setup(a, kKey1c92.data(), 3, NonceEndingIn(1).data());
+    std::copy(a, a + 16, b);
+    Bytes message = Range(3000, 5), chosen(3000), named(3000);
+    chacha20::Xor(a, message.data(), chosen.data(), chosen.size());
+    chacha20::Xor(b, message.data(), named.data(), named.size(), path);
+    EXPECT_EQ(chosen, named) << Name(path);
+  }
+  chacha20::UsePath(chacha20::BestPath());
 }
 
 }  // namespace
