@@ -144,7 +144,7 @@ void Xor(uint32_t input[16], const uint8_t* in, uint8_t* out, size_t n) {
 void Xor(uint32_t input[16], const uint8_t* in, uint8_t* out, size_t n, Path path) {
   if (path == Path::kAvx512) Runs(input, in, out, n, 16, detail::SixteenBlocksXor);
   if (path != Path::kPortable) Runs(input, in, out, n, 8, detail::EightBlocksXor);
-  if (kFourAtATime || path != Path::kPortable) Runs(input, in, out, n, 4, detail::FourBlocksXor);
+  if (kFourAtATime) Runs(input, in, out, n, 4, detail::FourBlocksXor);
   uint8_t stream[kBlockBytes];
   while (n > 0) {
     Block(input, stream);

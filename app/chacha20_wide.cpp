@@ -15,24 +15,37 @@ namespace {
 #define MV_AVX2 __attribute__((target("avx2")))
 #define MV_AVX512 __attribute__((target("avx2,avx512f")))
 
+// The image's data may sit at any address, so no vector constant may come from memory
+// (the compiler loads its own with aligned moves): the few the routines need are built
+// in registers from words it cannot see through.
+MV_AVX2 inline __m128i Words(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3) {
+  __asm__("" : "+r"(w0), "+r"(w1), "+r"(w2), "+r"(w3));
+  __m128i v = _mm_cvtsi32_si128(static_cast<int>(w0));
+  v = _mm_insert_epi32(v, static_cast<int>(w1), 1);
+  v = _mm_insert_epi32(v, static_cast<int>(w2), 2);
+  return _mm_insert_epi32(v, static_cast<int>(w3), 3);
+}
+
 // --- 8 blocks, 32-byte vectors --------------------------------------------------------
 
-// Rotations by 16 and 8 are byte moves within each word.
-MV_AVX2 inline __m256i Rotl8(__m256i v, int n) {
-  if (n == 16)
-    return _mm256_shuffle_epi8(v, _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2,
-                                                  13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2));
-  if (n == 8)
-    return _mm256_shuffle_epi8(v, _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3,
-                                                  14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
+// The 16 words and the byte orders that rotate each word by 16 and by 8.
+struct Eight {
+  __m256i x[16];
+  __m256i rotate16, rotate8;
+};
+
+MV_AVX2 inline __m256i Rotl8(const Eight* s, __m256i v, int n) {
+  if (n == 16) return _mm256_shuffle_epi8(v, s->rotate16);
+  if (n == 8) return _mm256_shuffle_epi8(v, s->rotate8);
   return _mm256_or_si256(_mm256_slli_epi32(v, n), _mm256_srli_epi32(v, 32 - n));
 }
 
-MV_AVX2 inline void Quarter8(__m256i* x, int a, int b, int c, int d) {
-  x[a] = _mm256_add_epi32(x[a], x[b]); x[d] = Rotl8(_mm256_xor_si256(x[d], x[a]), 16);
-  x[c] = _mm256_add_epi32(x[c], x[d]); x[b] = Rotl8(_mm256_xor_si256(x[b], x[c]), 12);
-  x[a] = _mm256_add_epi32(x[a], x[b]); x[d] = Rotl8(_mm256_xor_si256(x[d], x[a]), 8);
-  x[c] = _mm256_add_epi32(x[c], x[d]); x[b] = Rotl8(_mm256_xor_si256(x[b], x[c]), 7);
+MV_AVX2 inline void Quarter8(Eight* s, int a, int b, int c, int d) {
+  __m256i* x = s->x;
+  x[a] = _mm256_add_epi32(x[a], x[b]); x[d] = Rotl8(s, _mm256_xor_si256(x[d], x[a]), 16);
+  x[c] = _mm256_add_epi32(x[c], x[d]); x[b] = Rotl8(s, _mm256_xor_si256(x[b], x[c]), 12);
+  x[a] = _mm256_add_epi32(x[a], x[b]); x[d] = Rotl8(s, _mm256_xor_si256(x[d], x[a]), 8);
+  x[c] = _mm256_add_epi32(x[c], x[d]); x[b] = Rotl8(s, _mm256_xor_si256(x[b], x[c]), 7);
 }
 
 // Within each 16-byte half: words w of the four blocks in x[w .. w + 3] become the four
@@ -120,11 +133,14 @@ uint8_t Features() {
 namespace detail {
 
 MV_AVX2 void EightBlocksXor(const uint32_t input[16], const uint8_t* in, uint8_t* out) {
-  __m256i x[16];
+  Eight s;
+  s.rotate16 = _mm256_broadcastsi128_si256(Words(0x01000302, 0x05040706, 0x09080b0a, 0x0d0c0f0e));
+  s.rotate8 = _mm256_broadcastsi128_si256(Words(0x02010003, 0x06050407, 0x0a09080b, 0x0e0d0c0f));
+  const __m256i counters = _mm256_cvtepu8_epi32(Words(0x03020100, 0x07060504, 0, 0));
+  __m256i* x = s.x;
   for (int i = 0; i < 16; i++) x[i] = _mm256_set1_epi32(static_cast<int>(input[i]));
-  const __m256i counters = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   x[12] = _mm256_add_epi32(x[12], counters);
-  MV_CHACHA_ROUNDS(Quarter8, x)
+  MV_CHACHA_ROUNDS(Quarter8, &s)
   for (int i = 0; i < 16; i++) x[i] = _mm256_add_epi32(x[i], _mm256_set1_epi32(static_cast<int>(input[i])));
   x[12] = _mm256_add_epi32(x[12], counters);
   // y[4 g + k]: words 4 g .. 4 g + 3 of block k (low half) and block 4 + k (high half).
@@ -144,7 +160,7 @@ MV_AVX2 void EightBlocksXor(const uint32_t input[16], const uint8_t* in, uint8_t
 MV_AVX512 void SixteenBlocksXor(const uint32_t input[16], const uint8_t* in, uint8_t* out) {
   __m512i x[16];
   for (int i = 0; i < 16; i++) x[i] = _mm512_set1_epi32(static_cast<int>(input[i]));
-  const __m512i counters = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i counters = _mm512_cvtepu8_epi32(Words(0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c));
   x[12] = _mm512_add_epi32(x[12], counters);
   MV_CHACHA_ROUNDS(Quarter16, x)
   for (int i = 0; i < 16; i++) x[i] = _mm512_add_epi32(x[i], _mm512_set1_epi32(static_cast<int>(input[i])));
