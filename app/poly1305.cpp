@@ -1,5 +1,5 @@
 // Poly1305 (see poly1305.h): h = (h + block + 2^128) * r modulo p = 2^130 - 5 for each
-// 16-byte block, then tag = (h mod p + s) mod 2^128. Both limb sizes reduce partly after
+// 16-byte block (with 64-bit limbs, two blocks at a step), then tag = (h mod p + s) mod 2^128. Both limb sizes reduce partly after
 // each block (every limb kept a few bits under its size, the carry out of the top limb
 // folded back times 5) and fully, without branches, at the end.
 #include "app/poly1305.h"
@@ -118,11 +118,44 @@ void Limbs26::Finish(uint8_t tag[kTagBytes]) {
 typedef unsigned __int128 Wide;
 constexpr uint64_t k44 = 0xfffffffffff, k42 = 0x3ffffffffff;
 
+namespace {
+
+// A product's three sums carried into 44-, 44- and 42-bit limbs, the carry out of the
+// top limb folded back times 5 (h1 may keep a few bits over).
+inline void Carry(Wide d0, Wide d1, Wide d2, uint64_t h[3]) {
+  uint64_t c = static_cast<uint64_t>(d0 >> 44);
+  h[0] = static_cast<uint64_t>(d0) & k44;
+  d1 += c; c = static_cast<uint64_t>(d1 >> 44); h[1] = static_cast<uint64_t>(d1) & k44;
+  d2 += c; c = static_cast<uint64_t>(d2 >> 42); h[2] = static_cast<uint64_t>(d2) & k42;
+  h[0] += c * 5; c = h[0] >> 44; h[0] &= k44;
+  h[1] += c;
+}
+
+// out = a * b modulo p (out may be a); 2^132 = 20 modulo p, for the products that reach
+// past the top limb.
+inline void Multiply(const uint64_t a[3], const uint64_t b[3], uint64_t out[3]) {
+  const uint64_t s1 = b[1] * 20, s2 = b[2] * 20;
+  Carry(Wide{a[0]} * b[0] + Wide{a[1]} * s2 + Wide{a[2]} * s1,
+        Wide{a[0]} * b[1] + Wide{a[1]} * b[0] + Wide{a[2]} * s2,
+        Wide{a[0]} * b[2] + Wide{a[1]} * b[1] + Wide{a[2]} * b[0], out);
+}
+
+// h += a 16-byte block, with `top` as its 2^128 bit.
+inline void Add(uint64_t h[3], const uint8_t* m, uint64_t top) {
+  uint64_t t0 = Load64(m), t1 = Load64(m + 8);
+  h[0] += t0 & k44;
+  h[1] += (t0 >> 44 | t1 << 20) & k44;
+  h[2] += ((t1 >> 24) & k42) | top;
+}
+
+}  // namespace
+
 void Limbs64::Start(const uint8_t key[kKeyBytes]) {
   uint64_t t0 = Load64(key), t1 = Load64(key + 8);
   r[0] = t0 & 0xffc0fffffff;
   r[1] = (t0 >> 44 | t1 << 20) & 0xfffffc0ffff;
   r[2] = (t1 >> 24) & 0x00ffffffc0f;
+  Multiply(r, r, rr);
   h[0] = h[1] = h[2] = 0;
   s[0] = Load64(key + 16);
   s[1] = Load64(key + 24);
@@ -130,26 +163,24 @@ void Limbs64::Start(const uint8_t key[kKeyBytes]) {
 
 void Limbs64::Blocks(const uint8_t* m, size_t bytes, bool last) {
   const uint64_t top = last ? 0 : uint64_t{1} << 40;  // 2^128 in the top limb
-  const uint64_t r0 = r[0], r1 = r[1], r2 = r[2];
-  // 2^132 = 20 modulo p, for the products that reach past the top limb.
-  const uint64_t s1 = r1 * 20, s2 = r2 * 20;
-  uint64_t h0 = h[0], h1 = h[1], h2 = h[2];
-  for (; bytes >= kBlockBytes; bytes -= kBlockBytes, m += kBlockBytes) {
-    uint64_t t0 = Load64(m), t1 = Load64(m + 8);
-    h0 += t0 & k44;
-    h1 += (t0 >> 44 | t1 << 20) & k44;
-    h2 += ((t1 >> 24) & k42) | top;
-    Wide d0 = Wide{h0} * r0 + Wide{h1} * s2 + Wide{h2} * s1;
-    Wide d1 = Wide{h0} * r1 + Wide{h1} * r0 + Wide{h2} * s2;
-    Wide d2 = Wide{h0} * r2 + Wide{h1} * r1 + Wide{h2} * r0;
-    uint64_t c = static_cast<uint64_t>(d0 >> 44);
-    h0 = static_cast<uint64_t>(d0) & k44;
-    d1 += c; c = static_cast<uint64_t>(d1 >> 44); h1 = static_cast<uint64_t>(d1) & k44;
-    d2 += c; c = static_cast<uint64_t>(d2 >> 42); h2 = static_cast<uint64_t>(d2) & k42;
-    h0 += c * 5; c = h0 >> 44; h0 &= k44;
-    h1 += c;
+  const uint64_t r0 = r[0], r1 = r[1], r2 = r[2], s1 = r1 * 20, s2 = r2 * 20;
+  const uint64_t q0 = rr[0], q1 = rr[1], q2 = rr[2], t1 = q1 * 20, t2 = q2 * 20;
+  uint64_t acc[3] = {h[0], h[1], h[2]};
+  // (h + m1) r^2 + m2 r: every product is below 2^94, so the six sum below 2^97.
+  for (; bytes >= 2 * kBlockBytes; bytes -= 2 * kBlockBytes, m += 2 * kBlockBytes) {
+    uint64_t g[3] = {0, 0, 0};
+    Add(acc, m, top);
+    Add(g, m + kBlockBytes, top);
+    Carry(Wide{acc[0]} * q0 + Wide{acc[1]} * t2 + Wide{acc[2]} * t1 + Wide{g[0]} * r0 + Wide{g[1]} * s2 + Wide{g[2]} * s1,
+          Wide{acc[0]} * q1 + Wide{acc[1]} * q0 + Wide{acc[2]} * t2 + Wide{g[0]} * r1 + Wide{g[1]} * r0 + Wide{g[2]} * s2,
+          Wide{acc[0]} * q2 + Wide{acc[1]} * q1 + Wide{acc[2]} * q0 + Wide{g[0]} * r2 + Wide{g[1]} * r1 + Wide{g[2]} * r0,
+          acc);
   }
-  h[0] = h0; h[1] = h1; h[2] = h2;
+  if (bytes >= kBlockBytes) {
+    Add(acc, m, top);
+    Multiply(acc, r, acc);
+  }
+  h[0] = acc[0]; h[1] = acc[1]; h[2] = acc[2];
 }
 
 void Limbs64::Finish(uint8_t tag[kTagBytes]) {

@@ -27,9 +27,10 @@ struct Limbs26 {
 };
 
 #if defined(__SIZEOF_INT128__)
-// r, s and the accumulator in 44-, 44- and 42-bit limbs.
+// r, r^2, s and the accumulator in 44-, 44- and 42-bit limbs. Two blocks are taken at
+// a step: h = (h + m1) r^2 + m2 r, one reduction for both.
 struct Limbs64 {
-  uint64_t r[3], h[3], s[2];
+  uint64_t r[3], rr[3], h[3], s[2];
   void Start(const uint8_t key[kKeyBytes]);
   void Blocks(const uint8_t* m, size_t bytes, bool last);
   void Finish(uint8_t tag[kTagBytes]);
