@@ -97,8 +97,36 @@ uint64_t CodePagesBytes(uint32_t count) {
   return (uint64_t{count ? count : 1} + (kPage - 1)) / kPage * kPage;
 }
 
+// Whole pages for `count` bytes (at least one) that are about to be filled, given their
+// memory at once rather than one page fault at a time.
+uint8_t* AllocatePopulated(uint32_t count) {
+  uint64_t bytes = CodePagesBytes(count);
+  void* p = bytes <= SIZE_MAX ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0)
+                              : MAP_FAILED;
+  if (p == MAP_FAILED) {
+    printf("Loader could not allocate %u bytes\n", count);
+    fflush(stdout);
+    exit(1);
+  }
+  return static_cast<uint8_t*>(p);
+}
+
 bool ReadExactly(FILE* file, void* to, uint32_t count) {
   return count == 0 || fread(to, 1, count, file) == count;
+}
+
+// ReadExactly into memory that is zero already, through a buffer of its own, so that the
+// pages the bytes would only fill with zeros are not touched.
+bool ReadIntoZeros(FILE* file, uint8_t* to, uint32_t count) {
+  uint8_t piece[16 * kPage];
+  for (uint32_t done = 0; done < count;) {
+    uint32_t n = count - done < sizeof piece ? count - done : static_cast<uint32_t>(sizeof piece);
+    if (!ReadExactly(file, piece, n)) return false;
+    MVCopyNonZeroPages(to + done, piece, n);
+    done += n;
+  }
+  return true;
 }
 
 enum Block {
@@ -129,8 +157,10 @@ bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, B
   }
   *available -= count;
   *size = count;
-  *out = which == kCode ? MVAllocateCodeBlock(count) : Allocate(count, which == kData);
-  if (ReadExactly(file, *out, count)) return true;
+  *out = which == kCode ? MVAllocateCodeBlock(count)
+         : which == kData ? MVAllocateDataBlock(count)
+                          : Allocate(count, false);
+  if (which == kData ? ReadIntoZeros(file, *out, count) : ReadExactly(file, *out, count)) return true;
   *problem = std::string("the ") + kBlockNames[which] + " cannot be read";
   return false;
 }
@@ -173,6 +203,15 @@ uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code, std::string*
   return out;
 }
 
+// The loose data file in a data block of its own (an empty one when it is missing).
+uint8_t* ReadLooseData(uint32_t* size, std::string* problem) {
+  uint8_t* bytes = ReadLooseFile(MV_LOOSE_DATA, size, false, problem);
+  uint8_t* data = MVAllocateDataBlock(*size);
+  if (bytes) MVCopyNonZeroPages(data, bytes, *size);
+  free(bytes);
+  return data;
+}
+
 std::string CurrentFolder() {
   char buf[4096];
   return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
@@ -204,7 +243,7 @@ bool ReadCheckedSection(FILE* file, const MVImageSections& sections, uint8_t** b
     *problem = "the section " MV_DIGEST_SECTION " cannot be read";
     return false;
   }
-  *bytes = Allocate(mv.size, true);
+  *bytes = AllocatePopulated(mv.size);
   if (fseeko(file, mv.offset, SEEK_SET) != 0 || !ReadExactly(file, *bytes, mv.size)) {
     *problem = "the section " MV_IMAGE_SECTION " cannot be read";
     return false;
@@ -273,6 +312,36 @@ uint8_t* MVAllocateCodeBlock(uint32_t count) {
     exit(1);
   }
   return static_cast<uint8_t*>(p);
+}
+
+uint8_t* MVAllocateDataBlock(uint32_t count) { return MVAllocateCodeBlock(count); }
+
+void MVFreeDataBlock(uint8_t* data, uint32_t count) {
+  if (data) munmap(data, static_cast<size_t>(CodePagesBytes(count)));
+}
+
+namespace {
+
+// True when the n bytes at p are all zero: 64 bytes at a time, as words, then the rest.
+bool AllZero(const uint8_t* p, uint32_t n) {
+  uint32_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    uint64_t w[8];
+    memcpy(w, p + i, sizeof w);
+    if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
+  }
+  for (; i < n; i++)
+    if (p[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+void MVCopyNonZeroPages(uint8_t* to, const uint8_t* from, uint32_t n) {
+  for (uint32_t at = 0; at < n; at += kPage) {
+    uint32_t piece = n - at < kPage ? n - at : kPage;
+    if (!AllZero(from + at, piece)) memcpy(to + at, from + at, piece);
+  }
 }
 
 bool MVProtectCodeBlock(uint8_t* code, uint32_t count) {
@@ -434,7 +503,7 @@ void MVFreeImage(MVLoadedImage* image) {
     munmap(image->region, static_cast<size_t>(image->regionSize));
   } else {
     if (image->code) munmap(image->code, static_cast<size_t>(CodePagesBytes(image->codeSize)));
-    free(image->data);
+    MVFreeDataBlock(image->data, image->dataSize);
   }
   free(image->imports);
   free(image->symbols);
@@ -483,7 +552,7 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
   }
   ok = ok && MVReadImageBlocks(blocks, mv.size, mv.offset, image, problem);
   if (blocks && blocks != file) fclose(blocks);
-  free(checked);
+  if (checked) munmap(checked, static_cast<size_t>(CodePagesBytes(mv.size)));
   fclose(file);
   if (ok) {
     MVPlaceImage(image);
@@ -499,8 +568,7 @@ bool MVLoadLooseImage(MVLoadedImage* image, std::string* problem) {
   im.imports = ReadLooseFile(MV_LOOSE_IMPORTS, &im.importsSize, false, problem);
   im.code = ReadLooseFile(MV_LOOSE_CODE, &im.codeSize, true, problem);
   bool otherMachine = !problem->empty();
-  im.data = ReadLooseFile(MV_LOOSE_DATA, &im.dataSize, false, problem);
-  if (!im.data) im.data = Allocate(0, true);
+  im.data = ReadLooseData(&im.dataSize, problem);
   im.resources = ReadLooseFile(MV_LOOSE_RESOURCES, &im.resourcesSize, false, problem);
   im.options = ReadLooseFile(MV_LOOSE_OPTIONS, &im.optionsSize, false, problem);
   im.symbols = ReadLooseFile(MV_LOOSE_SYMBOLS, &im.symbolsSize, false, problem);

@@ -81,6 +81,14 @@ void MVFreeImage(MVLoadedImage* image);
 // one), readable and writable but not executable while the loader fills and links it
 // (x86-64: until it is copied into the image's region).
 uint8_t* MVAllocateCodeBlock(uint32_t count);
+// The same for a data block, which stays readable and writable; MVFreeDataBlock gives
+// it back. Its pages are zero until written, and so never touched where the block's
+// bytes are zeros (most of a data block is the image's zero-filled storage).
+uint8_t* MVAllocateDataBlock(uint32_t count);
+void MVFreeDataBlock(uint8_t* data, uint32_t count);
+// Copies n bytes into memory that is zero already, leaving out every 4 KiB of the
+// destination that would only be written with zeros.
+void MVCopyNonZeroPages(uint8_t* to, const uint8_t* from, uint32_t n);
 // Makes a linked code block readable and executable, no longer writable. A refusal is
 // reported on standard output ("Loader failed to protect memory") and gives false.
 bool MVProtectCodeBlock(uint8_t* code, uint32_t count);
