@@ -153,8 +153,9 @@ void RunOnMaster(Batch* b, cipher::Engine& master, int32_t count) {
   }
 }
 
-// A segment's bytes in a string that only this command holds.
-Str Owned(Str block) {
+// A segment's bytes in a string that only this command holds (taken by reference: a
+// copy of the caller's would count as a second holder).
+Str Owned(const Str& block) {
   MVString* s = block.get();
   if (s && s->refCount == 1) return block;
   return Str(MAVOBuildString(block.bytes(), static_cast<int32_t>(block.length()), kEncodingUnknown));
