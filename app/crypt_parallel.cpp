@@ -161,14 +161,9 @@ Str Owned(const Str& block) {
   return Str(MAVOBuildString(block.bytes(), static_cast<int32_t>(block.length()), kEncodingUnknown));
 }
 
-// A string of at least kExpandedSegment bytes that only this command holds: room for a
-// segment's output, which then goes out as a string of its exact length.
-Str Canvas() {
-  static const uint8_t kSeed[4096] = {};
-  Str c(MAVOBuildString(kSeed, sizeof kSeed, kEncodingUnknown));
-  while (c.get() && c.length() < kExpandedSegment) c = c + c;
-  return c;
-}
+// A string of kExpandedSegment bytes that only this command holds: room for a segment's
+// output, which then goes out from it.
+Str Canvas() { return Str(RuntimeNewZeroString(static_cast<int32_t>(kExpandedSegment))); }
 
 // The most cipher bytes from position `at` on whose output stays within a segment (at
 // least one).
