@@ -209,9 +209,13 @@ void MVPlaceImage(MVLoadedImage* image) {
   }
   uint8_t* code = static_cast<uint8_t*>(region);
   if (image->code) memcpy(code, image->code, image->codeSize);
-  if (image->data) MVCopyNonZeroPages(code + codePages, image->data, image->dataSize);
+  // The data block's pages move into the region as they are: most of them are zero
+  // and were never touched, and stay so.
+  if (image->data && !MVMoveDataBlock(image->data, image->dataSize, code + codePages)) {
+    MVCopyNonZeroPages(code + codePages, image->data, image->dataSize);
+    MVFreeDataBlock(image->data, image->dataSize);
+  }
   if (image->code) munmap(image->code, static_cast<size_t>(CodePages(image->codeSize)));
-  MVFreeDataBlock(image->data, image->dataSize);
   image->region = code;
   image->regionSize = size;
   image->code = code;

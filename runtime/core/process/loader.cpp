@@ -97,12 +97,13 @@ uint64_t CodePagesBytes(uint32_t count) {
   return (uint64_t{count ? count : 1} + (kPage - 1)) / kPage * kPage;
 }
 
-// Whole pages for `count` bytes (at least one) that are about to be filled, given their
-// memory at once rather than one page fault at a time.
-uint8_t* AllocatePopulated(uint32_t count) {
+// Whole pages of their own for `count` bytes (at least one), readable and writable,
+// never shared with heap objects; sizes in 64 bits, as the rounding of a count near 4 GiB
+// would otherwise wrap. `flags`: further mmap flags.
+uint8_t* MapPages(uint32_t count, int flags) {
   uint64_t bytes = CodePagesBytes(count);
   void* p = bytes <= SIZE_MAX ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
-                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0)
+                                     MAP_PRIVATE | MAP_ANONYMOUS | flags, -1, 0)
                               : MAP_FAILED;
   if (p == MAP_FAILED) {
     printf("Loader could not allocate %u bytes\n", count);
@@ -111,6 +112,10 @@ uint8_t* AllocatePopulated(uint32_t count) {
   }
   return static_cast<uint8_t*>(p);
 }
+
+// Pages about to be filled whole: given their memory at once rather than one page fault
+// at a time.
+uint8_t* AllocatePopulated(uint32_t count) { return MapPages(count, MAP_POPULATE); }
 
 bool ReadExactly(FILE* file, void* to, uint32_t count) {
   return count == 0 || fread(to, 1, count, file) == count;
@@ -299,22 +304,9 @@ void MVResetLinkState() {
   Libraries().clear();
 }
 
-uint8_t* MVAllocateCodeBlock(uint32_t count) {
-  // Pages of its own, never shared with heap objects; sizes in 64 bits, as the rounding
-  // of a count near 4 GiB would otherwise wrap.
-  uint64_t bytes = CodePagesBytes(count);
-  void* p = bytes <= SIZE_MAX ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
-                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                              : MAP_FAILED;
-  if (p == MAP_FAILED) {
-    printf("Loader could not allocate %u bytes\n", count);
-    fflush(stdout);
-    exit(1);
-  }
-  return static_cast<uint8_t*>(p);
-}
+uint8_t* MVAllocateCodeBlock(uint32_t count) { return MapPages(count, 0); }
 
-uint8_t* MVAllocateDataBlock(uint32_t count) { return MVAllocateCodeBlock(count); }
+uint8_t* MVAllocateDataBlock(uint32_t count) { return MapPages(count, 0); }
 
 void MVFreeDataBlock(uint8_t* data, uint32_t count) {
   if (data) munmap(data, static_cast<size_t>(CodePagesBytes(count)));
@@ -336,6 +328,11 @@ bool AllZero(const uint8_t* p, uint32_t n) {
 }
 
 }  // namespace
+
+bool MVMoveDataBlock(uint8_t* data, uint32_t count, uint8_t* to) {
+  size_t bytes = static_cast<size_t>(CodePagesBytes(count));
+  return mremap(data, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED;
+}
 
 void MVCopyNonZeroPages(uint8_t* to, const uint8_t* from, uint32_t n) {
   for (uint32_t at = 0; at < n; at += kPage) {
