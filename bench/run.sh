@@ -9,7 +9,7 @@
 # key systems of the createsys rows; BENCH_BIG_MB (default 2048; 0 leaves the row out)
 # the large enc whose peak resident size is held against that of a 200 MiB one. With
 # I386_BUILD_DIR, the i386 program's enc and dec at level n too (BENCH_I386_MB, default
-# 16), marked as the emulator's where the kernel cannot run it. The page cache is left as
+# 4), marked as the emulator's where BENCH_I386_EMULATED=1. The page cache is left as
 # it is (warm).
 set -euo pipefail
 build=$(cd "${1:?usage: run.sh BUILD_DIR [I386_BUILD_DIR]}" && pwd)
@@ -19,7 +19,7 @@ runs=${BENCH_RUNS:-3}
 mb=${BENCH_MB:-256}
 keys=${BENCH_KEYS:-200 200 200}
 big_mb=${BENCH_BIG_MB:-2048}
-i386_mb=${BENCH_I386_MB:-16}
+i386_mb=${BENCH_I386_MB:-4}
 [ "$runs" -ge 3 ] || { echo "BENCH_RUNS must be at least 3" >&2; exit 2; }
 
 random_shim=$build/libombrix_random_shim.so
