@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,6 +24,7 @@
 #include "runtime/core/objects/report.h"
 #include "runtime/core/process/resources.h"
 #include "runtime/core/objects/shutdown.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/core/objects/symbols.h"
 #include "runtime/values/sha256.h"
 #include "runtime/values/string.h"
@@ -230,21 +233,19 @@ std::string MissingLooseFile(const MVLoadedImage& im) {
   return "";
 }
 
-// The whole ".mv" section, read into a fresh allocation (*bytes, to be freed; at least
-// one byte) and held against the digest stored in ".mvsum". False with *problem set when
-// either cannot be read, the digest is not 32 bytes or it does not match.
+// The whole ".mv" section, read into fresh pages (*bytes, to be unmapped; at least one
+// page), and the digest stored in ".mvsum" (MV_DIGEST_SIZE bytes into `stored`). False
+// with *problem set when either cannot be read or the digest is not 32 bytes.
 bool ReadCheckedSection(FILE* file, const MVImageSections& sections, uint8_t** bytes,
-                        std::string* problem) {
+                        uint8_t* stored, std::string* problem) {
   const MVSectionPlace& mv = sections.image;
   const MVSectionPlace& sum = sections.digest;
-  uint8_t stored[MV_DIGEST_SIZE], actual[MV_SHA256_BYTES];
-  static_assert(sizeof stored == sizeof actual, "the stored digest is a SHA-256 digest");
   if (sum.size != MV_DIGEST_SIZE) {
     *problem = "the section " MV_DIGEST_SECTION " is not " + std::to_string(MV_DIGEST_SIZE) +
                " bytes";
     return false;
   }
-  if (fseeko(file, sum.offset, SEEK_SET) != 0 || !ReadExactly(file, stored, sizeof stored)) {
+  if (fseeko(file, sum.offset, SEEK_SET) != 0 || !ReadExactly(file, stored, MV_DIGEST_SIZE)) {
     *problem = "the section " MV_DIGEST_SECTION " cannot be read";
     return false;
   }
@@ -253,11 +254,51 @@ bool ReadCheckedSection(FILE* file, const MVImageSections& sections, uint8_t** b
     *problem = "the section " MV_IMAGE_SECTION " cannot be read";
     return false;
   }
-  RuntimeSha256(*bytes, mv.size, actual);
-  if (memcmp(stored, actual, sizeof actual) == 0) return true;
-  *problem = "its digest does not match";
-  return false;
+  return true;
 }
+
+// The digest of the section read, computed on a thread of its own while the loader reads
+// the blocks from the same bytes (which nobody changes meanwhile); on this thread when no
+// thread can be had. The thread leaves the program's signals to the program's thread,
+// and is joined before the bytes go.
+class SectionDigest {
+ public:
+  static_assert(MV_DIGEST_SIZE == MV_SHA256_BYTES, "the stored digest is a SHA-256 digest");
+  ~SectionDigest() { Join(); }
+  void Start(const uint8_t* bytes, uint32_t n) {
+    bytes_ = bytes;
+    n_ = n;
+    sigset_t block, old;
+    sigemptyset(&block);
+    MVAddHandledSignals(&block);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    running_ = pthread_create(&thread_, nullptr, Run, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!running_) Compute();
+  }
+  // Waits for the digest: true when it is `stored`.
+  bool Matches(const uint8_t* stored) {
+    Join();
+    return memcmp(stored, actual_, sizeof actual_) == 0;
+  }
+
+ private:
+  static void* Run(void* self) {
+    static_cast<SectionDigest*>(self)->Compute();
+    return nullptr;
+  }
+  void Compute() { RuntimeSha256(bytes_, n_, actual_); }
+  void Join() {
+    if (running_) pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+
+  const uint8_t* bytes_ = nullptr;
+  uint32_t n_ = 0;
+  uint8_t actual_[MV_SHA256_BYTES] = {};
+  pthread_t thread_{};
+  bool running_ = false;
+};
 
 }  // namespace
 
@@ -534,12 +575,17 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
     return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;
   }
   const MVSectionPlace& mv = sections.image;
-  // With a digest, the blocks are taken from the very bytes that were checked.
+  // With a digest, the blocks are taken from the very bytes that were checked; the check
+  // runs while they are read, and its verdict comes first.
   uint8_t* checked = nullptr;
+  uint8_t stored[MV_DIGEST_SIZE];
+  SectionDigest digest;
+  bool hashing = false;
   FILE* blocks = file;
   bool ok;
   if (sections.digest.found) {
-    ok = ReadCheckedSection(file, sections, &checked, problem);
+    ok = hashing = ReadCheckedSection(file, sections, &checked, stored, problem);
+    if (ok) digest.Start(checked, mv.size);
     blocks = ok ? fmemopen(checked, mv.size, "rb") : nullptr;
     if (ok && !blocks) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
     ok = ok && blocks != nullptr;
@@ -549,6 +595,10 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
   }
   ok = ok && MVReadImageBlocks(blocks, mv.size, mv.offset, image, problem);
   if (blocks && blocks != file) fclose(blocks);
+  if (hashing && !digest.Matches(stored)) {
+    ok = false;
+    *problem = "its digest does not match";
+  }
   if (checked) munmap(checked, static_cast<size_t>(CodePagesBytes(mv.size)));
   fclose(file);
   if (ok) {
