@@ -26,6 +26,7 @@ static_assert(kEnc != kNoCommand && kDec != kNoCommand && kSysDat != kNoCommand 
               "a command the argument form names is not in the table");
 
 bool gPreset = false;  // Params hold the operands until the command's GetParameters
+bool gNamed = false;   // the command the arguments name is running
 
 // The names among the parameters as typed (slots 1 and 2; owned references).
 constexpr int32_t kTypedNames = 2;
@@ -71,7 +72,8 @@ bool Precheck(int32_t command, MVArray* args) {
   if (!Readable(typed, source)) return false;
   Obj item(GetFolderItem(source.get()));
   bool empty = item.get() && FolderItemIsRegularFile(item.get()) && fileSizeGetter(item.get()) == 0;
-  if (empty) {
+  // A sealed file holds an empty source as well.
+  if (empty && !(encrypt && !PlainRequested())) {
     Refuse(typed + (encrypt ? MV_LIT(" is empty: nothing to encrypt") : MV_LIT(" is empty: nothing to decrypt")));
     return false;
   }
@@ -113,6 +115,10 @@ bool HelpTopicKnown(int32_t command, MVArray* args, int32_t n) {
 }  // namespace
 
 bool InArgumentForm() { return (RuntimeCommandForm() & kMVCommandForm) != 0; }
+
+bool RunningNamedCommand() { return gNamed; }
+
+bool PlainRequested() { return (RuntimeCommandForm() & kMVCommandPlain) != 0; }
 
 bool TakePresetParameters() {
   if (!gPreset) return false;
@@ -168,6 +174,10 @@ void RunArguments(MVObject* self, MVArray* args) {
     RuntimeUsageError((Str::Borrow(MV_LIT("unknown help topic '")) + Argument(args, 2) + MV_LIT("'")).get());
     return;
   }
+  if (PlainRequested() && command != kEnc && command != kDec) {
+    RuntimeUsageError(MV_LIT("--plain is an option of enc and dec only"));
+    return;
+  }
   if (!KeyFolderIsThere()) return;
   keyfile::UseChosenFolder();
   if (CallFailed(App_SystemData, self, 0)) {
@@ -210,7 +220,9 @@ void RunArguments(MVObject* self, MVArray* args) {
     RuntimeConsoleLeaveOut(MV_LIT("Loading System data..."));
   }
   bool done = false;
+  gNamed = command != kScript;
   MVObject* ex = RunInArgumentForm(self, command, &done);
+  gNamed = false;
   ScriptMode = 0;
   gPreset = false;
   bool failed = EndsProgram(ex) || !done;

@@ -12,6 +12,12 @@ void RunArguments(MVObject* self, MVArray* args);
 
 // --- What the commands ask of the form they run in.
 
+// The command the arguments name is running (not a line of a script it runs).
+bool RunningNamedCommand();
+// --plain was given: the argument form's enc writes, and its dec reads, the plain format
+// instead of the sealed one.
+bool PlainRequested();
+
 // GetParameters keeps the parameters the argument form filled in (once): the operands
 // are whole arguments, blanks and all.
 bool TakePresetParameters();

@@ -1,7 +1,9 @@
 // The segmented run of enc and dec.
 #include "app/crypt_parallel.h"
 
+#include "app/crypt_io.h"
 #include "app/util.h"
+#include "app/wipe.h"
 
 namespace {
 
@@ -71,10 +73,6 @@ Tools ToolsIn(void* room, const cipher::Engine* master) {
   return t;
 }
 
-void Wipe(void* p, uint32_t n) {
-  for (uint32_t i = 0; i < n; i++) static_cast<volatile uint8_t*>(p)[i] = 0;
-}
-
 // Each cipher byte of the segment (encrypted in place) and its fillers, into the canvas.
 // The fillers of a chunk of cipher bytes are drawn in one run over the chunk's whole
 // output, and the cipher bytes then put in their places.
@@ -90,7 +88,7 @@ void Expand(const Batch& b, const Segment& s, uint8_t* bytes, uint8_t* canvas, c
       o += 1 + t.counts[j];
     }
   }
-  Wipe(t.source, sizeof(filler::Source));
+  WipeSecret(t.source, sizeof(filler::Source));
 }
 
 // The segment's cipher bytes moved to its front (each lies at or after its new place).
@@ -182,12 +180,12 @@ uint32_t CipherBytesFitting(const cipher::FillerPrefix& prefix, uint64_t at) {
 
 // Reads the next segment into *s. `position` counts cipher bytes, `input` the bytes
 // read; false at the end of the input.
-bool ReadSegment(MVBinaryStream* in, const Expansion* x, bool decrypt, uint64_t* position,
+bool ReadSegment(Input* in, const Expansion* x, bool decrypt, uint64_t* position,
                  uint64_t* input, uint64_t* stream, Segment* s) {
   uint32_t want = !x ? kSegment
                   : decrypt ? kExpandedSegment
                             : CipherBytesFitting(*x->prefix, *position);
-  Str block(BinaryStreamRead(in, static_cast<int32_t>(want), nullptr));
+  Str block(in->Read(want));
   uint32_t n = block.length();
   if (n == 0) return false;
   s->block = Owned(block);
@@ -213,19 +211,19 @@ bool ReadSegment(MVBinaryStream* in, const Expansion* x, bool decrypt, uint64_t*
 // Writes a segment's result; false when the output failed. What a worker wrote goes out
 // from where it lies: the segment's own string, or the canvas (the writer may hold either
 // until it is written).
-bool WriteSegment(MVBinaryStream* out, const Batch& b, int32_t i) {
+bool WriteSegment(Output* out, const Batch& b, int32_t i) {
   const Segment& s = b.seg[i];
   if (!b.expansion)
-    BinaryStreamWrite(out, s.block.get());
-  else if (b.decrypt && s.cipherBytes > 0)
-    BinaryStreamWritePart(out, s.block.get(), 0, s.cipherBytes);
-  else if (!b.decrypt && s.outLength > 0)
-    BinaryStreamWritePart(out, b.canvasString[i].get(), 0, s.outLength);
-  return BinaryStreamGetLastError(out) == 0;
+    out->Write(s.block);
+  else if (b.decrypt)
+    out->WritePart(s.block, s.cipherBytes);
+  else
+    out->WritePart(b.canvasString[i], s.outLength);
+  return !out->failed();
 }
 
 // Writes a batch and lets its segments go; false when the output failed.
-bool WriteBatch(MVBinaryStream* out, Batch* b) {
+bool WriteBatch(Output* out, Batch* b) {
   bool written = true;
   for (int32_t i = 0; i < b->count; i++) {
     written = written && WriteSegment(out, *b, i);
@@ -266,7 +264,7 @@ class CanvasPool {
 // Reads up to `most` segments into the batch (b->count of them; fewer at the end of the
 // input, *end then set), each with a canvas where the key expands. False when memory is
 // short.
-bool ReadBatch(MVBinaryStream* in, Batch* b, int32_t most, CanvasPool* canvases, uint64_t* position,
+bool ReadBatch(Input* in, Batch* b, int32_t most, CanvasPool* canvases, uint64_t* position,
                uint64_t* input, uint64_t* stream, bool* end) {
   b->count = 0;
   while (!*end && b->count < most) {
@@ -290,8 +288,8 @@ bool SegmentsFit(const cipher::FillerPrefix& prefix) {
   return prefix.MostFillers() < kExpandedSegment;
 }
 
-SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
-                             MVBinaryStream* out, bool decrypt, int32_t threads) {
+CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, Input* in, Output* out,
+                           bool decrypt, int32_t threads) {
   static uint64_t runs;  // numbers the runs, for the rooms' engines
   Batch batches[2];
   CanvasPool canvases;
@@ -313,27 +311,27 @@ SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion,
   bool end = false;
   Batch* current = &batches[0];
   Batch* other = &batches[1];
-  SegmentOutcome outcome = SegmentOutcome::kDone;
-  if (!ReadBatch(in, current, most, &canvases, &position, &input, &stream, &end)) outcome = SegmentOutcome::kWriteFailed;
-  while (outcome == SegmentOutcome::kDone && current->count > 0) {
+  CryptOutcome outcome = CryptOutcome::kDone;
+  if (!ReadBatch(in, current, most, &canvases, &position, &input, &stream, &end)) outcome = CryptOutcome::kWriteFailed;
+  while (outcome == CryptOutcome::kDone && current->count > 0) {
     if (RuntimeStopRequested() != kMVGoOn) {
-      outcome = SegmentOutcome::kStopped;
+      outcome = CryptOutcome::kStopped;
       break;
     }
     RuntimeProgressStep(static_cast<int64_t>(input));
     bool posted = RuntimeStartWorkers(threads, kRoomBytes, RunSegment, current, current->count) > 0;
     if (!posted) RunOnMaster(current, master, current->count);
     if (!WriteBatch(out, other))
-      outcome = SegmentOutcome::kWriteFailed;
+      outcome = CryptOutcome::kWriteFailed;
     else if (!ReadBatch(in, other, most, &canvases, &position, &input, &stream, &end))
-      outcome = SegmentOutcome::kWriteFailed;  // no memory
+      outcome = CryptOutcome::kWriteFailed;  // no memory
     if (posted) RuntimeWaitWorkers();
     Batch* done = current;
     current = other;
     other = done;
   }
   // The last batch ciphered; what a failure or a stop leaves is let go unwritten.
-  if (outcome == SegmentOutcome::kDone && !WriteBatch(out, other)) outcome = SegmentOutcome::kWriteFailed;
-  if (outcome == SegmentOutcome::kDone && BinaryStreamGetLastError(in) != 0) return SegmentOutcome::kReadFailed;
+  if (outcome == CryptOutcome::kDone && !WriteBatch(out, other)) outcome = CryptOutcome::kWriteFailed;
+  if (outcome == CryptOutcome::kDone && in->failed()) return CryptOutcome::kReadFailed;
   return outcome;
 }

@@ -6,6 +6,9 @@
 #include "app/filler_random.h"
 #include "app/rt.h"
 
+class Input;   // app/crypt_io.h
+class Output;
+
 struct CipherSettings {
   cipher::Path path;  // the routines of every vector step of the command
   int32_t threads;    // cipher threads, the program's own among them
@@ -16,7 +19,8 @@ struct CipherSettings {
 // be used is refused with one line, and the result is false.
 bool ReadCipherSettings(CipherSettings* settings, bool* chosen);
 
-enum class SegmentOutcome { kDone, kReadFailed, kWriteFailed, kStopped };
+// How a run of the cipher over a stream ended.
+enum class CryptOutcome { kDone, kReadFailed, kWriteFailed, kStopped };
 
 // What an expanded key's segments need beside the engine: where each cipher byte goes,
 // and the command's filler key (drawn once from the random source), from which each
@@ -40,5 +44,5 @@ bool SegmentsFit(const cipher::FillerPrefix& prefix);
 // from the prefix sums. At most `threads` segments are in memory at a time. A batch of
 // one segment (a short input), or one for which the pool has no memory, runs on the
 // program's thread.
-SegmentOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, MVBinaryStream* in,
-                             MVBinaryStream* out, bool decrypt, int32_t threads);
+CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, Input* in, Output* out,
+                           bool decrypt, int32_t threads);

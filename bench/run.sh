@@ -66,6 +66,13 @@ ombrix() {
   grep -q -e '==== Encryption completed ====' -e '==== Decryption completed ====' \
     -e 'System Created.' "$dir/out.txt" || { say "ombrix failed: $line"; cat "$dir/out.txt" >&2; exit 1; }
 }
+# ombrix_form FOLDER ARGS...: one command of the argument form (a sealed file unless
+# --plain), which must succeed.
+ombrix_form() {
+  local dir=$work/$1
+  shift
+  HOME="$dir/home" "$dir/ombrix" "$@" 2>"$dir/err.txt" || { say "ombrix failed: $*"; cat "$dir/err.txt" >&2; exit 1; }
+}
 same() { cmp -s "$1" "$2" && echo OK || echo FAILED; }
 # synced FILE COMMAND...: the command, then FILE's data synced to the disk.
 synced() {
@@ -92,13 +99,18 @@ if command -v age >/dev/null && command -v age-keygen >/dev/null; then
 fi
 aes_key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
 aes_iv=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
-say "Level n: enc and dec, age, openssl, dd, cp (${runs} runs)"
+say "Level n: enc and dec (the plain format at the prompt, sealed files in the argument form), age, openssl, dd, cp (${runs} runs)"
 for i in $(seq "$runs"); do
   rm -f "$k/n.enc" "$k/n.dec"
   sample enc_n "$bytes" ombrix key-n "enc $src $k/n.enc 1 1 1"
   sample dec_n "$bytes" ombrix key-n "dec $k/n.enc $k/n.dec 1 1 1"
   check "enc/dec level n, run $i: round trip" "$(same "$src" "$k/n.dec")"
   [ "$i" = 1 ] && mv "$k/n.enc" "$work/n.reference"
+  rm -f "$k/n.enc" "$k/n.dec"
+  sample enc_sealed_n "$bytes" ombrix_form key-n enc "$src" "$k/n.enc" 1 1 1
+  sample dec_sealed_n "$bytes" ombrix_form key-n dec "$k/n.enc" "$k/n.dec" 1 1 1
+  check "sealed enc/dec level n, run $i: round trip" "$(same "$src" "$k/n.dec")"
+  [ "$i" = 1 ] && mv "$k/n.enc" "$work/n.sealed"
   rm -f "$k/n.enc" "$k/n.dec"
   if [ -n "${recipient:-}" ]; then
     rm -f "$work/a.age" "$work/a.out"
@@ -178,7 +190,8 @@ for level in n h; do
 done
 
 # --- Every cipher path the processor has, on one thread and on all, enc and dec at
-# level n to /dev/null, beside age to /dev/null in the same run. A path the processor
+# level n to /dev/null, in the plain format and sealed, beside age to /dev/null in the
+# same run. A path the processor
 # lacks is refused by the program and left out.
 flags=$(grep -m1 '^flags' /proc/cpuinfo)
 has() { case " $flags " in *" $1 "*) return 0 ;; esac; return 1; }
@@ -209,6 +222,8 @@ for i in $(seq "$runs"); do
     for t in "${threads[@]}"; do
       OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t sample "null_${p}_${t}_enc" "$bytes" ombrix key-n "enc $src /dev/null 1 1 1"
       OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t sample "null_${p}_${t}_dec" "$bytes" ombrix key-n "dec $work/n.reference /dev/null 1 1 1"
+      OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t sample "null_sealed_${p}_${t}_enc" "$bytes" ombrix_form key-n enc "$src" /dev/null 1 1 1
+      OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t sample "null_sealed_${p}_${t}_dec" "$bytes" ombrix_form key-n dec "$work/n.sealed" /dev/null 1 1 1
       if [ "$i" = 1 ]; then
         rm -f "$k/p.enc"
         OMBRIX_CIPHER_PATH=$p OMBRIX_THREADS=$t ombrix key-n "enc $src $k/p.enc 1 1 1"

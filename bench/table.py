@@ -101,6 +101,18 @@ def main():
         if key in fig:
             rows.append(("", "", "%s %s" % (label, fmt_rate(fig[key].rate())), "", ""))
 
+    def sealed(job, mine, plain, target=None, minimum=0):
+        """A sealed row beside the plain format's: the ratio, and the time sealing adds to
+        every byte."""
+        if mine not in fig or plain not in fig:
+            return
+        m, p = fig[mine], fig[plain]
+        ratio = (m.rate()[0] / p.rate()[0], m.rate()[1] / p.rate()[1])
+        added = ((m.best - p.best) / m.nbytes * 1e9, (m.median - p.median) / m.nbytes * 1e9)
+        rows.append((job, fmt_rate(m.rate()), "the plain format %s; sealing adds %.2f (%.2f) ns"
+                     " per byte" % ((fmt_rate(p.rate()),) + added), "%.2f (%.2f)" % ratio,
+                     "%s: %s" % (target, verdict(ratio[0] >= minimum)) if target else ""))
+
     sync_label = "dd bs=256K conv=fdatasync (synced, as Ombrix's output)"
     for what, age, age_label, ssl in (("enc", "age_enc", "age -r", "openssl enc -aes-256-ctr"),
                                       ("dec", "age_dec", "age -d", "openssl enc -d -aes-256-ctr")):
@@ -109,6 +121,8 @@ def main():
         against("", what + "_n", age, age_label, "", 0)
         against("", what + "_n", "dd_sync", sync_label, ">= 0.95 x synced dd", 0.95)
         beside(ssl, "openssl_" + what)
+        sealed("%s level n, file to file, sealed" % what, what + "_sealed_n", what + "_n",
+               ">= 0.9 x the plain format", 0.9)
     beside("dd bs=256K", "dd")
     beside("cp", "cp")
 
@@ -134,6 +148,7 @@ def main():
                             ">= 1.8 x portable, 1 thread", 1.8)
                 else:
                     against(job, key, age, age_label + " to /dev/null", "", 0)
+                sealed(job + ", sealed", "null_sealed_%s_%s_%s" % (p, t, what), key)
         if no512:
             key = "null_%s_%s_%s" % (no512[-1], every, what)
             against("%s level n to /dev/null: what a processor without AVX-512 gets (%s path, %s"

@@ -38,6 +38,8 @@ const char kOptions[] =
     "  -v, --verbose    print the session's lines for the command on standard error\n"
     "  --keys DIR       use the key system in DIR (also OMBRIX_KEYS; by default the\n"
     "                   program's own folder)\n"
+    "  --plain          enc writes and dec reads the plain format of the prompt and of\n"
+    "                   earlier versions (no check, no salt) instead of sealed files\n"
     "\n"
     "Relative names are taken in the current folder; - as SOURCE reads standard input,\n"
     "- as DESTINATION writes standard output. Exit status: 0 done, 1 refused or failed,\n"
@@ -47,6 +49,7 @@ const char kOptions[] =
 
 bool g_form = false;
 bool g_verbose = false;
+bool g_plain = false;
 std::string g_keys;
 bool g_haveKeys = false;
 int g_status = 0;
@@ -102,6 +105,8 @@ extern "C" int MVReadCommandOptions(int* argc, char** argv, const char* version)
     }
     if (strcmp(a, "-v") == 0 || strcmp(a, "--verbose") == 0) {
       g_verbose = true;
+    } else if (strcmp(a, "--plain") == 0) {
+      g_plain = true;
     } else if (strcmp(a, "--keys") == 0 || strncmp(a, "--keys=", 7) == 0) {
       const char* dir = a[6] == '=' ? a + 7 : (i + 1 < n ? argv[++i] : nullptr);
       if (!dir || !*dir) return UsageError("--keys needs a folder");
@@ -154,7 +159,7 @@ extern "C" bool MVConsoleTakesLine(const uint8_t* bytes, uint32_t n) {
 
 extern "C" int32_t RuntimeCommandForm(void) {
   if (!g_form) return 0;
-  return kMVCommandForm | (g_verbose ? kMVCommandVerbose : 0);
+  return kMVCommandForm | (g_verbose ? kMVCommandVerbose : 0) | (g_plain ? kMVCommandPlain : 0);
 }
 
 extern "C" MVString* RuntimeKeyFolderOption(void) {

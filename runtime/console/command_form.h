@@ -1,6 +1,7 @@
 // The argument form of the program: `ombrix [OPTIONS] COMMAND [ARGUMENTS]` runs one
 // command and ends with an exit status. This module reads the options, answers -h,
-// --help and --version, keeps what the command's run needs (the key folder, verbose),
+// --help and --version, keeps what the command's run needs (the key folder, verbose,
+// the plain format),
 // and gives the application its channels: lines held back or passed to standard error,
 // error lines on standard error, the exit status, and the end after a signal.
 #pragma once
@@ -11,15 +12,16 @@
 extern "C" {
 #endif
 
-// What RuntimeCommandForm answers: bits.
-enum { kMVCommandForm = 1, kMVCommandVerbose = 2 };
+// What RuntimeCommandForm answers: bits. kMVCommandPlain: --plain was given.
+enum { kMVCommandForm = 1, kMVCommandVerbose = 2, kMVCommandPlain = 4 };
 // What RuntimeConsoleCapture takes: where the lines RuntimeConsolePrint gets go.
 enum { kMVLinesOut = 0, kMVLinesHeld = 1, kMVLinesToError = 2 };
 // What RuntimeConsoleRelease does with the held lines.
 enum { kMVDropLines = 0, kMVLinesToOutput = 1, kMVOneErrorLine = 2, kMVErrorLines = 3 };
 
 // --- Exported entry points.
-// 0 for the session; kMVCommandForm (and kMVCommandVerbose) when a command was given.
+// 0 for the session; kMVCommandForm (and kMVCommandVerbose, kMVCommandPlain) when a
+// command was given.
 int32_t RuntimeCommandForm(void);
 // The key-system folder given with --keys, else OMBRIX_KEYS; nil when neither (owned).
 MVString* RuntimeKeyFolderOption(void);

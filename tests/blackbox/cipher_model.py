@@ -200,7 +200,8 @@ class Key:
             values = fields(line, kf.TABLE_FIELDS, kf.TABLE_WIDTH)
             table = b"".join(chr_bytes(v) for v in values)
             self.slots.append(Slot(table, *(d[r + kf.SLOTS * i] for i in range(4))))
-        self.on, self.E = expansion(d[4 * kf.SLOTS:])
+        self.seeds = d[4 * kf.SLOTS:]
+        self.on, self.E = expansion(self.seeds)
 
     def forward(self, b):
         for s in self.slots:

@@ -74,11 +74,14 @@ class Commands(ArgumentForm):
         self.assert_done(self.ombrix("ressys", "again"))
 
         # A script's names are taken in the current folder too, and a row may read what
-        # an earlier one writes.
-        self.put("script", b"enc -dash s.enc 1 2 3\ndec s.enc s.back 1 2 3\n")
+        # an earlier one writes. Its enc writes the plain format, as --plain does; its dec
+        # reads either format.
+        self.put("script", b"enc -dash s.enc 1 2 3\ndec s.enc s.back 1 2 3\ndec -dash.enc s.unsealed 1 2 3\n")
         self.assert_done(self.ombrix("x", "script"))
-        self.assertEqual(self.get("s.enc"), self.get("-dash.enc"))
+        self.assert_done(self.ombrix("--plain", "enc", "-dash", "-dash.plain", "1", "2", "3"))
+        self.assertEqual(self.get("s.enc"), self.get("-dash.plain"))
         self.assertEqual(self.get("s.back"), data)
+        self.assertEqual(self.get("s.unsealed"), data)
 
         r = self.ombrix("help", "e")
         self.assertEqual((r.status, r.err), (0, b""))
@@ -113,7 +116,7 @@ class Commands(ArgumentForm):
         self.put("empty", b"")
         for args, text in ((["enc", "nothere", "b", "1", "2", "3"],
                             b"cannot open nothere: No such file or directory\n"),
-                           (["enc", "empty", "b", "1", "2", "3"], b"empty is empty: nothing to encrypt\n"),
+                           (["--plain", "enc", "empty", "b", "1", "2", "3"], b"empty is empty: nothing to encrypt\n"),
                            (["enc", "a", "b", "9", "2", "3"], b"Key component 1 contains 3 elements\n"),
                            (["enc", "a", "no/b", "1", "2", "3"],
                             b"cannot create no/b: No such file or directory\n"),
@@ -227,8 +230,10 @@ class SecondKeyFolder(ArgumentForm):
         self.assert_done(self.ombrix("dec", "letter.enc", "out2", "2", "3", "1",
                                      env={"OMBRIX_KEYS": os.path.join(self.work, "keys")}))
         self.assertEqual(self.get("out2"), data)
-        self.assert_done(self.ombrix("dec", "letter.enc", "own", "2", "3", "1"))
-        self.assertNotEqual(self.get("own"), data)  # the own system is another key
+        # The own system is another key.
+        self.assert_refused(self.ombrix("dec", "letter.enc", "own", "2", "3", "1"), 1,
+                            b"letter.enc: wrong entry numbers or key system, or the file was changed\n")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "own")))
         self.assertEqual(self.app_files(), mine)
 
 
@@ -241,26 +246,28 @@ class Pipes(ArgumentForm):
                 if os.path.exists(self.app.path("sys.dat")):
                     self.assert_done(self.ombrix("killsys"))
                 self.create(level)
-                self.assert_done(self.ombrix("enc", "f", "f.enc", "1", "2", "3"))
+                self.assert_done(self.ombrix("--plain", "enc", "f", "f.enc", "1", "2", "3"))
+                plain = self.ombrix("--plain", "enc", "-", "-", "1", "2", "3", stdin=data)
+                self.assertEqual((plain.status, plain.err), (0, b""))
+                if level == "n":  # no fillers: the same bytes as the file form
+                    self.assertEqual(plain.out, self.get("f.enc"))
                 piped = self.ombrix("enc", "-", "-", "1", "2", "3", stdin=data)
                 self.assertEqual((piped.status, piped.err), (0, b""))
-                if level == "n":  # no fillers: the same bytes as the file form
-                    self.assertEqual(piped.out, self.get("f.enc"))
                 back = self.ombrix("dec", "-", "-", "1", "2", "3", stdin=piped.out)
                 self.assertEqual((back.status, back.err, back.out), (0, b"", data))
-                self.assert_done(self.ombrix("dec", "f.enc", "-", "1", "2", "3"), data)
+                self.assert_done(self.ombrix("--plain", "dec", "f.enc", "-", "1", "2", "3"), data)
         p = subprocess.run("cat f | '%s' enc - - 1 2 3 | '%s' dec - - 1 2 3 | cmp - f"
                            % (self.app.program, self.app.program), shell=True, cwd=self.work,
                            env=self.app.env(), capture_output=True, timeout=HANG_GUARD)
         self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
-        self.assert_refused(self.ombrix("enc", "-", "out", "1", "2", "3"), 1,
+        self.assert_refused(self.ombrix("--plain", "enc", "-", "out", "1", "2", "3"), 1,
                             b"standard input is empty: nothing to encrypt\n")
         self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
         # A reader that went away ends the run by SIGPIPE, without a complaint.
         r, w = os.pipe()
         os.close(r)
         try:
-            p = subprocess.run([self.app.program, "dec", "f.enc", "-", "1", "2", "3"], stdout=w,
+            p = subprocess.run([self.app.program, "--plain", "dec", "f.enc", "-", "1", "2", "3"], stdout=w,
                                stderr=subprocess.PIPE, cwd=self.work, env=self.app.env(),
                                timeout=HANG_GUARD)
         finally:
@@ -276,14 +283,14 @@ class Pipes(ArgumentForm):
         data = os.urandom(200000)
         self.put("f", data)
         self.put("tail", data[1000:])
-        self.assert_done(self.ombrix("enc", "tail", "tail.enc", "1", "2", "3"))
+        self.assert_done(self.ombrix("--plain", "enc", "tail", "tail.enc", "1", "2", "3"))
         with open(os.path.join(self.work, "f"), "rb") as f:
             f.seek(1000)
-            p = self.run_with_stdin(f, "enc", "-", "-", "1", "2", "3")
+            p = self.run_with_stdin(f, "--plain", "enc", "-", "-", "1", "2", "3")
             self.assertEqual((p.returncode, p.stderr), (0, b""))
             self.assertEqual(p.stdout, self.get("tail.enc"))
             # Read to its end by the first run: nothing is left for the second.
-            p = self.run_with_stdin(f, "enc", "-", "out", "1", "2", "3")
+            p = self.run_with_stdin(f, "--plain", "enc", "-", "out", "1", "2", "3")
             self.assertEqual((p.returncode, p.stderr),
                              (1, b"ombrix: standard input is empty: nothing to encrypt\n"))
         self.assertFalse(os.path.exists(os.path.join(self.work, "out")))

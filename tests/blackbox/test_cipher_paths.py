@@ -86,14 +86,15 @@ class CipherPaths(CryptCase):
                         self.assertEqual(self.app.read("s.out"), data)
 
     def test_streams_through_a_pipe_and_a_fifo(self):
-        # Standard input and output of the argument form: a pipe, and FIFOs in their
-        # places; several segments at level h, in order, and nothing from an empty pipe.
+        # Standard input and output of the argument form (the plain format): a pipe, and
+        # FIFOs in their places; several segments at level h, in order, and nothing from an
+        # empty pipe.
         key = self.key(1, 2, 4)
         data = random.Random(6).randbytes(30000)
         env = {"OMBRIX_THREADS": "3"}
 
         def ombrix(*args, stdin=b""):
-            return self.app.run(stdin, args=[self.app.program] + list(args), cwd=self.app.dir, env=env)
+            return self.app.run(stdin, args=[self.app.program, "--plain"] + list(args), cwd=self.app.dir, env=env)
 
         piped = ombrix("enc", "-", "-", "1", "2", "4", stdin=data)
         self.assertEqual((piped.status, piped.err), (0, b""))
@@ -117,8 +118,8 @@ class CipherPaths(CryptCase):
             with open(fifo, "rb") as f:
                 got["out"] = f.read()
 
-        for worker, args in ((feed, ("dec", "-", "plain", "1", "2", "4")),
-                             (drain, ("dec", "enc", "fifo", "1", "2", "4"))):
+        for worker, args in ((feed, ("--plain", "dec", "-", "plain", "1", "2", "4")),
+                             (drain, ("--plain", "dec", "enc", "fifo", "1", "2", "4"))):
             with self.subTest(fifo=worker.__name__):
                 self.app.write("enc", piped.out)
                 t = threading.Thread(target=worker)

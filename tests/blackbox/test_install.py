@@ -47,6 +47,7 @@ class Install(unittest.TestCase):
         self.assertEqual(os.readlink(link), program)
         self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "man", "man1", "ombrix.1")))
         self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "doc", "ombrix", "README.md")))
+        self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "doc", "ombrix", "sealed-format.md")))
 
         # Started by name through the search path, from an unrelated folder: the key
         # system goes beside the program, a relative name resolves there too.

@@ -1,10 +1,11 @@
 // The segment work of enc and dec as the program runs it: the application's own
-// CryptSegments (built as ordinary code) cutting real files into segments on the
-// runtime's worker pool, read through the read-ahead and written through the write-behind
-// of the runtime's streams. Whatever the thread count, the output is one engine's: the
-// same cipher bytes at the same places, and decryption gives the plain bytes back. The
-// thread-check build (./dev.sh tsan) runs it under ThreadSanitizer, which sees the work
-// of every thread here, the image's routines included.
+// CryptSegments and sealing stage (built as ordinary code) cutting real files into
+// segments and chunks on the runtime's worker pool, read through the read-ahead and
+// written through the write-behind of the runtime's streams. Whatever the thread count,
+// the output is one engine's: the same cipher bytes at the same places, and decryption
+// gives the plain bytes back. The thread-check build (./dev.sh tsan) runs it under
+// ThreadSanitizer, which sees the work of every thread here, the image's routines
+// included.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -17,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "app/crypt_io.h"
 #include "app/crypt_parallel.h"
+#include "app/sealing.h"
 #include "app/util.h"
 #include "tests/cipher/test_keys.h"
 
@@ -61,20 +64,26 @@ class Segments : public ::testing::Test {
         .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
   }
 
+  // The file `name` opened for reading, or created through the safe-output path.
+  MVBinaryStream* Open(const char* name, bool output) const {
+    Str path(MVStringFromCString(Path(name).c_str(), kEncodingUTF8));
+    Obj item(RuntimeGetFolderItem(path.get(), 0));
+    MVBinaryStream* s =
+        output ? FolderItemCreateOutputFile(item.get(), 0) : FolderItemOpenBinaryFile(item.get(), false);
+    EXPECT_NE(s, nullptr) << name;
+    return s;
+  }
+
   // `from` through the segments into `to`, on `threads` threads.
-  SegmentOutcome Run(const cipher::Key& key, const Expansion* x, const char* from, const char* to,
-                     bool decrypt, int32_t threads) {
+  CryptOutcome Run(const cipher::Key& key, const Expansion* x, const char* from, const char* to,
+                   bool decrypt, int32_t threads) {
     static cipher::Engine master;
     master.Start(key, cipher::Path::kPortable);
-    Str source(MVStringFromCString(Path(from).c_str(), kEncodingUTF8));
-    Str destination(MVStringFromCString(Path(to).c_str(), kEncodingUTF8));
-    Obj inItem(RuntimeGetFolderItem(source.get(), 0));
-    Obj outItem(RuntimeGetFolderItem(destination.get(), 0));
-    Obj in(FolderItemOpenBinaryFile(inItem.get(), false));
-    Obj out(FolderItemCreateOutputFile(outItem.get(), 0));
-    EXPECT_NE(in.get(), nullptr);
-    EXPECT_NE(out.get(), nullptr);
-    SegmentOutcome o = CryptSegments(master, x, in.get(), out.get(), decrypt, threads);
+    Obj in(Open(from, false));
+    Obj out(Open(to, true));
+    Input input(in.get());
+    Output output(out.get());
+    CryptOutcome o = CryptSegments(master, x, &input, &output, decrypt, threads);
     EXPECT_TRUE(BinaryStreamCommit(out.get()));
     BinaryStreamClose(in.get());
     return o;
@@ -106,15 +115,67 @@ TEST_F(Segments, EveryThreadCountGivesOneEnginesBytes) {
     for (int32_t threads : {1, 2, 4}) {
       SCOPED_TRACE("expanded " + std::to_string(expanded) + ", threads " + std::to_string(threads));
       ASSERT_EQ(Run(*key, expanded ? &x : nullptr, "plain", "out", false, threads),
-                SegmentOutcome::kDone);
+                CryptOutcome::kDone);
       Bytes encrypted = Read("out");
       if (first.empty()) first = encrypted;
       EXPECT_EQ(encrypted, first) << "the same bytes whatever the thread count";
       ASSERT_EQ(Run(*key, expanded ? &x : nullptr, "out", "back", true, threads),
-                SegmentOutcome::kDone);
+                CryptOutcome::kDone);
       EXPECT_EQ(Read("back"), plain);
     }
     EXPECT_GT(first.size(), expanded ? plain.size() : plain.size() - 1);
+  }
+}
+
+// The sealing stage on the pool: a stream of two batches of chunks, handed over in pieces
+// of every size, is sealed into the same file and opened back into the same stream on
+// every thread count; a changed byte stops the opener at its chunk, after the chunks
+// before it.
+TEST_F(Segments, SealedBatchesOnEveryThreadCount) {
+  std::mt19937 rng(12);
+  Bytes stream(9 * sealed::kChunkBytes + 1234);
+  for (auto& b : stream) b = static_cast<uint8_t>(rng());
+  uint8_t salt[sealed::kSaltBytes], key[sealed::kKeyBytes];
+  for (uint32_t i = 0; i < sealed::kSaltBytes; i++) salt[i] = static_cast<uint8_t>(i);
+  for (uint32_t i = 0; i < sealed::kKeyBytes; i++) key[i] = static_cast<uint8_t>(200 - i);
+  auto open = [&](const char* name, int32_t threads, bool* forged) {
+    Obj in(Open(name, false));
+    Str head(BinaryStreamRead(in.get(), sealed::kHeaderBytes, nullptr));
+    EXPECT_EQ(head.length(), sealed::kHeaderBytes);
+    sealing::Opener opener;
+    opener.Start(in.get(), head, sealed::kHeaderBytes, key, threads);
+    Bytes back;
+    for (Str s(opener.Read(100000)); s.length() > 0; s = Str(opener.Read(100000)))
+      back.insert(back.end(), s.bytes(), s.bytes() + s.length());
+    *forged = opener.forged();
+    BinaryStreamClose(in.get());
+    return back;
+  };
+  Bytes first;
+  for (int32_t threads : {1, 2, 4}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    {
+      Obj out(Open("out", true));
+      sealing::Sealer sealer;
+      sealer.Start(out.get(), salt, key, threads);
+      for (size_t at = 0, n = 1; at < stream.size(); at += n, n = n * 3 + 7)
+        sealer.Put(stream.data() + at, static_cast<uint32_t>(std::min(n, stream.size() - at)));
+      sealer.Finish();
+      ASSERT_TRUE(BinaryStreamCommit(out.get()));
+    }
+    Bytes file = Read("out");
+    if (first.empty()) first = file;
+    EXPECT_EQ(file, first) << "the same file whatever the thread count";
+    EXPECT_EQ(file.size(), sealed::kHeaderBytes + stream.size() + 10 * sealed::kTagBytes);
+    bool forged = true;
+    EXPECT_EQ(open("out", threads, &forged), stream);
+    EXPECT_FALSE(forged);
+    Bytes bad = file;
+    bad[sealed::kHeaderBytes + 5 * sealed::kStoredChunkBytes + 10] ^= 1;
+    Write("back", bad);
+    Bytes before = open("back", threads, &forged);
+    EXPECT_TRUE(forged);
+    EXPECT_EQ(before, Bytes(stream.begin(), stream.begin() + 5 * sealed::kChunkBytes));
   }
 }
 

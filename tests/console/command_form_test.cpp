@@ -68,6 +68,8 @@ TEST(CommandOptions, ReadBeforeTheCommandOnly) {
       {{"enc", "-v", "b"}, -1, "ombrix|enc|-v|b", kMVCommandForm, "envkeys", ""},
       {{"-v", "--keys", "k", "sysdat"}, -1, "ombrix|sysdat", kMVCommandForm | kMVCommandVerbose, "k", ""},
       {{"--keys=k2", "--", "-x"}, -1, "ombrix|-x", kMVCommandForm, "k2", ""},
+      {{"--plain", "-v", "dec"}, -1, "ombrix|dec", kMVCommandForm | kMVCommandVerbose | kMVCommandPlain,
+       "envkeys", ""},
       {{"-v", "--version", "enc"}, 0, "", 0, "", "Ombrix 9\n"},
       {{"-h"}, 0, "", 0, "", "Usage: ombrix [OPTIONS] COMMAND [ARGUMENTS]\n"},
       {{"--helpme"}, 2, "", 0, "", "ombrix: unknown option '--helpme'\nUsage: "},
