@@ -273,6 +273,7 @@ bool ReadBatch(Input* in, Batch* b, int32_t most, CanvasPool* canvases, uint64_t
       *end = true;
       break;
     }
+    RuntimeProgressStep(static_cast<int64_t>(*input));
     b->count++;
     if (b->expansion && !b->decrypt) {
       if (!canvases->Renew(&b->canvasString[i])) return false;
@@ -318,7 +319,6 @@ CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, I
       outcome = CryptOutcome::kStopped;
       break;
     }
-    RuntimeProgressStep(static_cast<int64_t>(input));
     bool posted = RuntimeStartWorkers(threads, kRoomBytes, RunSegment, current, current->count) > 0;
     if (!posted) RunOnMaster(current, master, current->count);
     if (!WriteBatch(out, other))
