@@ -19,7 +19,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 void Put(Bytes* b, uint32_t at, uint32_t v) { memcpy(b->data() + at, &v, 4); }
-void Put64(Bytes* b, uint32_t at, uint64_t v) { memcpy(b->data() + at, &v, 8); }
+[[maybe_unused]] void Put64(Bytes* b, uint32_t at, uint64_t v) { memcpy(b->data() + at, &v, 8); }
 void Append32(Bytes* b, uint32_t v) {
   for (int i = 0; i < 4; i++) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
