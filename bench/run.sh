@@ -241,6 +241,21 @@ for i in $(seq "$runs"); do
   fi
 done
 
+# --- What the processors give together: openssl enc to /dev/null once, and twice at
+# the same time (the targets of several threads assume that two run side by side).
+if command -v openssl >/dev/null; then
+  say "Processors side by side: openssl enc alone and two at once (${runs} runs)"
+  both() {
+    openssl enc -aes-256-ctr -K "$aes_key" -iv "$aes_iv" -in "$src" -out /dev/null &
+    openssl enc -aes-256-ctr -K "$aes_key" -iv "$aes_iv" -in "$src" -out /dev/null
+    wait
+  }
+  for i in $(seq "$runs"); do
+    sample side_one "$bytes" openssl enc -aes-256-ctr -K "$aes_key" -iv "$aes_iv" -in "$src" -out /dev/null
+    sample side_two $((2 * bytes)) both
+  done
+fi
+
 # --- Start-up: `echo quit | ombrix` (with the check of its code image's digest) started
 # 20 times in a row, beside `bash -c exit` and the same program with .mvsum removed (the
 # record checks only), each start timed alone and recorded as a sample of its own.

@@ -189,6 +189,13 @@ def main():
                          "<= 1.3 x synced floor: %s" % verdict(ratio[0] <= 1.3)
                          if level == "n" else ""))
 
+    if "side_one" in fig and "side_two" in fig:
+        one, two = fig["side_one"].rate(), fig["side_two"].rate()
+        rows.append(("the machine: two openssl enc to /dev/null at once", fmt_rate(two),
+                     "one alone %s" % fmt_rate(one),
+                     "%.2f (%.2f)" % (two[0] / one[0], two[1] / one[1]),
+                     "what two threads can give at most"))
+
     if "startup_digest" in fig:
         # Each sample is one start: the median of all of them is the figure held to the
         # target.
