@@ -166,6 +166,12 @@ case "${1:-}" in
     # Quietly; without them the table says that the baseline is not installed.
     install_missing "${bench_packages[@]}" >/dev/null 2>&1 || true
     shift
+    # The i386 program's rows too, where it can be run (natively or emulated).
+    if native_is_x86_64; then
+      build_i386
+      [ ${#i386_env[@]} -gt 0 ] && export BENCH_I386_EMULATED=1
+      exec "$top/bench/run.sh" "$top/build" "$top/build-i386" "$@"
+    fi
     exec "$top/bench/run.sh" "$top/build" "$@"
     ;;
   sanitize)

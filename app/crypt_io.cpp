@@ -18,6 +18,14 @@ void Output::Write(const uint8_t* p, uint32_t n) {
   BinaryStreamWrite(stream_, block.get());
 }
 
+void Output::WritePart(const Str& holder, uint32_t n) {
+  if (n == 0) return;
+  if (sealer_)
+    sealer_->Put(holder.bytes(), n);
+  else
+    BinaryStreamWritePart(stream_, holder.get(), 0, n);
+}
+
 Str Input::Read(uint32_t n) {
   if (opener_) return opener_->Read(n);
   if (first_.empty()) return Str(BinaryStreamRead(stream_, static_cast<int32_t>(n), nullptr));

@@ -15,6 +15,10 @@ class Output {
   // written, or copied into the sealer's chunks.
   void Write(const Str& block);
   void Write(const uint8_t* p, uint32_t n);
+  // The first n bytes of a string that only its holders change: straight to the
+  // destination, which may hold the string until they are written (so that its holder
+  // must not change them meanwhile), or copied into the sealer's chunks.
+  void WritePart(const Str& holder, uint32_t n);
   // A write to the destination failed.
   bool failed() const { return BinaryStreamGetLastError(stream_) != 0; }
 

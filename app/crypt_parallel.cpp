@@ -1,4 +1,4 @@
-// The cipher's settings and the segmented run of enc and dec.
+// The segmented run of enc and dec.
 #include "app/crypt_parallel.h"
 
 #include "app/crypt_io.h"
@@ -6,63 +6,6 @@
 #include "app/wipe.h"
 
 namespace {
-
-// Environment values longer than this are not a setting.
-constexpr int32_t kValueRoom = 16;
-
-bool ValueIs(const uint8_t* v, int32_t n, const char* word) {
-  int32_t i = 0;
-  for (; i < n && word[i]; i++) {
-    uint8_t c = v[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c + 32);
-    if (c != static_cast<uint8_t>(word[i])) return false;
-  }
-  return i == n && word[i] == 0;
-}
-
-bool ReadPath(cipher::Path* path, bool* chosen) {
-  uint8_t v[kValueRoom];
-  int32_t n = RuntimeEnvironmentValue("OMBRIX_CIPHER_PATH", v, kValueRoom);
-  *path = cipher::BestPath();
-  *chosen = n > 0;
-  if (n <= 0) return true;
-  if (ValueIs(v, n, "portable")) {
-    *path = cipher::Path::kPortable;
-  } else if (ValueIs(v, n, "avx2")) {
-    *path = cipher::Path::kAvx2;
-  } else if (ValueIs(v, n, "avx512")) {
-    *path = cipher::Path::kAvx512;
-  } else {
-    PRINT("OMBRIX_CIPHER_PATH must be portable, avx2 or avx512 error.");
-    return false;
-  }
-  if (cipher::PathAvailable(*path)) return true;
-  if (*path == cipher::Path::kAvx2)
-    PRINT("The cipher path avx2 needs AVX2, which this processor lacks error.");
-  else
-    PRINT("The cipher path avx512 needs AVX-512 VBMI, which this processor lacks error.");
-  return false;
-}
-
-bool ReadThreads(int32_t* threads) {
-  uint8_t v[kValueRoom];
-  int32_t n = RuntimeEnvironmentValue("OMBRIX_THREADS", v, kValueRoom);
-  *threads = RuntimeRunWorkers(0, 0, nullptr, nullptr, 0);
-  if (n <= 0) return true;
-  int32_t value = 0;
-  bool ok = n <= 6;
-  for (int32_t i = 0; ok && i < n; i++) {
-    ok = v[i] >= '0' && v[i] <= '9';
-    value = value * 10 + (v[i] - '0');
-  }
-  if (!ok || value < 1) {
-    PRINT("OMBRIX_THREADS must be a whole number of at least 1 error.");
-    return false;
-  }
-  // More threads than the pool has are the pool's all.
-  *threads = RuntimeRunWorkers(value, 0, nullptr, nullptr, 0);
-  return true;
-}
 
 // Plain segments are cut by input bytes; expanded ones by output bytes (encryption:
 // the output of a segment; decryption: its encrypted input), so that a segment in
@@ -81,12 +24,23 @@ struct Segment {
   uint64_t stream;       // encryption: the segment's filler substream
 };
 
+// Segments of a batch: each thread takes several of a plain stream's, so that a thread
+// that ends its first early takes another; one of an expanded stream's (2 MiB each).
+constexpr int32_t kPlainPerThread = 4;
+constexpr int32_t kMostSegments = kPlainPerThread * kMVMaxWorkerThreads;
+
+// The segments the workers cipher while the program's thread writes the batch before and
+// reads the one after. Only the program's thread touches the strings (their counts are
+// its alone); the workers only the bytes.
 struct Batch {
   const cipher::Engine* master;
   const Expansion* expansion;
   bool decrypt;
-  Segment seg[kMVMaxWorkerThreads];
-  uint8_t* canvas[kMVMaxWorkerThreads];  // encryption with expansion: each segment's output
+  uint64_t run;  // the run of CryptSegments the batch belongs to
+  int32_t count;
+  Segment seg[kMostSegments];
+  uint8_t* canvas[kMostSegments];  // encryption with expansion: each segment's output
+  Str canvasString[kMostSegments];  // ... and the string it lies in
 };
 
 // What a segment's work needs beside the batch: an engine, a filler generator and the
@@ -98,12 +52,19 @@ struct Tools {
   uint32_t* counts;  // cipher::kChunk
 };
 
-// A worker's room: its engine at the master's place within a cache line, then the rest.
+// A worker's room: which master its engine is a copy of, in which run; the engine at the
+// master's place within a cache line; then the rest. The copy serves every segment of the
+// run the thread takes (a segment only places it).
+struct RoomTag {
+  const cipher::Engine* master;
+  uint64_t run;
+};
+constexpr uint32_t kTagRoom = 64;
 constexpr uint32_t kEngineRoom = (sizeof(cipher::Engine) + 64 + 63) & ~63u;
-constexpr uint32_t kRoomBytes = kEngineRoom + sizeof(filler::Source) + 4 * cipher::kChunk;
+constexpr uint32_t kRoomBytes = kTagRoom + kEngineRoom + sizeof(filler::Source) + 4 * cipher::kChunk;
 
 Tools ToolsIn(void* room, const cipher::Engine* master) {
-  uint8_t* r = static_cast<uint8_t*>(room);
+  uint8_t* r = static_cast<uint8_t*>(room) + kTagRoom;
   uintptr_t line = reinterpret_cast<uintptr_t>(master) & 63;
   Tools t;
   t.engine = reinterpret_cast<cipher::Engine*>(r + line);
@@ -167,7 +128,13 @@ void Work(const Batch& b, int32_t item, const Tools& t) {
 void RunSegment(void* context, int32_t item, void* room) {
   Batch* b = static_cast<Batch*>(context);
   Tools t = ToolsIn(room, b->master);
-  t.engine->CopyFrom(*b->master);
+  // A room's engine keeps its tables from segment to segment: only its place changes.
+  RoomTag* tag = static_cast<RoomTag*>(room);
+  if (tag->master != b->master || tag->run != b->run) {
+    t.engine->CopyFrom(*b->master);
+    tag->master = b->master;
+    tag->run = b->run;
+  }
   t.engine->Seek(b->seg[item].at);
   Work(*b, item, t);
 }
@@ -184,21 +151,17 @@ void RunOnMaster(Batch* b, cipher::Engine& master, int32_t count) {
   }
 }
 
-// A segment's bytes in a string that only this command holds.
-Str Owned(Str block) {
+// A segment's bytes in a string that only this command holds (taken by reference: a
+// copy of the caller's would count as a second holder).
+Str Owned(const Str& block) {
   MVString* s = block.get();
   if (s && s->refCount == 1) return block;
   return Str(MAVOBuildString(block.bytes(), static_cast<int32_t>(block.length()), kEncodingUnknown));
 }
 
-// A string of at least kExpandedSegment bytes that only this command holds: room for a
-// segment's output, which then goes out as a string of its exact length.
-Str Canvas() {
-  static const uint8_t kSeed[4096] = {};
-  Str c(MAVOBuildString(kSeed, sizeof kSeed, kEncodingUnknown));
-  while (c.get() && c.length() < kExpandedSegment) c = c + c;
-  return c;
-}
+// A string of kExpandedSegment bytes that only this command holds: room for a segment's
+// output, which then goes out from it.
+Str Canvas() { return Str(RuntimeNewZeroString(static_cast<int32_t>(kExpandedSegment))); }
 
 // The most cipher bytes from position `at` on whose output stays within a segment (at
 // least one).
@@ -245,23 +208,82 @@ bool ReadSegment(Input* in, const Expansion* x, bool decrypt, uint64_t* position
   return true;
 }
 
-// Writes a segment's result; false when the output failed.
+// Writes a segment's result; false when the output failed. What a worker wrote goes out
+// from where it lies: the segment's own string, or the canvas (the writer may hold either
+// until it is written).
 bool WriteSegment(Output* out, const Batch& b, int32_t i) {
   const Segment& s = b.seg[i];
   if (!b.expansion)
     out->Write(s.block);
   else if (b.decrypt)
-    out->Write(s.block.bytes(), s.cipherBytes);
+    out->WritePart(s.block, s.cipherBytes);
   else
-    out->Write(b.canvas[i], s.outLength);
+    out->WritePart(b.canvasString[i], s.outLength);
   return !out->failed();
 }
 
-}  // namespace
-
-bool ReadCipherSettings(CipherSettings* settings, bool* chosen) {
-  return ReadPath(&settings->path, chosen) && ReadThreads(&settings->threads);
+// Writes a batch and lets its segments go; false when the output failed.
+bool WriteBatch(Output* out, Batch* b) {
+  bool written = true;
+  for (int32_t i = 0; i < b->count; i++) {
+    written = written && WriteSegment(out, *b, i);
+    b->seg[i].block = Str();
+  }
+  b->count = 0;
+  return written;
 }
+
+// The canvases of a run: a canvas the writer still holds is parked here until it lets it
+// go, and taken again then, so that a run makes few.
+class CanvasPool {
+ public:
+  // Makes *c a canvas only the batch holds: *c itself, a parked one the writer has let go
+  // (*c parked in its place), or a new one. False when memory is short.
+  bool Renew(Str* c) {
+    if (c->get() && c->get()->refCount == 1) return true;
+    Str* empty = nullptr;
+    for (Str& p : parked_) {
+      if (p.get() && p.get()->refCount == 1) {
+        Str free = p;
+        p = *c;
+        *c = free;
+        return true;
+      }
+      if (!p.get() && !empty) empty = &p;
+    }
+    if (empty) *empty = *c;  // else the writer alone frees it
+    *c = Canvas();
+    return c->get() != nullptr;
+  }
+
+ private:
+  // Two batches' canvases may be held by the writer at once.
+  Str parked_[2 * kMVMaxWorkerThreads];
+};
+
+// Reads up to `most` segments into the batch (b->count of them; fewer at the end of the
+// input, *end then set), each with a canvas where the key expands. False when memory is
+// short.
+bool ReadBatch(Input* in, Batch* b, int32_t most, CanvasPool* canvases, uint64_t* position,
+               uint64_t* input, uint64_t* stream, bool* end) {
+  b->count = 0;
+  while (!*end && b->count < most) {
+    int32_t i = b->count;
+    if (!ReadSegment(in, b->expansion, b->decrypt, position, input, stream, &b->seg[i])) {
+      *end = true;
+      break;
+    }
+    RuntimeProgressStep(static_cast<int64_t>(*input));
+    b->count++;
+    if (b->expansion && !b->decrypt) {
+      if (!canvases->Renew(&b->canvasString[i])) return false;
+      b->canvas[i] = b->canvasString[i].get()->buffer + 1;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 bool SegmentsFit(const cipher::FillerPrefix& prefix) {
   return prefix.MostFillers() < kExpandedSegment;
@@ -269,41 +291,47 @@ bool SegmentsFit(const cipher::FillerPrefix& prefix) {
 
 CryptOutcome CryptSegments(cipher::Engine& master, const Expansion* expansion, Input* in, Output* out,
                            bool decrypt, int32_t threads) {
-  Batch batch;
-  batch.master = &master;
-  batch.expansion = expansion;
-  batch.decrypt = decrypt;
+  static uint64_t runs;  // numbers the runs, for the rooms' engines
+  Batch batches[2];
+  CanvasPool canvases;
   if (threads > kMVMaxWorkerThreads) threads = kMVMaxWorkerThreads;
   if (threads < 1) threads = 1;
-  Str canvases[kMVMaxWorkerThreads];
+  int32_t most = expansion ? threads : threads * kPlainPerThread;
+  ++runs;
+  for (Batch& b : batches) {
+    b.master = &master;
+    b.expansion = expansion;
+    b.decrypt = decrypt;
+    b.run = runs;
+    b.count = 0;
+  }
+  // The workers cipher one batch while this thread writes the one before and reads the
+  // one after; a batch no worker could take is ciphered here, before the others are
+  // touched.
   uint64_t position = 0, input = 0, stream = 0;
   bool end = false;
-  while (!end) {
-    if (RuntimeStopRequested() != kMVGoOn) return CryptOutcome::kStopped;
-    int32_t count = 0;
-    while (count < threads) {
-      if (!ReadSegment(in, expansion, decrypt, &position, &input, &stream, &batch.seg[count])) {
-        end = true;
-        break;
-      }
-      if (expansion && !decrypt) {
-        if (!canvases[count].get()) canvases[count] = Canvas();
-        if (!canvases[count].get()) return CryptOutcome::kWriteFailed;  // no memory
-        batch.canvas[count] = canvases[count].get()->buffer + 1;
-      }
-      count++;
+  Batch* current = &batches[0];
+  Batch* other = &batches[1];
+  CryptOutcome outcome = CryptOutcome::kDone;
+  if (!ReadBatch(in, current, most, &canvases, &position, &input, &stream, &end)) outcome = CryptOutcome::kWriteFailed;
+  while (outcome == CryptOutcome::kDone && current->count > 0) {
+    if (RuntimeStopRequested() != kMVGoOn) {
+      outcome = CryptOutcome::kStopped;
+      break;
     }
-    if (count > 0) {
-      RuntimeProgressStep(static_cast<int64_t>(input));
-      if (count == 1 || RuntimeRunWorkers(threads, kRoomBytes, RunSegment, &batch, count) == 0)
-        RunOnMaster(&batch, master, count);
-    }
-    for (int32_t i = 0; i < count; i++) {
-      bool written = WriteSegment(out, batch, i);
-      batch.seg[i].block = Str();
-      if (!written) return CryptOutcome::kWriteFailed;
-    }
+    bool posted = RuntimeStartWorkers(threads, kRoomBytes, RunSegment, current, current->count) > 0;
+    if (!posted) RunOnMaster(current, master, current->count);
+    if (!WriteBatch(out, other))
+      outcome = CryptOutcome::kWriteFailed;
+    else if (!ReadBatch(in, other, most, &canvases, &position, &input, &stream, &end))
+      outcome = CryptOutcome::kWriteFailed;  // no memory
+    if (posted) RuntimeWaitWorkers();
+    Batch* done = current;
+    current = other;
+    other = done;
   }
-  if (in->failed()) return CryptOutcome::kReadFailed;
-  return CryptOutcome::kDone;
+  // The last batch ciphered; what a failure or a stop leaves is let go unwritten.
+  if (outcome == CryptOutcome::kDone && !WriteBatch(out, other)) outcome = CryptOutcome::kWriteFailed;
+  if (outcome == CryptOutcome::kDone && in->failed()) return CryptOutcome::kReadFailed;
+  return outcome;
 }

@@ -3,16 +3,23 @@
 # (at least 3) beside its baseline in the same run, every Ombrix output checked (enc
 # outputs decrypt to their source, key files equal the floor program's byte for byte).
 # Prints the table and writes it to bench/results.md with the processor and the date.
-#   run.sh BUILD_DIR
+#   run.sh BUILD_DIR [I386_BUILD_DIR]
 # BENCH_MB (default 256) sizes the random source of level n and the cipher paths, and
-# the output aimed at for levels l, m and h; BENCH_KEYS (default "1000 1000 1000") the
-# key systems of the createsys rows. The page cache is left as it is (warm).
+# the output aimed at for levels l, m and h; BENCH_KEYS (default "200 200 200") the
+# key systems of the createsys rows; BENCH_BIG_MB (default 2048; 0 leaves the row out)
+# the large enc whose peak resident size is held against that of a 200 MiB one. With
+# I386_BUILD_DIR, the i386 program's enc and dec at level n too (BENCH_I386_MB, default
+# 4), marked as the emulator's where BENCH_I386_EMULATED=1. The page cache is left as
+# it is (warm).
 set -euo pipefail
-build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
+build=$(cd "${1:?usage: run.sh BUILD_DIR [I386_BUILD_DIR]}" && pwd)
+build_i386=${2:+$(cd "$2" && pwd)}
 here=$(cd "$(dirname "$0")" && pwd)
 runs=${BENCH_RUNS:-3}
 mb=${BENCH_MB:-256}
-keys=${BENCH_KEYS:-1000 1000 1000}
+keys=${BENCH_KEYS:-200 200 200}
+big_mb=${BENCH_BIG_MB:-2048}
+i386_mb=${BENCH_I386_MB:-4}
 [ "$runs" -ge 3 ] || { echo "BENCH_RUNS must be at least 3" >&2; exit 2; }
 
 random_shim=$build/libombrix_random_shim.so
@@ -67,6 +74,12 @@ ombrix_form() {
   HOME="$dir/home" "$dir/ombrix" "$@" 2>"$dir/err.txt" || { say "ombrix failed: $*"; cat "$dir/err.txt" >&2; exit 1; }
 }
 same() { cmp -s "$1" "$2" && echo OK || echo FAILED; }
+# synced FILE COMMAND...: the command, then FILE's data synced to the disk.
+synced() {
+  local file=$1
+  shift
+  "$@" && sync -d "$file"
+}
 
 say "Preparing: ${mb} MiB random source, key systems at levels n, l, m, h"
 head -c $((mb * 1048576)) /dev/urandom >"$work/src.bin"
@@ -103,6 +116,10 @@ for i in $(seq "$runs"); do
     rm -f "$work/a.age" "$work/a.out"
     sample age_enc "$bytes" age -r "$recipient" -o "$work/a.age" "$src"
     sample age_dec "$bytes" age -d -i "$work/age.key" -o "$work/a.out" "$work/a.age"
+    rm -f "$work/a.age" "$work/a.out"
+    # The same, its output synced to the disk before it ends, as Ombrix's outputs are.
+    sample age_sync_enc "$bytes" synced "$work/a.age" age -r "$recipient" -o "$work/a.age" "$src"
+    sample age_sync_dec "$bytes" synced "$work/a.out" age -d -i "$work/age.key" -o "$work/a.out" "$work/a.age"
     rm -f "$work/a.age" "$work/a.out"
   fi
   if command -v openssl >/dev/null; then
@@ -224,28 +241,87 @@ for i in $(seq "$runs"); do
   fi
 done
 
-# --- Start-up: the program started and ended (one "quit") 20 times in a row, with the
-# check of its code image's digest, beside the same program with .mvsum removed (the
-# record checks only). The "bytes" of these samples are the number of starts.
+# --- What the processors give together: openssl enc to /dev/null once, and twice at
+# the same time (the targets of several threads assume that two run side by side).
+if command -v openssl >/dev/null; then
+  say "Processors side by side: openssl enc alone and two at once (${runs} runs)"
+  both() {
+    openssl enc -aes-256-ctr -K "$aes_key" -iv "$aes_iv" -in "$src" -out /dev/null &
+    openssl enc -aes-256-ctr -K "$aes_key" -iv "$aes_iv" -in "$src" -out /dev/null
+    wait
+  }
+  for i in $(seq "$runs"); do
+    sample side_one "$bytes" openssl enc -aes-256-ctr -K "$aes_key" -iv "$aes_iv" -in "$src" -out /dev/null
+    sample side_two $((2 * bytes)) both
+  done
+fi
+
+# --- Start-up: `echo quit | ombrix` (with the check of its code image's digest) started
+# 20 times in a row, beside `bash -c exit` and the same program with .mvsum removed (the
+# record checks only), each start timed alone and recorded as a sample of its own.
 starts=20
-say "Start-up with and without the image digest check (${runs} runs of ${starts} starts)"
+say "Start-up: ombrix to its first prompt and quit, bash -c exit, and ombrix without .mvsum (${runs} x ${starts} starts)"
 folder startup
 cp "$work/startup/ombrix" "$work/startup/ombrix-no-digest"
 objcopy --remove-section .mvsum "$work/startup/ombrix-no-digest"
-start_many() {
-  local i
-  for i in $(seq "$starts"); do
-    printf 'quit\n' | HOME="$work/startup/home" "$1" >/dev/null 2>&1 || { say "$1 did not start"; exit 1; }
-  done
-}
 for i in $(seq "$runs"); do
-  sample startup_digest "$starts" start_many "$work/startup/ombrix"
-  sample startup_no_digest "$starts" start_many "$work/startup/ombrix-no-digest"
+  HOME="$work/startup/home" python3 "$here/starts.py" "$starts" startup_digest "$work/startup/ombrix" >>"$samples"
+  python3 "$here/starts.py" "$starts" startup_bash bash -c exit >>"$samples"
+  HOME="$work/startup/home" python3 "$here/starts.py" "$starts" startup_no_digest "$work/startup/ombrix-no-digest" >>"$samples"
 done
+
+# --- Peak resident size: enc at level n of a 200 MiB file and of a BENCH_BIG_MB one
+# (the random source repeated), to a file; memory must stay flat in the file's size.
+if [ "$big_mb" -gt 0 ]; then
+  say "Peak resident size: enc level n of 200 MiB and of ${big_mb} MiB"
+  k=$work/key-n
+  rss() {  # rss KEY SOURCE: one enc at the prompt, its peak resident size in KiB
+    local in=$2 out=$k/rss.enc peak
+    rm -f "$out"
+    peak=$(HOME="$k/home" python3 "$here/peak.py" "$k/ombrix" "enc $in $out 1 1 1")
+    grep -q '==== Encryption completed ====' "$k/home/peak.out" || { say "ombrix failed: enc $in"; exit 1; }
+    printf '%s\t%s\n' "$1" "$peak" >>"$work/sizes.tsv"
+    rm -f "$out"
+  }
+  head -c $((200 * 1048576)) /dev/urandom >"$work/rss-small.bin"
+  : >"$work/rss-big.bin"
+  while [ "$(size "$work/rss-big.bin")" -lt $((big_mb * 1048576)) ]; do cat "$src" >>"$work/rss-big.bin"; done
+  truncate -s $((big_mb * 1048576)) "$work/rss-big.bin"
+  rss rss_small "$work/rss-small.bin"
+  rss rss_big "$work/rss-big.bin"
+  rm -f "$work/rss-small.bin" "$work/rss-big.bin"
+fi
+
+# --- The i386 program: enc and dec at level n, file to file, on the same key system (the
+# key files are the same on both builds), under the user-mode emulator where the kernel
+# cannot run it.
+if [ -n "$build_i386" ] && [ -x "$build_i386/ombrix" ]; then
+  k=$work/key-n
+  mkdir -p "$work/i386"
+  cp "$build_i386/ombrix" "$work/i386/ombrix"
+  cp "$k"/K1*.bin "$k/k2.dat" "$k/k3.bin" "$k/sys.dat" "$work/i386/"
+  mkdir -p "$work/i386/home"
+  head -c $((i386_mb * 1048576)) "$src" >"$work/i386/src.bin"
+  say "The i386 program: enc and dec level n of ${i386_mb} MiB (${runs} runs)"
+  for i in $(seq "$runs"); do
+    rm -f "$work/i386/x.enc" "$work/i386/x.dec"
+    sample i386_enc_n "$(size "$work/i386/src.bin")" ombrix i386 "enc $work/i386/src.bin $work/i386/x.enc 1 1 1"
+    sample i386_dec_n "$(size "$work/i386/src.bin")" ombrix i386 "dec $work/i386/x.enc $work/i386/x.dec 1 1 1"
+    check "i386 program, enc/dec level n, run $i: round trip" "$(same "$work/i386/src.bin" "$work/i386/x.dec")"
+  done
+  rm -rf "$work/i386"
+fi
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 emulated=()
 [ "${OMBRIX_TEST_EMULATED:-}" = 1 ] && emulated=(--emulated)
+# Whether the kernel runs the i386 program itself, or the user-mode emulator does
+# (BENCH_I386_EMULATED=1, set by dev.sh).
+i386_runs=""
+if [ -n "$build_i386" ] && [ -x "$build_i386/ombrix" ]; then
+  i386_runs=native
+  [ "${BENCH_I386_EMULATED:-}" = 1 ] && i386_runs=emulated
+fi
 python3 "$here/table.py" "$samples" "$checks" "$work/sizes.tsv" "${emulated[@]}" \
-  --cpu "$cpu, $(nproc) cores, AVX-512 VBMI: $vbmi" --paths "${paths[*]}" --threads "${threads[*]}" --runs "$runs" --mb "$mb" --keys "$keys" \
+  --cpu "$cpu, $(nproc) cores, AVX-512 VBMI: $vbmi" --i386 "$i386_runs" --big-label "${big_mb} MiB" --paths "${paths[*]}" --threads "${threads[*]}" --runs "$runs" --mb "$mb" --keys "$keys" \
   --out "$here/results.md"

@@ -122,11 +122,17 @@ void MVWriteBehind::Run() {
       n -= static_cast<size_t>(w);
     }
     if (!skip && !error) {
-      // The disk starts on the block now, so that the sync before the output is put in
-      // place finds little left to do. Only a hint: its failure changes nothing.
-      off_t end = lseek(fd_, 0, SEEK_CUR);
-      if (end >= static_cast<off_t>(e.n))
-        sync_file_range(fd_, end - static_cast<off_t>(e.n), static_cast<off_t>(e.n), SYNC_FILE_RANGE_WRITE);
+      // The disk starts on what was written once a few MiB have gathered, so that the
+      // sync before the output is put in place finds little left to do, and the disk gets
+      // large requests. Only a hint: its failure changes nothing.
+      unsynced_ += e.n;
+      if (unsynced_ >= kSyncRun) {
+        off_t end = lseek(fd_, 0, SEEK_CUR);
+        if (end >= static_cast<off_t>(unsynced_))
+          sync_file_range(fd_, end - static_cast<off_t>(unsynced_), static_cast<off_t>(unsynced_),
+                          SYNC_FILE_RANGE_WRITE);
+        unsynced_ = 0;
+      }
     }
     pthread_mutex_lock(&lock_);
     if (error && !error_) error_ = error;

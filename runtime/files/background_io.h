@@ -73,6 +73,10 @@ class MVWriteBehind : public MVIOWorker {
   void ReleaseWritten();  // program thread only: gives back strings and copies
 
   int fd_;
+  // Bytes written since the disk was last asked to start on them (the worker's), and how
+  // many gather before it is.
+  enum : uint32_t { kSyncRun = 4u << 20 };
+  uint64_t unsynced_ = 0;
   Entry ring_[kDepth] = {};
   uint64_t queued_ = 0;    // handed over (program thread)
   uint64_t written_ = 0;   // done by the worker, written or skipped

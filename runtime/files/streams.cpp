@@ -439,6 +439,16 @@ extern "C" void BinaryStreamWrite(MVBinaryStream* stream, MVString* bytes) {
   s->handle->Write(MVStringBytes(bytes), MVStringLength(bytes), bytes);
 }
 
+extern "C" void BinaryStreamWritePart(MVBinaryStream* stream, MVString* bytes, uint32_t offset,
+                                      uint32_t count) {
+  MVBinaryStreamRecord* s = Binary(stream);
+  if (!s || !s->handle || !bytes) return;
+  uint32_t length = MVStringLength(bytes);
+  if (offset >= length) return;
+  if (count > length - offset) count = length - offset;
+  s->handle->Write(MVStringBytes(bytes) + offset, count, bytes);
+}
+
 extern "C" bool BinaryStreamEOF(MVBinaryStream* stream) {
   MVBinaryStreamRecord* s = Binary(stream);
   if (!s) return false;

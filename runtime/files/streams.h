@@ -37,6 +37,11 @@ void BinaryStreamWriteLong(MVBinaryStream* s, int32_t value);
 // not be changed meanwhile (as with any string whose count is above one). A failure of
 // such a write shows in the last error of a later call and makes the commit fail.
 void BinaryStreamWrite(MVBinaryStream* s, MVString* bytes);
+// Writes `count` bytes of a string from byte `offset` on (what lies past the string's end
+// is not written), as BinaryStreamWrite writes a whole one: a part of 64 KiB or more to a
+// regular file is written behind, the string held meanwhile. A buffer the caller filled
+// goes out this way without being copied into a string of its own.
+void BinaryStreamWritePart(MVBinaryStream* s, MVString* bytes, uint32_t offset, uint32_t count);
 bool BinaryStreamEOF(MVBinaryStream* s);
 uint64_t BinaryStreamGetLength(MVBinaryStream* s);
 uint64_t BinaryStreamGetPosition(MVBinaryStream* s);

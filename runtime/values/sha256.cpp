@@ -1,9 +1,18 @@
 // SHA-256 as FIPS 180-4 defines it: 64-byte blocks, big-endian words, the message padded
 // with 0x80, zeros and its length in bits. Also built into the image builder, which
-// stores the digest the loader checks.
+// stores the digest the loader checks. The compression function runs on the processor's
+// SHA instructions where it has them (the whole code image is hashed at every start),
+// and in plain code otherwise.
 #include "runtime/values/sha256.h"
 
 #include <string.h>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
+#include "runtime/values/sha256_internal.h"
 
 namespace {
 
@@ -33,8 +42,9 @@ inline void StoreBig(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 
-// The compression function over `blocks` whole blocks.
-void Compress(uint32_t state[8], const uint8_t* p, size_t blocks) {
+}  // namespace
+
+void MVSha256CompressPortable(uint32_t state[8], const uint8_t* p, size_t blocks) {
   for (; blocks > 0; blocks--, p += MV_SHA256_BLOCK) {
     uint32_t w[64];
     for (int i = 0; i < 16; i++) w[i] = LoadBig(p + 4 * i);
@@ -67,6 +77,79 @@ void Compress(uint32_t state[8], const uint8_t* p, size_t blocks) {
     state[6] += g;
     state[7] += h;
   }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+
+#define MV_SHA_TARGET __attribute__((target("sha,ssse3,sse4.1")))
+
+// Four rounds of the schedule word group w (words 4g .. 4g + 3) on the state halves
+// ABEF and CDGH, as the SHA instructions hold them.
+MV_SHA_TARGET static inline void FourRounds(__m128i* abef, __m128i* cdgh, __m128i w, int g) {
+  __m128i k = _mm_add_epi32(w, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * g)));
+  *cdgh = _mm_sha256rnds2_epu32(*cdgh, *abef, k);
+  *abef = _mm_sha256rnds2_epu32(*abef, *cdgh, _mm_shuffle_epi32(k, 0x0E));
+}
+
+MV_SHA_TARGET void MVSha256CompressShaExtensions(uint32_t state[8], const uint8_t* p, size_t blocks) {
+  const __m128i order = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  // A B C D and E F G H into A B E F and C D G H.
+  __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+  __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+  __m128i abef = _mm_alignr_epi8(dcba, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, dcba, 0xF0);
+  for (; blocks > 0; blocks--, p += MV_SHA256_BLOCK) {
+    __m128i savedAbef = abef, savedCdgh = cdgh;
+    __m128i w[4];  // the last four groups of the schedule, group g in w[g % 4]
+#pragma GCC unroll 16
+    for (int g = 0; g < 16; g++) {
+      if (g < 4) {
+        w[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * g)), order);
+      } else {
+        __m128i x = _mm_sha256msg1_epu32(w[g % 4], w[(g + 1) % 4]);
+        x = _mm_add_epi32(x, _mm_alignr_epi8(w[(g + 3) % 4], w[(g + 2) % 4], 4));
+        w[g % 4] = _mm_sha256msg2_epu32(x, w[(g + 3) % 4]);
+      }
+      FourRounds(&abef, &cdgh, w[g % 4], g);
+    }
+    abef = _mm_add_epi32(abef, savedAbef);
+    cdgh = _mm_add_epi32(cdgh, savedCdgh);
+  }
+  __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+bool MVSha256HasShaExtensions() {
+  static const bool has = [] {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSSE3) || !(c & bit_SSE4_1)) return false;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    return (b & bit_SHA) != 0;
+  }();
+  return has;
+}
+
+#else
+
+void MVSha256CompressShaExtensions(uint32_t state[8], const uint8_t* p, size_t blocks) {
+  MVSha256CompressPortable(state, p, blocks);
+}
+
+bool MVSha256HasShaExtensions() { return false; }
+
+#endif
+
+namespace {
+
+void Compress(uint32_t state[8], const uint8_t* p, size_t blocks) {
+  if (blocks == 0) return;
+  if (MVSha256HasShaExtensions())
+    MVSha256CompressShaExtensions(state, p, blocks);
+  else
+    MVSha256CompressPortable(state, p, blocks);
 }
 
 }  // namespace

@@ -436,6 +436,13 @@ extern "C" MVString* MAVOBuildString(const void* bytes, int32_t length, uint32_t
   return MVStringFromBytes(bytes, static_cast<uint32_t>(length), encoding);
 }
 
+extern "C" MVString* RuntimeNewZeroString(int32_t length) {
+  if (length <= 0) return nullptr;
+  MVString* s = MVStringAllocate(static_cast<uint32_t>(length), kEncodingUnknown);
+  memset(s->buffer + 1, 0, static_cast<size_t>(length));
+  return s;
+}
+
 extern "C" const char* StringGetCString(MVString* s) {
   if (!s) return "";
   return reinterpret_cast<const char*>(Bytes(s));

@@ -74,6 +74,9 @@ MVString* StringMid3(MVString* s, int32_t start, int32_t count);
 // String services under their plug-in interface names.
 // A new string of `length` bytes copied from `bytes`, tagged `encoding` (nil for 0 bytes).
 MVString* MAVOBuildString(const void* bytes, int32_t length, uint32_t encoding);
+// A new string of `length` zero bytes, tagged kEncodingUnknown (nil for 0 or less): room
+// that its only holder fills in place, and then hands on as it is.
+MVString* RuntimeNewZeroString(int32_t length);
 // The content as a NUL-terminated C string, valid while s lives ("" for nil).
 const char* StringGetCString(MVString* s);
 void MAVOLockString(MVString* s);

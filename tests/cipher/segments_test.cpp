@@ -103,9 +103,12 @@ TEST_F(Segments, EveryThreadCountGivesOneEnginesBytes) {
       prefix.Build(*key);
       ASSERT_TRUE(SegmentsFit(prefix));
     }
-    // Several segments and a short last one.
+    // Several segments and a short last one: plain, several batches on one and two
+    // threads (the workers cipher one while the next is read and the last written);
+    // expanded, several batches of one or two segments, whose canvases the writer holds
+    // for a while.
     std::mt19937 rng(11);
-    Bytes plain(3 * 262144 + 4099);
+    Bytes plain((expanded ? 3 : 9) * 262144 + 4099);
     for (auto& b : plain) b = static_cast<uint8_t>(rng());
     Write("plain", plain);
     Bytes first;

@@ -149,7 +149,8 @@ TEST_F(BackgroundIOTest, ReadsAheadMixWithByteReadsAndSeeks) {
 
 TEST_F(BackgroundIOTest, WritesBehindKeepTheOrderOfEveryWrite) {
   // Large blocks (written behind) between small writes, single bytes and numbers
-  // (written through the buffer), and a read of the length on the way.
+  // (written through the buffer), and a read of the length on the way. Every other block
+  // is a part of a longer string, which the caller lets go of at once.
   Obj item(Item("dest"));
   Obj out(FolderItemCreateOutputFile(item, 0));
   ASSERT_TRUE(out);
@@ -158,7 +159,14 @@ TEST_F(BackgroundIOTest, WritesBehindKeepTheOrderOfEveryWrite) {
   for (int i = 0; i < 40; i++) {
     size_t n = i % 3 == 0 ? 262144 : i % 3 == 1 ? 70000 + g() % 300000 : g() % 5000;
     std::string block = RandomBytes(n, 100 + i);
-    BinaryStreamWrite(out, Str(block, kEncodingUnknown));
+    if (i % 2) {
+      size_t before = g() % 3000;
+      std::string around = RandomBytes(before, i) + block + RandomBytes(g() % 3000, i + 1);
+      BinaryStreamWritePart(out, Str(around, kEncodingUnknown), static_cast<uint32_t>(before),
+                            static_cast<uint32_t>(n));
+    } else {
+      BinaryStreamWrite(out, Str(block, kEncodingUnknown));
+    }
     want += block;
     BinaryStreamWriteByte(out, i);
     want += static_cast<char>(i);
@@ -168,6 +176,15 @@ TEST_F(BackgroundIOTest, WritesBehindKeepTheOrderOfEveryWrite) {
     ASSERT_EQ(BinaryStreamGetLength(out), want.size());
     ASSERT_EQ(BinaryStreamGetLastError(out), 0);
   }
+  // A part is cut at the string's end; one that begins there or past it writes nothing.
+  std::string tail = RandomBytes(100000, 7);
+  BinaryStreamWritePart(out, Str(tail, kEncodingUnknown), 30000, 0xFFFFFFFFu);
+  want += tail.substr(30000);
+  BinaryStreamWritePart(out, Str(tail, kEncodingUnknown), 99990, 20);
+  want += tail.substr(99990);
+  BinaryStreamWritePart(out, Str(tail, kEncodingUnknown), 100000, 5);
+  BinaryStreamWritePart(out, Str(tail, kEncodingUnknown), 0xFFFFFFFFu, 0xFFFFFFFFu);
+  EXPECT_EQ(BinaryStreamGetPosition(out), want.size());
   EXPECT_TRUE(BinaryStreamCommit(out));
   EXPECT_TRUE(ReadFile(P("dest")) == want);
   EXPECT_TRUE(Parts().empty());

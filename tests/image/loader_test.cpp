@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "runtime/core/objects/exception.h"
 #include "runtime/core/objects/image_format.h"
@@ -911,6 +912,35 @@ TEST(ImageDigest, ADigestWithoutTheImageIsIgnored) {
   EXPECT_FALSE(sections.image.found);
   EXPECT_FALSE(sections.digest.found);
   EXPECT_EQ(LoadProblem(elf, MVImageSource::kNoSection), "");
+}
+
+
+// Copying a block into zero memory leaves every 4 KiB that would only receive zeros
+// untouched (the marker stays), and copies each one holding a non-zero byte whole,
+// wherever that byte lies, a last piece shorter than a page included.
+TEST(CodeBlock, CopyIntoZerosSkipsOnlyAllZeroPages) {
+  const uint32_t kPage = 4096;
+  struct Case {
+    uint32_t size;
+    uint32_t nonZeroAt;  // UINT32_MAX: none
+  } cases[] = {
+      {3 * kPage, UINT32_MAX},     {3 * kPage, 0},         {3 * kPage, kPage - 1},
+      {3 * kPage, kPage + 100},    {3 * kPage, 2 * kPage + 63}, {2 * kPage + 70, 2 * kPage + 69},
+      {2 * kPage + 70, 2 * kPage}, {50, 49},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> from(c.size, 0), to(c.size, 0xAA);
+    if (c.nonZeroAt != UINT32_MAX) from[c.nonZeroAt] = 7;
+    MVCopyNonZeroPages(to.data(), from.data(), c.size);
+    for (uint32_t page = 0; page * kPage < c.size; page++) {
+      uint32_t end = std::min(c.size, (page + 1) * kPage);
+      bool holds = c.nonZeroAt != UINT32_MAX && c.nonZeroAt / kPage == page;
+      EXPECT_TRUE(std::equal(to.begin() + page * kPage, to.begin() + end,
+                             holds ? from.begin() + page * kPage
+                                   : std::vector<uint8_t>(end - page * kPage, 0xAA).begin()))
+          << "size " << c.size << ", non-zero byte at " << c.nonZeroAt << ", page " << page;
+    }
+  }
 }
 
 }  // namespace

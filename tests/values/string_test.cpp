@@ -357,4 +357,17 @@ TEST(StringServices, PluginInterface) {
   EXPECT_EQ(MAVOGetFontEncoding("System"), kEncodingUTF8);
 }
 
+// Room to fill in place: as long as asked, every byte zero, held by the caller alone.
+TEST(StringServices, ZeroStringIsRoomOfItsOwn) {
+  EXPECT_EQ(RuntimeNewZeroString(0), nullptr);
+  EXPECT_EQ(RuntimeNewZeroString(-1), nullptr);
+  for (int32_t n : {1, 255, 256, 2097152}) {
+    Owned s(RuntimeNewZeroString(n));
+    ASSERT_NE(s.get(), nullptr);
+    EXPECT_EQ(Text(s), std::string(static_cast<size_t>(n), '\0')) << n;
+    EXPECT_EQ(Tag(s), kEncodingUnknown);
+    EXPECT_EQ(s.get()->refCount, 1) << n;
+  }
+}
+
 }  // namespace

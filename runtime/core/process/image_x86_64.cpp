@@ -13,7 +13,9 @@
 #include <string.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/core/objects/image_format.h"
@@ -105,8 +107,7 @@ MVImportRecord SetLiteral(MVBlockReader* t, uint8_t* data, uint32_t dataSize) {
 // that would patch the code.
 class ImportCheck {
  public:
-  ImportCheck(const uint8_t* data, uint32_t dataSize)
-      : data_(data), dataSize_(dataSize), written_(dataSize) {}
+  ImportCheck(const uint8_t* data, uint32_t dataSize) : data_(data), dataSize_(dataSize) {}
 
   bool Run(const uint8_t* table, uint32_t count, std::string* problem) {
     static const char kTruncated[] = "the import table ends inside a record";
@@ -146,6 +147,7 @@ class ImportCheck {
       }
       if (!sound) return false;
     }
+    if (!Disjoint(problem)) return false;
     uint64_t slotPages = Pages(slots_ * uint64_t{MV_SLOT_SIZE});
     for (uint32_t at : literals_)
       if (at < slotPages) return MVRefuse(problem, "a string literal lies in the slot pages");
@@ -153,20 +155,28 @@ class ImportCheck {
   }
 
  private:
-  // `size` bytes of the data block at `at`, marked as written.
+  // `size` bytes of the data block at `at`, noted as written.
   bool Field(uint64_t at, uint32_t size, std::string* problem) {
     if (at > dataSize_ || dataSize_ - at < size)
       return MVRefuse(problem, "an import slot lies outside the data block");
-    for (uint64_t i = at; i < at + size; i++) {
-      if (written_[i]) return MVRefuse(problem, "a field of the data block is written twice");
-      written_[i] = 1;
-    }
+    fields_.push_back({at, at + size});
+    return true;
+  }
+
+  // No byte of the data block is written by two records. The fields are few and the data
+  // block is large (mostly zeros never touched): the fields are sorted, not the bytes
+  // marked.
+  bool Disjoint(std::string* problem) {
+    std::sort(fields_.begin(), fields_.end());
+    for (size_t i = 1; i < fields_.size(); i++)
+      if (fields_[i].first < fields_[i - 1].second)
+        return MVRefuse(problem, "a field of the data block is written twice");
     return true;
   }
 
   const uint8_t* data_;
   uint32_t dataSize_;
-  std::vector<uint8_t> written_;  // one flag per data byte
+  std::vector<std::pair<uint64_t, uint64_t>> fields_;  // [start, end) of every field written
   uint64_t slots_ = 0;
   std::vector<uint32_t> literals_;
 };
@@ -199,9 +209,13 @@ void MVPlaceImage(MVLoadedImage* image) {
   }
   uint8_t* code = static_cast<uint8_t*>(region);
   if (image->code) memcpy(code, image->code, image->codeSize);
-  if (image->data) memcpy(code + codePages, image->data, image->dataSize);
+  // The data block's pages move into the region as they are: most of them are zero
+  // and were never touched, and stay so.
+  if (image->data && !MVMoveDataBlock(image->data, image->dataSize, code + codePages)) {
+    MVCopyNonZeroPages(code + codePages, image->data, image->dataSize);
+    MVFreeDataBlock(image->data, image->dataSize);
+  }
   if (image->code) munmap(image->code, static_cast<size_t>(CodePages(image->codeSize)));
-  free(image->data);
   image->region = code;
   image->regionSize = size;
   image->code = code;

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,6 +24,7 @@
 #include "runtime/core/objects/report.h"
 #include "runtime/core/process/resources.h"
 #include "runtime/core/objects/shutdown.h"
+#include "runtime/core/objects/signals.h"
 #include "runtime/core/objects/symbols.h"
 #include "runtime/values/sha256.h"
 #include "runtime/values/string.h"
@@ -97,8 +100,41 @@ uint64_t CodePagesBytes(uint32_t count) {
   return (uint64_t{count ? count : 1} + (kPage - 1)) / kPage * kPage;
 }
 
+// Whole pages of their own for `count` bytes (at least one), readable and writable,
+// never shared with heap objects; sizes in 64 bits, as the rounding of a count near 4 GiB
+// would otherwise wrap. `flags`: further mmap flags.
+uint8_t* MapPages(uint32_t count, int flags) {
+  uint64_t bytes = CodePagesBytes(count);
+  void* p = bytes <= SIZE_MAX ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS | flags, -1, 0)
+                              : MAP_FAILED;
+  if (p == MAP_FAILED) {
+    printf("Loader could not allocate %u bytes\n", count);
+    fflush(stdout);
+    exit(1);
+  }
+  return static_cast<uint8_t*>(p);
+}
+
+// Pages about to be filled whole: given their memory at once rather than one page fault
+// at a time.
+uint8_t* AllocatePopulated(uint32_t count) { return MapPages(count, MAP_POPULATE); }
+
 bool ReadExactly(FILE* file, void* to, uint32_t count) {
   return count == 0 || fread(to, 1, count, file) == count;
+}
+
+// ReadExactly into memory that is zero already, through a buffer of its own, so that the
+// pages the bytes would only fill with zeros are not touched.
+bool ReadIntoZeros(FILE* file, uint8_t* to, uint32_t count) {
+  uint8_t piece[16 * kPage];
+  for (uint32_t done = 0; done < count;) {
+    uint32_t n = count - done < sizeof piece ? count - done : static_cast<uint32_t>(sizeof piece);
+    if (!ReadExactly(file, piece, n)) return false;
+    MVCopyNonZeroPages(to + done, piece, n);
+    done += n;
+  }
+  return true;
 }
 
 enum Block {
@@ -129,8 +165,10 @@ bool ReadBlock(FILE* file, uint64_t* available, uint8_t** out, uint32_t* size, B
   }
   *available -= count;
   *size = count;
-  *out = which == kCode ? MVAllocateCodeBlock(count) : Allocate(count, which == kData);
-  if (ReadExactly(file, *out, count)) return true;
+  *out = which == kCode ? MVAllocateCodeBlock(count)
+         : which == kData ? MVAllocateDataBlock(count)
+                          : Allocate(count, false);
+  if (which == kData ? ReadIntoZeros(file, *out, count) : ReadExactly(file, *out, count)) return true;
   *problem = std::string("the ") + kBlockNames[which] + " cannot be read";
   return false;
 }
@@ -173,6 +211,15 @@ uint8_t* ReadLooseFile(const char* name, uint32_t* size, bool code, std::string*
   return out;
 }
 
+// The loose data file in a data block of its own (an empty one when it is missing).
+uint8_t* ReadLooseData(uint32_t* size, std::string* problem) {
+  uint8_t* bytes = ReadLooseFile(MV_LOOSE_DATA, size, false, problem);
+  uint8_t* data = MVAllocateDataBlock(*size);
+  if (bytes) MVCopyNonZeroPages(data, bytes, *size);
+  free(bytes);
+  return data;
+}
+
 std::string CurrentFolder() {
   char buf[4096];
   return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
@@ -186,34 +233,72 @@ std::string MissingLooseFile(const MVLoadedImage& im) {
   return "";
 }
 
-// The whole ".mv" section, read into a fresh allocation (*bytes, to be freed; at least
-// one byte) and held against the digest stored in ".mvsum". False with *problem set when
-// either cannot be read, the digest is not 32 bytes or it does not match.
+// The whole ".mv" section, read into fresh pages (*bytes, to be unmapped; at least one
+// page), and the digest stored in ".mvsum" (MV_DIGEST_SIZE bytes into `stored`). False
+// with *problem set when either cannot be read or the digest is not 32 bytes.
 bool ReadCheckedSection(FILE* file, const MVImageSections& sections, uint8_t** bytes,
-                        std::string* problem) {
+                        uint8_t* stored, std::string* problem) {
   const MVSectionPlace& mv = sections.image;
   const MVSectionPlace& sum = sections.digest;
-  uint8_t stored[MV_DIGEST_SIZE], actual[MV_SHA256_BYTES];
-  static_assert(sizeof stored == sizeof actual, "the stored digest is a SHA-256 digest");
   if (sum.size != MV_DIGEST_SIZE) {
     *problem = "the section " MV_DIGEST_SECTION " is not " + std::to_string(MV_DIGEST_SIZE) +
                " bytes";
     return false;
   }
-  if (fseeko(file, sum.offset, SEEK_SET) != 0 || !ReadExactly(file, stored, sizeof stored)) {
+  if (fseeko(file, sum.offset, SEEK_SET) != 0 || !ReadExactly(file, stored, MV_DIGEST_SIZE)) {
     *problem = "the section " MV_DIGEST_SECTION " cannot be read";
     return false;
   }
-  *bytes = Allocate(mv.size, true);
+  *bytes = AllocatePopulated(mv.size);
   if (fseeko(file, mv.offset, SEEK_SET) != 0 || !ReadExactly(file, *bytes, mv.size)) {
     *problem = "the section " MV_IMAGE_SECTION " cannot be read";
     return false;
   }
-  RuntimeSha256(*bytes, mv.size, actual);
-  if (memcmp(stored, actual, sizeof actual) == 0) return true;
-  *problem = "its digest does not match";
-  return false;
+  return true;
 }
+
+// The digest of the section read, computed on a thread of its own while the loader reads
+// the blocks from the same bytes (which nobody changes meanwhile); on this thread when no
+// thread can be had. The thread leaves the program's signals to the program's thread,
+// and is joined before the bytes go.
+class SectionDigest {
+ public:
+  static_assert(MV_DIGEST_SIZE == MV_SHA256_BYTES, "the stored digest is a SHA-256 digest");
+  ~SectionDigest() { Join(); }
+  void Start(const uint8_t* bytes, uint32_t n) {
+    bytes_ = bytes;
+    n_ = n;
+    sigset_t block, old;
+    sigemptyset(&block);
+    MVAddHandledSignals(&block);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    running_ = pthread_create(&thread_, nullptr, Run, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!running_) Compute();
+  }
+  // Waits for the digest: true when it is `stored`.
+  bool Matches(const uint8_t* stored) {
+    Join();
+    return memcmp(stored, actual_, sizeof actual_) == 0;
+  }
+
+ private:
+  static void* Run(void* self) {
+    static_cast<SectionDigest*>(self)->Compute();
+    return nullptr;
+  }
+  void Compute() { RuntimeSha256(bytes_, n_, actual_); }
+  void Join() {
+    if (running_) pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+
+  const uint8_t* bytes_ = nullptr;
+  uint32_t n_ = 0;
+  uint8_t actual_[MV_SHA256_BYTES] = {};
+  pthread_t thread_{};
+  bool running_ = false;
+};
 
 }  // namespace
 
@@ -260,19 +345,41 @@ void MVResetLinkState() {
   Libraries().clear();
 }
 
-uint8_t* MVAllocateCodeBlock(uint32_t count) {
-  // Pages of its own, never shared with heap objects; sizes in 64 bits, as the rounding
-  // of a count near 4 GiB would otherwise wrap.
-  uint64_t bytes = CodePagesBytes(count);
-  void* p = bytes <= SIZE_MAX ? mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
-                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                              : MAP_FAILED;
-  if (p == MAP_FAILED) {
-    printf("Loader could not allocate %u bytes\n", count);
-    fflush(stdout);
-    exit(1);
+uint8_t* MVAllocateCodeBlock(uint32_t count) { return MapPages(count, 0); }
+
+uint8_t* MVAllocateDataBlock(uint32_t count) { return MapPages(count, 0); }
+
+void MVFreeDataBlock(uint8_t* data, uint32_t count) {
+  if (data) munmap(data, static_cast<size_t>(CodePagesBytes(count)));
+}
+
+namespace {
+
+// True when the n bytes at p are all zero: 64 bytes at a time, as words, then the rest.
+bool AllZero(const uint8_t* p, uint32_t n) {
+  uint32_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    uint64_t w[8];
+    memcpy(w, p + i, sizeof w);
+    if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
   }
-  return static_cast<uint8_t*>(p);
+  for (; i < n; i++)
+    if (p[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+bool MVMoveDataBlock(uint8_t* data, uint32_t count, uint8_t* to) {
+  size_t bytes = static_cast<size_t>(CodePagesBytes(count));
+  return mremap(data, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED;
+}
+
+void MVCopyNonZeroPages(uint8_t* to, const uint8_t* from, uint32_t n) {
+  for (uint32_t at = 0; at < n; at += kPage) {
+    uint32_t piece = n - at < kPage ? n - at : kPage;
+    if (!AllZero(from + at, piece)) memcpy(to + at, from + at, piece);
+  }
 }
 
 bool MVProtectCodeBlock(uint8_t* code, uint32_t count) {
@@ -434,7 +541,7 @@ void MVFreeImage(MVLoadedImage* image) {
     munmap(image->region, static_cast<size_t>(image->regionSize));
   } else {
     if (image->code) munmap(image->code, static_cast<size_t>(CodePagesBytes(image->codeSize)));
-    free(image->data);
+    MVFreeDataBlock(image->data, image->dataSize);
   }
   free(image->imports);
   free(image->symbols);
@@ -468,12 +575,17 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
     return problem->empty() ? MVImageSource::kNoSection : MVImageSource::kDamaged;
   }
   const MVSectionPlace& mv = sections.image;
-  // With a digest, the blocks are taken from the very bytes that were checked.
+  // With a digest, the blocks are taken from the very bytes that were checked; the check
+  // runs while they are read, and its verdict comes first.
   uint8_t* checked = nullptr;
+  uint8_t stored[MV_DIGEST_SIZE];
+  SectionDigest digest;
+  bool hashing = false;
   FILE* blocks = file;
   bool ok;
   if (sections.digest.found) {
-    ok = ReadCheckedSection(file, sections, &checked, problem);
+    ok = hashing = ReadCheckedSection(file, sections, &checked, stored, problem);
+    if (ok) digest.Start(checked, mv.size);
     blocks = ok ? fmemopen(checked, mv.size, "rb") : nullptr;
     if (ok && !blocks) *problem = "the section " MV_IMAGE_SECTION " cannot be read";
     ok = ok && blocks != nullptr;
@@ -483,7 +595,11 @@ MVImageSource MVLoadImageFile(const char* path, MVLoadedImage* image, std::strin
   }
   ok = ok && MVReadImageBlocks(blocks, mv.size, mv.offset, image, problem);
   if (blocks && blocks != file) fclose(blocks);
-  free(checked);
+  if (hashing && !digest.Matches(stored)) {
+    ok = false;
+    *problem = "its digest does not match";
+  }
+  if (checked) munmap(checked, static_cast<size_t>(CodePagesBytes(mv.size)));
   fclose(file);
   if (ok) {
     MVPlaceImage(image);
@@ -499,8 +615,7 @@ bool MVLoadLooseImage(MVLoadedImage* image, std::string* problem) {
   im.imports = ReadLooseFile(MV_LOOSE_IMPORTS, &im.importsSize, false, problem);
   im.code = ReadLooseFile(MV_LOOSE_CODE, &im.codeSize, true, problem);
   bool otherMachine = !problem->empty();
-  im.data = ReadLooseFile(MV_LOOSE_DATA, &im.dataSize, false, problem);
-  if (!im.data) im.data = Allocate(0, true);
+  im.data = ReadLooseData(&im.dataSize, problem);
   im.resources = ReadLooseFile(MV_LOOSE_RESOURCES, &im.resourcesSize, false, problem);
   im.options = ReadLooseFile(MV_LOOSE_OPTIONS, &im.optionsSize, false, problem);
   im.symbols = ReadLooseFile(MV_LOOSE_SYMBOLS, &im.symbolsSize, false, problem);

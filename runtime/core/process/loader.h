@@ -81,6 +81,18 @@ void MVFreeImage(MVLoadedImage* image);
 // one), readable and writable but not executable while the loader fills and links it
 // (x86-64: until it is copied into the image's region).
 uint8_t* MVAllocateCodeBlock(uint32_t count);
+// The same for a data block, which stays readable and writable; MVFreeDataBlock gives
+// it back. Its pages are zero until written, and so never touched where the block's
+// bytes are zeros (most of a data block is the image's zero-filled storage).
+uint8_t* MVAllocateDataBlock(uint32_t count);
+void MVFreeDataBlock(uint8_t* data, uint32_t count);
+// Moves the pages of a data block to `to` (page-aligned, as many pages free to be
+// replaced): afterwards the block is there and no longer at `data`. False when the
+// system refused (the block is then as it was).
+bool MVMoveDataBlock(uint8_t* data, uint32_t count, uint8_t* to);
+// Copies n bytes into memory that is zero already, leaving out every 4 KiB of the
+// destination that would only be written with zeros.
+void MVCopyNonZeroPages(uint8_t* to, const uint8_t* from, uint32_t n);
 // Makes a linked code block readable and executable, no longer writable. A refusal is
 // reported on standard output ("Loader failed to protect memory") and gives false.
 bool MVProtectCodeBlock(uint8_t* code, uint32_t count);

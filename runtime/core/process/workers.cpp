@@ -16,22 +16,26 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_work = PTHREAD_COND_INITIALIZER;  // a job was posted, or stop
 pthread_cond_t g_done = PTHREAD_COND_INITIALIZER;  // an item of the job finished
 
+// Thread 0 is the program's (it takes items in RuntimeRunWorkers only), 1 .. the pool's.
+constexpr int32_t kThreadNumbers = kMVMaxWorkerThreads + 1;
+
 struct Job {
-  MVWorkItem work = nullptr;
+  MVWorkItem work = nullptr;  // null: no job posted
   void* context = nullptr;
   int32_t count = 0;
   int32_t next = 0;      // the next item to hand out
   int32_t finished = 0;  // items done
-  int32_t threads = 0;   // threads 0 .. threads - 1 take part (0 is the caller)
+  int32_t first = 0;     // threads first .. last take part
+  int32_t last = -1;
 };
 
 Job g_job;
 uint64_t g_generation = 0;  // counts the jobs posted
 bool g_stopping = false;
 int32_t g_started = 0;  // workers running: thread numbers 1 .. g_started
-pthread_t g_threads[kMVMaxWorkerThreads];
-void* g_room[kMVMaxWorkerThreads];  // thread t's room (0: the caller's)
-uint32_t g_roomBytes = 0;           // the size of every room held
+pthread_t g_threads[kThreadNumbers];
+void* g_room[kThreadNumbers];  // thread t's room
+uint32_t g_roomBytes = 0;      // the size every room held has room for
 
 // Takes items of the current job until none are left. Called with g_lock held.
 void TakeItems(int32_t thread) {
@@ -52,13 +56,37 @@ void* WorkerMain(void* arg) {
   while (!g_stopping) {
     if (g_job.work && seen != g_generation) {
       seen = g_generation;
-      if (thread < g_job.threads) TakeItems(thread);
+      if (thread >= g_job.first && thread <= g_job.last) TakeItems(thread);
     } else {
       pthread_cond_wait(&g_work, &g_lock);
     }
   }
   pthread_mutex_unlock(&g_lock);
   return nullptr;
+}
+
+// Stops the workers at the end of the program (if MVStopWorkers has not yet).
+class PoolStop : public MVShutdownParticipant {
+ public:
+  ~PoolStop() override;
+};
+PoolStop* g_stop = nullptr;
+PoolStop::~PoolStop() {
+  MVStopWorkers();
+  g_stop = nullptr;
+}
+
+// Posts a job for threads first .. last. Called with g_lock held.
+void Post(MVWorkItem work, void* context, int32_t count, int32_t first, int32_t last) {
+  g_job = Job{work, context, count, 0, 0, first, last};
+  g_generation++;
+  if (last >= 1) pthread_cond_broadcast(&g_work);
+}
+
+// Waits until every item of the posted job has run, and ends it. Called with g_lock held.
+void EndJob() {
+  while (g_job.work && g_job.finished < g_job.count) pthread_cond_wait(&g_done, &g_lock);
+  g_job = Job{};
 }
 
 // Starts workers up to thread number `last`; returns the highest running.
@@ -84,6 +112,7 @@ int32_t StartWorkers(int32_t last) {
   return g_started;
 }
 
+// Lets every room go; none is held afterwards (g_roomBytes 0).
 void FreeRooms() {
   for (void*& room : g_room) {
     free(room);
@@ -92,29 +121,33 @@ void FreeRooms() {
   g_roomBytes = 0;
 }
 
-// Rooms of at least `bytes` for threads 0 .. threads - 1; false when memory is short.
-bool Rooms(int32_t threads, uint32_t bytes) {
-  if (bytes > g_roomBytes) FreeRooms();
-  uint32_t size = (bytes + 63) & ~63u;
-  if (size == 0) size = 64;
-  for (int32_t t = 0; t < threads; t++) {
-    if (g_room[t]) continue;
-    g_room[t] = aligned_alloc(64, size);
-    if (!g_room[t]) return false;
-  }
-  if (bytes > g_roomBytes) g_roomBytes = bytes;
-  return true;
+// Rooms smaller than `bytes` are let go, so that every room made from here on, and every
+// one kept, has room for it. No job may be running.
+void RoomsOf(uint32_t bytes) {
+  if (g_roomBytes != 0 && bytes <= g_roomBytes) return;
+  FreeRooms();
+  g_roomBytes = bytes ? bytes : 1;
 }
 
-// Stops the workers at the end of the program (if MVStopWorkers has not yet).
-class PoolStop : public MVShutdownParticipant {
- public:
-  ~PoolStop() override;
-};
-PoolStop* g_stop = nullptr;
-PoolStop::~PoolStop() {
-  MVStopWorkers();
-  g_stop = nullptr;
+// Thread t's room; false when memory is short.
+bool RoomFor(int32_t t) {
+  if (!g_room[t]) g_room[t] = aligned_alloc(64, (uint64_t{g_roomBytes} + 63) & ~uint64_t{63});
+  return g_room[t] != nullptr;
+}
+
+// The number of threads `threads` stands for.
+int32_t Threads(int32_t threads) {
+  if (threads <= 0) threads = MVUsableProcessors();
+  return threads > kMVMaxWorkerThreads ? kMVMaxWorkerThreads : threads;
+}
+
+// Workers 1 .. last started (the end of the program stops them), and the highest of
+// them running.
+int32_t StartedUpTo(int32_t last) {
+  if (last < 1) return 0;
+  if (!g_stop) g_stop = new PoolStop;
+  int32_t running = StartWorkers(last);
+  return running < last ? running : last;
 }
 
 }  // namespace
@@ -129,35 +162,53 @@ extern "C" int32_t MVUsableProcessors(void) {
 
 extern "C" int32_t RuntimeRunWorkers(int32_t threads, uint32_t roomBytes, MVWorkItem work,
                                      void* context, int32_t count) {
-  if (threads <= 0) threads = MVUsableProcessors();
-  if (threads > kMVMaxWorkerThreads) threads = kMVMaxWorkerThreads;
+  threads = Threads(threads);
   if (!work) return threads;
   if (count <= 0) return 1;
   if (threads > count) threads = count;
   pthread_mutex_lock(&g_lock);
+  EndJob();
+  RoomsOf(roomBytes);
   // Rooms first: a thread without one takes no items.
   int32_t usable = 0;
-  while (usable < threads && Rooms(usable + 1, roomBytes)) usable++;
+  while (usable < threads && RoomFor(usable)) usable++;
   if (usable == 0) {
     pthread_mutex_unlock(&g_lock);
     return 0;
   }
-  if (usable > 1) {
-    if (!g_stop) g_stop = new PoolStop;
-    usable = StartWorkers(usable - 1) + 1;
-  }
-  g_job = Job{work, context, count, 0, 0, usable};
-  g_generation++;
-  if (usable > 1) pthread_cond_broadcast(&g_work);
+  usable = StartedUpTo(usable - 1) + 1;
+  Post(work, context, count, 0, usable - 1);
   TakeItems(0);
-  while (g_job.finished < g_job.count) pthread_cond_wait(&g_done, &g_lock);
-  g_job = Job{};
+  EndJob();
   pthread_mutex_unlock(&g_lock);
   return usable;
 }
 
+extern "C" int32_t RuntimeStartWorkers(int32_t threads, uint32_t roomBytes, MVWorkItem work,
+                                       void* context, int32_t count) {
+  threads = Threads(threads);
+  if (!work || count <= 0) return 0;
+  if (threads > count) threads = count;
+  pthread_mutex_lock(&g_lock);
+  EndJob();
+  RoomsOf(roomBytes);
+  int32_t last = 0;
+  while (last < threads && RoomFor(last + 1)) last++;
+  last = StartedUpTo(last);
+  if (last > 0) Post(work, context, count, 1, last);
+  pthread_mutex_unlock(&g_lock);
+  return last;
+}
+
+extern "C" void RuntimeWaitWorkers(void) {
+  pthread_mutex_lock(&g_lock);
+  EndJob();
+  pthread_mutex_unlock(&g_lock);
+}
+
 extern "C" void MVStopWorkers(void) {
   pthread_mutex_lock(&g_lock);
+  EndJob();
   g_stopping = true;
   pthread_cond_broadcast(&g_work);
   int32_t started = g_started;
