@@ -1,5 +1,6 @@
 // The cipher's settings of enc and dec: the routines (OMBRIX_CIPHER_PATH) and the number
 // of threads (OMBRIX_THREADS).
+#include "app/chacha20.h"
 #include "app/crypt_parallel.h"
 #include "app/util.h"
 
@@ -42,6 +43,16 @@ bool ReadPath(cipher::Path* path, bool* chosen) {
   return false;
 }
 
+// The sealing's ChaCha20 runs the routines of the same width as the cipher's path (the
+// widest it has when no path was named), so that a named path holds for the whole work.
+void UseSealingPath(cipher::Path path, bool chosen) {
+  chacha20::Path wide = chacha20::BestPath();
+  if (chosen && path == cipher::Path::kPortable) wide = chacha20::Path::kPortable;
+  if (chosen && path == cipher::Path::kAvx2 && wide == chacha20::Path::kAvx512)
+    wide = chacha20::Path::kAvx2;
+  chacha20::UsePath(wide);
+}
+
 bool ReadThreads(int32_t* threads) {
   uint8_t v[kValueRoom];
   int32_t n = RuntimeEnvironmentValue("OMBRIX_THREADS", v, kValueRoom);
@@ -65,5 +76,7 @@ bool ReadThreads(int32_t* threads) {
 }  // namespace
 
 bool ReadCipherSettings(CipherSettings* settings, bool* chosen) {
-  return ReadPath(&settings->path, chosen) && ReadThreads(&settings->threads);
+  if (!ReadPath(&settings->path, chosen)) return false;
+  UseSealingPath(settings->path, *chosen);
+  return ReadThreads(&settings->threads);
 }
