@@ -73,14 +73,14 @@ void FourBlocksXor(const uint32_t input[16], const uint8_t* in, uint8_t* out) {
   // Words i .. i + 3 of the four blocks, turned from one lane a block into one vector a
   // block, each xored into 16 bytes of its block.
   for (int i = 0; i < 16; i += 4) {
-    Lanes low01 = __builtin_shuffle(x[i], x[i + 1], Lanes{0, 4, 1, 5});
-    Lanes low23 = __builtin_shuffle(x[i + 2], x[i + 3], Lanes{0, 4, 1, 5});
-    Lanes high01 = __builtin_shuffle(x[i], x[i + 1], Lanes{2, 6, 3, 7});
-    Lanes high23 = __builtin_shuffle(x[i + 2], x[i + 3], Lanes{2, 6, 3, 7});
-    const Lanes words[4] = {__builtin_shuffle(low01, low23, Lanes{0, 1, 4, 5}),
-                            __builtin_shuffle(low01, low23, Lanes{2, 3, 6, 7}),
-                            __builtin_shuffle(high01, high23, Lanes{0, 1, 4, 5}),
-                            __builtin_shuffle(high01, high23, Lanes{2, 3, 6, 7})};
+    Lanes low01 = __builtin_shufflevector(x[i], x[i + 1], 0, 4, 1, 5);
+    Lanes low23 = __builtin_shufflevector(x[i + 2], x[i + 3], 0, 4, 1, 5);
+    Lanes high01 = __builtin_shufflevector(x[i], x[i + 1], 2, 6, 3, 7);
+    Lanes high23 = __builtin_shufflevector(x[i + 2], x[i + 3], 2, 6, 3, 7);
+    const Lanes words[4] = {__builtin_shufflevector(low01, low23, 0, 1, 4, 5),
+                            __builtin_shufflevector(low01, low23, 2, 3, 6, 7),
+                            __builtin_shufflevector(high01, high23, 0, 1, 4, 5),
+                            __builtin_shufflevector(high01, high23, 2, 3, 6, 7)};
     for (int block = 0; block < 4; block++) {
       Lanes v;
       __builtin_memcpy(&v, in + kBlockBytes * block + 4 * i, sizeof v);
